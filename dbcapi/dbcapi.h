@@ -1,0 +1,309 @@
+/*
+ * The dbcapi call interface: the C interface between the zelk module and a
+ * database client library (ours is libdbcapiZKV.so, in libdbcapi/).
+ *
+ * The module never links against a client library; it opens one at run time
+ * and resolves the entry points listed in DBCAPI_ENTRY_POINTS into one table
+ * (dbcapi/DBCAPI_DLL.h). The same list declares the prototypes a library
+ * implements, so the two sides cannot drift apart.
+ *
+ * Conventions
+ * - Functions returning dbcapi_bool return nonzero on success, 0 on failure.
+ *   A failing call records code, message and SQLSTATE on its connection;
+ *   the next successful call on that connection clears them.
+ * - dbcapi_fetch_next returns 0 after the last row too; the connection's
+ *   error code is then 100 with SQLSTATE "02000", which callers treat as
+ *   the normal end of the rows.
+ * - A connection and its statements are used by one thread at a time;
+ *   dbcapi_abort and dbcapi_cancel may be called from another thread while a
+ *   call runs, and make the running call fail promptly.
+ *
+ * Function codes (dbcapi_get_function_code)
+ *   0 nothing executed yet     1 DDL (CREATE, DROP, ALTER)
+ *   2 INSERT                   3 UPDATE
+ *   4 DELETE                   5 SELECT / VALUES / WITH returning rows
+ *   6 transaction control      7 SET, PRAGMA and other session commands
+ *   8 other statements
+ *
+ * Row status (dbcapi_get_row_status, after a batch execute): one entry per
+ * row, the number of rows the row affected (0 or more), or -3 when the row
+ * failed (the batch stops at the first failing row and is rolled back).
+ */
+#ifndef ZELK_DBCAPI_H
+#define ZELK_DBCAPI_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ==== Handles ============================================================ */
+
+typedef struct dbcapi_connection dbcapi_connection;
+typedef struct dbcapi_stmt dbcapi_stmt;
+typedef struct dbcapi_interface_context dbcapi_interface_context;
+
+typedef int32_t dbcapi_bool;
+
+/* ==== Enumerations ======================================================= */
+
+/* Host data types: how a value is laid out in a buffer. */
+typedef enum dbcapi_data_type {
+    DBCAPI_INVALID_TYPE = 0,
+    DBCAPI_BINARY = 1,
+    DBCAPI_STRING = 2,
+    DBCAPI_DOUBLE = 3,
+    DBCAPI_VAL64 = 4,
+    DBCAPI_UVAL64 = 5,
+    DBCAPI_VAL32 = 6,
+    DBCAPI_UVAL32 = 7,
+    DBCAPI_VAL16 = 8,
+    DBCAPI_UVAL16 = 9,
+    DBCAPI_VAL8 = 10,
+    DBCAPI_UVAL8 = 11,
+    DBCAPI_FLOAT = 12
+} dbcapi_data_type;
+
+/* Column and parameter types as the database declares them. */
+typedef enum dbcapi_native_type {
+    DBCAPI_NATIVE_NULL = 0,
+    DBCAPI_NATIVE_TINYINT = 1,
+    DBCAPI_NATIVE_SMALLINT = 2,
+    DBCAPI_NATIVE_INT = 3,
+    DBCAPI_NATIVE_BIGINT = 4,
+    DBCAPI_NATIVE_DECIMAL = 5,
+    DBCAPI_NATIVE_REAL = 6,
+    DBCAPI_NATIVE_DOUBLE = 7,
+    DBCAPI_NATIVE_CHAR = 8,
+    DBCAPI_NATIVE_VARCHAR1 = 9,
+    DBCAPI_NATIVE_NCHAR = 10,
+    DBCAPI_NATIVE_NVARCHAR = 11,
+    DBCAPI_NATIVE_BINARY = 12,
+    DBCAPI_NATIVE_VARBINARY = 13,
+    DBCAPI_NATIVE_DATE = 14,
+    DBCAPI_NATIVE_TIME = 15,
+    DBCAPI_NATIVE_TIMESTAMP = 16,
+    DBCAPI_NATIVE_TIME_TZ = 17,
+    DBCAPI_NATIVE_TIME_LTZ = 18,
+    DBCAPI_NATIVE_TIMESTAMP_TZ = 19,
+    DBCAPI_NATIVE_TIMESTAMP_LTZ = 20,
+    DBCAPI_NATIVE_INTERVAL_YM = 21,
+    DBCAPI_NATIVE_INTERVAL_DS = 22,
+    DBCAPI_NATIVE_ROWID = 23,
+    DBCAPI_NATIVE_UROWID = 24,
+    DBCAPI_NATIVE_CLOB = 25,
+    DBCAPI_NATIVE_NCLOB = 26,
+    DBCAPI_NATIVE_BLOB = 27,
+    DBCAPI_NATIVE_BOOLEAN = 28,
+    DBCAPI_NATIVE_STRING = 29,
+    DBCAPI_NATIVE_NSTRING = 30,
+    DBCAPI_NATIVE_LOCATOR = 31,
+    DBCAPI_NATIVE_NLOCATOR = 32,
+    DBCAPI_NATIVE_BSTRING = 33,
+    DBCAPI_NATIVE_DECIMAL_DIGIT_ARRAY = 34,
+    DBCAPI_NATIVE_VARCHAR2 = 35,
+    DBCAPI_NATIVE_TABLE = 45,
+    DBCAPI_NATIVE_QRILSTREAM = 48,
+    DBCAPI_NATIVE_QRILSTRUCT = 49,
+    DBCAPI_NATIVE_ARRAY = 50,
+    DBCAPI_NATIVE_TEXT = 51,
+    DBCAPI_NATIVE_SHORTTEXT = 52,
+    DBCAPI_NATIVE_BINTEXT = 53,
+    DBCAPI_NATIVE_ALPHANUM = 55,
+    DBCAPI_NATIVE_LONGDATE = 61,
+    DBCAPI_NATIVE_SECONDDATE = 62,
+    DBCAPI_NATIVE_DAYDATE = 63,
+    DBCAPI_NATIVE_SECONDTIME = 64,
+    DBCAPI_NATIVE_CLOCATOR = 70,
+    DBCAPI_NATIVE_BLOB_DISK_RESERVED = 71,
+    DBCAPI_NATIVE_CLOB_DISK_RESERVED = 72,
+    DBCAPI_NATIVE_NCLOB_DISK_RESERVE = 73,
+    DBCAPI_NATIVE_ST_GEOMETRY = 74,
+    DBCAPI_NATIVE_ST_POINT = 75,
+    DBCAPI_NATIVE_FIXED16 = 76,
+    DBCAPI_NATIVE_QRIL_ITAB = 77,
+    DBCAPI_NATIVE_RECORD_ROW_STORE = 78,
+    DBCAPI_NATIVE_RECORD_COLUMN_STORE = 79,
+    DBCAPI_NATIVE_NOTYPE = 255
+} dbcapi_native_type;
+
+/* Parameter directions. */
+typedef enum dbcapi_data_direction {
+    DBCAPI_DD_INVALID = 0,
+    DBCAPI_DD_INPUT = 1,
+    DBCAPI_DD_OUTPUT = 2,
+    DBCAPI_DD_INPUT_OUTPUT = 3
+} dbcapi_data_direction;
+
+/* A parameter bound with this type and length is sent later in chunks
+ * (dbcapi_send_param_data); the statement runs when its last such
+ * parameter is finished. */
+#define DBCAPI_DATA_AT_EXEC_LENGTH ((size_t)2147483647)
+
+/* Results of dbcapi_get_print_line. */
+#define DBCAPI_PRINT_LINE_OK 0
+#define DBCAPI_PRINT_LINE_NONE 1
+#define DBCAPI_PRINT_LINE_TRUNCATED 2
+
+/* ==== Records ============================================================ */
+
+/* One value: a buffer and its length and null indicator. When bound for a
+ * row set of R rows, buffer holds R slots of buffer_size bytes and length
+ * and is_null point to arrays of R entries. */
+typedef struct dbcapi_data_value {
+    char* buffer;
+    size_t buffer_size;
+    size_t* length;
+    dbcapi_data_type type;
+    dbcapi_bool* is_null;
+    dbcapi_bool is_address;
+} dbcapi_data_value;
+
+typedef struct dbcapi_bind_data {
+    dbcapi_data_direction direction;
+    dbcapi_data_value value;
+    const char* name;
+} dbcapi_bind_data;
+
+/* Column description; the text members stay valid until the next
+ * dbcapi_get_next_result or until the statement is freed. */
+typedef struct dbcapi_column_info {
+    const char* name;
+    const char* column_name;
+    dbcapi_data_type type;
+    dbcapi_native_type native_type;
+    uint16_t precision;
+    uint16_t scale;
+    size_t max_size;
+    dbcapi_bool nullable;
+    const char* table_name;
+    const char* owner_name;
+    dbcapi_bool is_case_sensitive;
+    dbcapi_bool is_signed;
+    dbcapi_bool is_autoincrement;
+} dbcapi_column_info;
+
+typedef struct dbcapi_data_info {
+    dbcapi_data_type type;
+    dbcapi_bool is_null;
+    size_t data_size;
+} dbcapi_data_info;
+
+typedef struct dbcapi_bind_param_info {
+    const char* name;
+    dbcapi_data_direction direction;
+    dbcapi_native_type native_type;
+    size_t max_size;
+    uint16_t precision;
+    uint16_t scale;
+} dbcapi_bind_param_info;
+
+/* Called inside the call that raised the warning, on that call's thread. */
+typedef void (*dbcapi_warning_callback)(dbcapi_stmt* stmt, const char* message,
+                                        int32_t code, const char* sqlstate,
+                                        void* context);
+
+/* ==== Entry points ======================================================= */
+
+/* X(kind, return type, name, parameter list). kind is REQUIRED, OPTIONAL
+ * (the loader accepts a library without it) or UNFILLED (a table slot the
+ * loader never fills; no function of that name exists). The order is the
+ * order of the members of DBCAPIInterface. */
+#define DBCAPI_ENTRY_POINTS(X)                                                            \
+    X(REQUIRED, dbcapi_bool, dbcapi_init, (const char* app_name, uint32_t api_version, uint32_t* max_version)) \
+    X(REQUIRED, void, dbcapi_fini, (void))                                                \
+    X(REQUIRED, dbcapi_connection*, dbcapi_new_connection, (void))                        \
+    X(REQUIRED, void, dbcapi_free_connection, (dbcapi_connection* conn))                  \
+    X(REQUIRED, dbcapi_connection*, dbcapi_make_connection, (void* arg))                  \
+    X(REQUIRED, dbcapi_bool, dbcapi_connect, (dbcapi_connection* conn, const char* str))  \
+    X(REQUIRED, dbcapi_bool, dbcapi_connect2, (dbcapi_connection* conn))                  \
+    X(REQUIRED, dbcapi_bool, dbcapi_disconnect, (dbcapi_connection* conn))                \
+    X(REQUIRED, dbcapi_bool, dbcapi_enable_trace_buffering, (dbcapi_connection* conn, const char* options)) \
+    X(REQUIRED, size_t, dbcapi_read_buffered_trace, (dbcapi_connection* conn, char* buffer, size_t size, uint32_t flags)) \
+    X(REQUIRED, dbcapi_bool, dbcapi_set_connect_property, (dbcapi_connection* conn, const char* name, const char* value)) \
+    X(REQUIRED, dbcapi_bool, dbcapi_set_clientinfo, (dbcapi_connection* conn, const char* key, const char* value)) \
+    X(REQUIRED, dbcapi_bool, dbcapi_get_clientinfo, (dbcapi_connection* conn, const char* key, char* buffer, size_t size)) \
+    X(REQUIRED, dbcapi_bool, dbcapi_get_clientinfo_utf8, (dbcapi_connection* conn, const char* key, char* buffer, size_t size)) \
+    X(REQUIRED, dbcapi_bool, dbcapi_execute_immediate, (dbcapi_connection* conn, const char* sql)) \
+    X(REQUIRED, dbcapi_stmt*, dbcapi_prepare, (dbcapi_connection* conn, const char* sql)) \
+    X(REQUIRED, dbcapi_bool, dbcapi_abort, (dbcapi_connection* conn))                     \
+    X(REQUIRED, int32_t, dbcapi_get_function_code, (dbcapi_stmt* stmt))                   \
+    X(REQUIRED, void, dbcapi_free_stmt, (dbcapi_stmt* stmt))                              \
+    X(REQUIRED, int32_t, dbcapi_num_params, (dbcapi_stmt* stmt))                          \
+    X(REQUIRED, dbcapi_bool, dbcapi_describe_bind_param, (dbcapi_stmt* stmt, uint32_t index, dbcapi_bind_data* param)) \
+    X(REQUIRED, dbcapi_bool, dbcapi_bind_param, (dbcapi_stmt* stmt, uint32_t index, dbcapi_bind_data* param)) \
+    X(REQUIRED, dbcapi_bool, dbcapi_send_param_data, (dbcapi_stmt* stmt, uint32_t index, char* buffer, size_t size)) \
+    X(REQUIRED, int32_t, dbcapi_get_param_data, (dbcapi_stmt* stmt, uint32_t index, size_t offset, void* buffer, size_t size)) \
+    X(REQUIRED, dbcapi_bool, dbcapi_reset, (dbcapi_stmt* stmt))                           \
+    X(REQUIRED, dbcapi_bool, dbcapi_get_bind_param_info, (dbcapi_stmt* stmt, uint32_t index, dbcapi_bind_param_info* info)) \
+    X(REQUIRED, dbcapi_bool, dbcapi_execute, (dbcapi_stmt* stmt))                         \
+    X(REQUIRED, dbcapi_stmt*, dbcapi_execute_direct, (dbcapi_connection* conn, const char* sql)) \
+    X(REQUIRED, dbcapi_bool, dbcapi_fetch_absolute, (dbcapi_stmt* stmt, int32_t row))     \
+    X(REQUIRED, dbcapi_bool, dbcapi_fetch_next, (dbcapi_stmt* stmt))                      \
+    X(REQUIRED, dbcapi_bool, dbcapi_get_next_result, (dbcapi_stmt* stmt))                 \
+    X(REQUIRED, int32_t, dbcapi_affected_rows, (dbcapi_stmt* stmt))                       \
+    X(REQUIRED, int32_t, dbcapi_num_cols, (dbcapi_stmt* stmt))                            \
+    X(REQUIRED, int32_t, dbcapi_num_rows, (dbcapi_stmt* stmt))                            \
+    X(REQUIRED, dbcapi_bool, dbcapi_get_column, (dbcapi_stmt* stmt, uint32_t index, dbcapi_data_value* value)) \
+    X(REQUIRED, int32_t, dbcapi_get_data, (dbcapi_stmt* stmt, uint32_t index, size_t offset, void* buffer, size_t size)) \
+    X(REQUIRED, dbcapi_bool, dbcapi_get_data_info, (dbcapi_stmt* stmt, uint32_t index, dbcapi_data_info* info)) \
+    X(REQUIRED, dbcapi_bool, dbcapi_get_column_info, (dbcapi_stmt* stmt, uint32_t index, dbcapi_column_info* info)) \
+    X(REQUIRED, dbcapi_bool, dbcapi_commit, (dbcapi_connection* conn))                    \
+    X(REQUIRED, dbcapi_bool, dbcapi_rollback, (dbcapi_connection* conn))                  \
+    X(REQUIRED, dbcapi_bool, dbcapi_client_version, (char* buffer, size_t length))        \
+    X(REQUIRED, int32_t, dbcapi_error, (dbcapi_connection* conn, char* buffer, size_t size)) \
+    X(REQUIRED, size_t, dbcapi_sqlstate, (dbcapi_connection* conn, char* buffer, size_t size)) \
+    X(REQUIRED, void, dbcapi_clear_error, (dbcapi_connection* conn))                      \
+    X(OPTIONAL, dbcapi_interface_context*, dbcapi_init_ex, (const char* app_name, uint32_t api_version, uint32_t* max_version)) \
+    X(OPTIONAL, void, dbcapi_fini_ex, (dbcapi_interface_context* context))                \
+    X(OPTIONAL, dbcapi_connection*, dbcapi_new_connection_ex, (dbcapi_interface_context* context)) \
+    X(OPTIONAL, dbcapi_connection*, dbcapi_make_connection_ex, (dbcapi_interface_context* context, void* arg)) \
+    X(OPTIONAL, dbcapi_bool, dbcapi_client_version_ex, (dbcapi_interface_context* context, char* buffer, size_t length)) \
+    X(REQUIRED, void, dbcapi_cancel, (dbcapi_connection* conn))                           \
+    X(REQUIRED, dbcapi_bool, dbcapi_set_batch_size, (dbcapi_stmt* stmt, uint32_t num_rows)) \
+    X(REQUIRED, dbcapi_bool, dbcapi_set_param_bind_type, (dbcapi_stmt* stmt, size_t row_size)) \
+    X(REQUIRED, uint32_t, dbcapi_get_batch_size, (dbcapi_stmt* stmt))                     \
+    X(REQUIRED, dbcapi_bool, dbcapi_set_rowset_size, (dbcapi_stmt* stmt, uint32_t num_rows)) \
+    X(REQUIRED, uint32_t, dbcapi_get_rowset_size, (dbcapi_stmt* stmt))                    \
+    X(REQUIRED, dbcapi_bool, dbcapi_set_column_bind_type, (dbcapi_stmt* stmt, uint32_t row_size)) \
+    X(REQUIRED, dbcapi_bool, dbcapi_bind_column, (dbcapi_stmt* stmt, uint32_t index, dbcapi_data_value* value)) \
+    X(REQUIRED, dbcapi_bool, dbcapi_clear_column_bindings, (dbcapi_stmt* stmt))           \
+    X(REQUIRED, int32_t, dbcapi_fetched_rows, (dbcapi_stmt* stmt))                        \
+    X(REQUIRED, dbcapi_bool, dbcapi_set_rowset_pos, (dbcapi_stmt* stmt, uint32_t row_num)) \
+    X(REQUIRED, dbcapi_bool, dbcapi_finish_param_data, (dbcapi_stmt* stmt, uint32_t index)) \
+    X(REQUIRED, dbcapi_bool, dbcapi_reset_param_data, (dbcapi_stmt* stmt, uint32_t index)) \
+    X(REQUIRED, size_t, dbcapi_error_length, (dbcapi_connection* conn))                   \
+    X(REQUIRED, dbcapi_bool, dbcapi_get_autocommit, (dbcapi_connection* conn, dbcapi_bool* mode)) \
+    X(REQUIRED, dbcapi_bool, dbcapi_set_autocommit, (dbcapi_connection* conn, dbcapi_bool mode)) \
+    X(REQUIRED, dbcapi_bool, dbcapi_set_transaction_isolation, (dbcapi_connection* conn, uint32_t level)) \
+    X(REQUIRED, dbcapi_bool, dbcapi_set_query_timeout, (dbcapi_stmt* stmt, int32_t seconds)) \
+    X(REQUIRED, dbcapi_bool, dbcapi_register_warning_callback, (dbcapi_connection* conn, dbcapi_warning_callback callback, void* context)) \
+    X(UNFILLED, void, dbcapi_reserved_slot, (void))                                       \
+    X(REQUIRED, int32_t, dbcapi_get_print_line, (dbcapi_stmt* stmt, uint32_t host_type, void* buffer, size_t* length, size_t buffer_size, dbcapi_bool terminate)) \
+    X(REQUIRED, int32_t*, dbcapi_get_row_status, (dbcapi_stmt* stmt))                     \
+    X(REQUIRED, int64_t, dbcapi_get_stmt_server_cpu_time, (dbcapi_stmt* stmt))            \
+    X(REQUIRED, int64_t, dbcapi_get_stmt_server_memory_usage, (dbcapi_stmt* stmt))        \
+    X(REQUIRED, int64_t, dbcapi_get_stmt_server_processing_time, (dbcapi_stmt* stmt))     \
+    X(REQUIRED, int64_t, dbcapi_get_resultset_server_cpu_time, (dbcapi_stmt* stmt))       \
+    X(REQUIRED, int32_t, dbcapi_get_stmt_statement_hash, (dbcapi_stmt* stmt, char* buffer, size_t size)) \
+    X(REQUIRED, int64_t, dbcapi_get_resultset_server_memory_usage, (dbcapi_stmt* stmt))   \
+    X(REQUIRED, int64_t, dbcapi_get_resultset_server_processing_time, (dbcapi_stmt* stmt)) \
+    X(REQUIRED, dbcapi_bool, dbcapi_has_next_result, (dbcapi_stmt* stmt))                 \
+    X(REQUIRED, dbcapi_bool, dbcapi_set_stmt_packet_size, (dbcapi_stmt* stmt, int32_t size)) \
+    X(REQUIRED, int32_t, dbcapi_get_stmt_packet_size, (dbcapi_stmt* stmt))
+
+/* Prototypes, for a library that implements the interface. */
+#define DBCAPI_DECLARE_PROTOTYPE_REQUIRED(ret, name, params) ret name params;
+#define DBCAPI_DECLARE_PROTOTYPE_OPTIONAL(ret, name, params) ret name params;
+#define DBCAPI_DECLARE_PROTOTYPE_UNFILLED(ret, name, params)
+#define DBCAPI_DECLARE_PROTOTYPE(kind, ret, name, params) \
+    DBCAPI_DECLARE_PROTOTYPE_##kind(ret, name, params)
+DBCAPI_ENTRY_POINTS(DBCAPI_DECLARE_PROTOTYPE)
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZELK_DBCAPI_H */

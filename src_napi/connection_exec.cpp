@@ -1,0 +1,128 @@
+// Connection.execInternal: runs one SQL text and returns its whole result.
+#include "async_worker.h"
+#include "connection.h"
+#include "dbcapi/DBCAPI_DLL.h"
+#include "execute_baton.h"
+
+namespace {
+
+const char* const kExecSignatureMessage =
+    "Invalid parameter for function 'exec[ute](sql[, params][, options][, callback])'";
+
+bool validExecArguments(const Napi::CallbackInfo& info) {
+    if (info.Length() < 4 || !info[0].IsString()) {
+        return false;
+    }
+    Napi::Value params = info[1];
+    return params.IsArray() || params.IsObject() || params.IsNull() || params.IsUndefined();
+}
+
+// Prepares, binds and executes; returns the statement, or null with error set.
+dbcapi_stmt* executeWithParameters(dbcapi_connection* conn, ExecuteBaton* baton, ErrorInfo& error) {
+    dbcapi_stmt* stmt = g_api.dbcapi_prepare(conn, baton->sql.c_str());
+    if (stmt == nullptr) {
+        getErrorMsg(conn, error);
+        return nullptr;
+    }
+    bool ok = checkParameterCount(error, static_cast<int>(baton->inputValues.size()), stmt);
+    if (ok) {
+        int failed = getBindParameters(baton->inputValues, baton->bindParams, stmt);
+        if (failed >= 0) {
+            getErrorMsgInvalidParam(error, failed);
+            ok = false;
+        }
+    }
+    bool hasDataAtExec = false;
+    ok = ok && bindParameters(conn, stmt, false, nullptr, baton->bindParams, error, hasDataAtExec);
+    if (ok && !g_api.dbcapi_execute(stmt)) {
+        getErrorMsg(conn, error);
+        ok = false;
+    }
+    if (!ok) {
+        g_api.dbcapi_free_stmt(stmt);
+        return nullptr;
+    }
+    return stmt;
+}
+
+}  // namespace
+
+Napi::Value Connection::execInternal(const Napi::CallbackInfo& info) {
+    Napi::Env env = info.Env();
+    clearWarnings();
+    int callbackIndex = info.Length() > 3 && info[3].IsFunction() ? 3 : -1;
+    if (!validExecArguments(info)) {
+        throwError(info, JS_ERR_INVALID_ARGUMENTS, kExecSignatureMessage, "HY000", callbackIndex);
+        return env.Undefined();
+    }
+    if (!isValid()) {
+        throwError(info, JS_ERR_INVALID_OBJECT, callbackIndex);
+        return env.Undefined();
+    }
+    auto* baton = new ExecuteBaton;
+    baton->sql = info[0].As<Napi::String>().Utf8Value();
+    baton->result.options.fastInternalRows = settings.fastInternalRows;
+    baton->result.builder.setMemoryLimit(settings.resultSetArrayLimit);
+    ErrorInfo error;
+    if (info[2].IsObject() && !getExecuteOptions(info[2].As<Napi::Object>(), &baton->result.options)) {
+        getErrorMsg(JS_ERR_INVALID_ARGUMENTS, error);
+    }
+    bool hasParams = info[1].IsArray() || (info[1].IsObject() && !info[1].IsNull());
+    if (!error.isSet() && hasParams) {
+        getInputParameters(info[1], baton->inputValues, nullptr, error);
+    }
+    if (error.isSet()) {
+        delete baton;
+        throwError(info, error, callbackIndex);
+        return env.Undefined();
+    }
+    return runWork<Connection>(info, callbackIndex, this, baton, &Connection::executeWork,
+                               &Connection::executeAfter, this);
+}
+
+void Connection::executeWork(ErrorInfo& error, void* data) {
+    ConnectionLock lock(this);
+    auto* baton = static_cast<ExecuteBaton*>(data);
+    if (!isValid()) {
+        getErrorMsg(JS_ERR_NOT_CONNECTED, error);
+        return;
+    }
+    dbcapi_stmt* stmt;
+    if (baton->inputValues.empty()) {
+        stmt = g_api.dbcapi_execute_direct(conn, baton->sql.c_str());
+        if (stmt == nullptr) {
+            getErrorMsg(conn, error);
+        }
+    } else {
+        stmt = executeWithParameters(conn, baton, error);
+    }
+    if (stmt == nullptr) {
+        return;
+    }
+    ResultCollection& result = baton->result;
+    result.functionCode = g_api.dbcapi_get_function_code(stmt);
+    fetchColumnInfos(stmt, result.columnInfos);
+    if (!fetchResultSet(stmt, rowSetSize, result)) {
+        if (result.builder.hasFailed()) {
+            result.builder.fillError(error);
+        } else {
+            getErrorMsg(conn, error);
+        }
+    } else {
+        int code = g_api.dbcapi_error(conn, nullptr, 0);
+        if (code != 0 && code != 100) {
+            getErrorMsg(conn, error);
+        }
+    }
+    g_api.dbcapi_free_stmt(stmt);
+}
+
+Napi::Value Connection::executeAfter(ErrorInfo& error, void* data, Napi::Env env) {
+    SmartPointer<ExecuteBaton> baton(static_cast<ExecuteBaton*>(data));
+    doTraceCallback(env);
+    if (error.isSet()) {
+        error.clearMessage();
+        return env.Undefined();
+    }
+    return fillResult(env, baton->result, error);
+}
