@@ -8,13 +8,6 @@ namespace {
 
 const double kMaxSafeInteger = 9007199254740991.0;
 
-template <typename T>
-T readScalar(const char* data) {
-    T value;
-    memcpy(&value, data, sizeof(T));
-    return value;
-}
-
 bool isNumericType(dbcapi_data_type type) {
     return type >= DBCAPI_DOUBLE && type <= DBCAPI_FLOAT;
 }
@@ -236,17 +229,17 @@ bool InternalResultSetBuilder::appendValue(const ValueView& value, dbcapi_native
     switch (value.type) {
         case DBCAPI_BINARY: appendLengthPrefixed(IRS_BINARY, value.data, value.length); return true;
         case DBCAPI_STRING: appendLengthPrefixed(IRS_STRING, value.data, value.length); return true;
-        case DBCAPI_DOUBLE: appendDoubleValue(readScalar<double>(value.data)); return true;
-        case DBCAPI_FLOAT: appendDoubleValue(readScalar<float>(value.data)); return true;
-        case DBCAPI_VAL64: appendInt64Value(readScalar<int64_t>(value.data)); return true;
-        case DBCAPI_UVAL64: appendUInt64Value(readScalar<uint64_t>(value.data)); return true;
-        case DBCAPI_UVAL32: appendUInt64Value(readScalar<uint32_t>(value.data)); return true;
-        case DBCAPI_VAL32: appendInt32Value(readScalar<int32_t>(value.data)); return true;
-        case DBCAPI_VAL16: appendInt32Value(readScalar<int16_t>(value.data)); return true;
-        case DBCAPI_UVAL16: appendInt32Value(readScalar<uint16_t>(value.data)); return true;
+        case DBCAPI_DOUBLE: appendDoubleValue(readUnaligned<double>(value.data)); return true;
+        case DBCAPI_FLOAT: appendDoubleValue(readUnaligned<float>(value.data)); return true;
+        case DBCAPI_VAL64: appendInt64Value(readUnaligned<int64_t>(value.data)); return true;
+        case DBCAPI_UVAL64: appendUInt64Value(readUnaligned<uint64_t>(value.data)); return true;
+        case DBCAPI_UVAL32: appendUInt64Value(readUnaligned<uint32_t>(value.data)); return true;
+        case DBCAPI_VAL32: appendInt32Value(readUnaligned<int32_t>(value.data)); return true;
+        case DBCAPI_VAL16: appendInt32Value(readUnaligned<int16_t>(value.data)); return true;
+        case DBCAPI_UVAL16: appendInt32Value(readUnaligned<uint16_t>(value.data)); return true;
         case DBCAPI_VAL8:
         case DBCAPI_UVAL8: {
-            uint8_t byte = readScalar<uint8_t>(value.data);
+            uint8_t byte = readUnaligned<uint8_t>(value.data);
             if (nativeType == DBCAPI_NATIVE_BOOLEAN) {
                 appendBooleanValue(byte != 0);
             } else {

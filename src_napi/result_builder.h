@@ -34,6 +34,14 @@ struct ValueView {
     dbcapi_data_type type;
 };
 
+// Bound buffers carry no alignment promise.
+template <typename T>
+inline T readUnaligned(const char* data) {
+    T value;
+    memcpy(&value, data, sizeof(T));
+    return value;
+}
+
 // Builds a view of row slot `row` of a bound column; the length is clamped
 // to the slot so a misreported length never reads into the next slot.
 ValueView boundValueView(const dbcapi_data_value& column, size_t row);
@@ -78,9 +86,17 @@ public:
     const char* getBinaryResultSet(size_t& size);
     void fillError(ErrorInfo& error) const;
     [[noreturn]] void throwOOMOrSizeLimit();
+    // Records an allocation failure met outside the builder during the same
+    // fetch, so that it is reported as "Out of memory" rather than lost.
+    void noteAllocationFailure() {
+        if (!sizeLimit_) {
+            outOfMemory_ = true;
+        }
+    }
 
     bool outOfMemory() const { return outOfMemory_; }
     bool sizeLimitReached() const { return sizeLimit_; }
+    bool hasFailed() const { return outOfMemory_ || sizeLimit_; }
     size_t capacity() const { return capacity_; }
     size_t memoryLimit() const { return limit_; }
     uint32_t columnCount() const { return columnCount_; }
