@@ -76,6 +76,12 @@ struct ClearPoolBaton {
 
 }  // namespace
 
+// An error worker is of the connection kind, as any other queued work.
+void queueErrorCallback(Napi::Function callback, const ErrorInfo& e) {
+    auto* worker = new AsyncWorker<Connection>(callback, &e);
+    worker->QueueClient();
+}
+
 void set_add_connection_exec_fn(Napi::Function fn) {
     addConnExecFn.Reset();
     addConnExecFn = Napi::Persistent(fn);

@@ -89,8 +89,3 @@ unsigned getJSType(const Napi::Value& value) {
     if (value.IsSymbol()) return JS_SYMBOL;
     return JS_UNKNOWN_TYPE;
 }
-
-void queueErrorCallback(Napi::Function callback, const ErrorInfo& e) {
-    auto* worker = new AsyncWorker<Connection>(callback, &e);
-    worker->QueueClient();
-}

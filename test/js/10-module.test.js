@@ -1,0 +1,128 @@
+'use strict';
+const test = require('node:test');
+const assert = require('node:assert');
+const path = require('path');
+const { buildDir, runIsolated, errorFields } = require('./helpers');
+
+const DRIVER_LINE = 'node.js driver version: 2.11.020.1644165757.';
+const variant = (name) => path.join(buildDir, 'variants', name, 'libdbcapiZKV.so');
+
+// Loading happens once per process, so each case gets its own process that
+// talks to the raw module.
+function loadScript(paths) {
+  return `
+    const m = require(${JSON.stringify(path.join(buildDir, 'zelk.node'))});
+    const out = { before: m.getDriverVersion(), errors: [] };
+    for (const p of ${JSON.stringify(paths)}) {
+      try { m.__loadDbcapi(p); out.errors.push(null); }
+      catch (e) { out.errors.push({ code: e.code, message: e.message, sqlState: e.sqlState }); }
+    }
+    out.after = m.getDriverVersion();
+    console.log(JSON.stringify(out));`;
+}
+
+test('require exports the script-facing functions', () => {
+  const zelk = require('../..');
+  for (const name of ['createConnection', 'createClient', 'getDriverVersion', 'setConnectionPoolLimit']) {
+    assert.strictEqual(typeof zelk[name], 'function', name);
+  }
+  assert.strictEqual(zelk.getDriverVersion(), DRIVER_LINE);
+});
+
+test('module exports in order', () => {
+  const out = runIsolated(`console.log(JSON.stringify(Object.keys(require(${JSON.stringify(
+    path.join(buildDir, 'zelk.node'))}))))`);
+  assert.deepStrictEqual(out, ['Connection', 'Statement', 'ResultSet', 'createConnection', 'createClient',
+    'setConnectionPoolLimit', 'getDriverVersion', '__loadDbcapi', '__getPipe', '__runCallbacks',
+    '__stopAllWork', '__setRefFunctions', '__setAddFnsThatAddMethodsToObjects']);
+});
+
+test('driver version is empty before loading and one line after', () => {
+  const good = path.join(buildDir, 'libdbcapiZKV.so');
+  const out = runIsolated(loadScript([good, good]));
+  assert.strictEqual(out.before, '');
+  assert.deepStrictEqual(out.errors, [null, null]);
+  assert.strictEqual(out.after, DRIVER_LINE);
+});
+
+test('a missing file falls back to the default library on the search path', () => {
+  const out = runIsolated(loadScript(['/nonexistent/libdbcapiZKV.so']), { LD_LIBRARY_PATH: buildDir });
+  assert.deepStrictEqual(out.errors, [null]);
+  assert.strictEqual(out.after, DRIVER_LINE);
+});
+
+test('a failed first load without a library can be retried', () => {
+  const out = runIsolated(loadScript(['/nonexistent/x.so', path.join(buildDir, 'libdbcapiZKV.so')]),
+    { LD_LIBRARY_PATH: '/nonexistent' });
+  assert.deepStrictEqual(out.errors[0], { code: -20005, message: 'Failed to load DBCAPI.', sqlState: 'HY000' });
+  assert.strictEqual(out.errors[1], null);
+  assert.strictEqual(out.after, DRIVER_LINE + DRIVER_LINE);
+});
+
+test('a wrong version is reported once, then loading is quiet', () => {
+  const out = runIsolated(loadScript([variant('badversion'), variant('badversion')]));
+  assert.deepStrictEqual(out.errors[0], {
+    code: -20005,
+    message: "Invalid libdbcapiZKV version.  Expected 'libdbcapiZKV 2.11.020.1644165757', " +
+      "but found 'libdbcapiZKV 2.11.020.1644165758'.",
+    sqlState: 'HY000',
+  });
+  assert.strictEqual(out.errors[1], null);
+});
+
+test('a library missing a required entry point does not load', () => {
+  const out = runIsolated(loadScript([variant('missing')]), { LD_LIBRARY_PATH: '/nonexistent' });
+  assert.deepStrictEqual(out.errors[0], { code: -20005, message: 'Failed to load DBCAPI.', sqlState: 'HY000' });
+});
+
+test('a library whose init fails reports it', () => {
+  const out = runIsolated(loadScript([variant('initfails')]));
+  assert.strictEqual(out.errors[0].message, 'Failed to load DBCAPI.');
+});
+
+test('a library without the optional init_ex entry point loads', () => {
+  const out = runIsolated(loadScript([variant('noinitex')]));
+  assert.deepStrictEqual(out.errors, [null]);
+});
+
+test('setConnectionPoolLimit checks its argument', () => {
+  const zelk = require('../..');
+  assert.deepStrictEqual(errorFields(() => zelk.setConnectionPoolLimit('5')), {
+    code: -20002,
+    message: "Invalid parameter 0 for function 'setConnectionPoolLimit(conntionPoolLimit)': " +
+      'expected number, received string.',
+    sqlState: 'HY000',
+  });
+  assert.deepStrictEqual(errorFields(() => zelk.setConnectionPoolLimit(-0.5)), {
+    code: -20002, message: 'Invalid connection pool limit.', sqlState: 'HY000',
+  });
+  assert.match(errorFields(() => zelk.setConnectionPoolLimit()).message, /received undefined\.$/);
+  assert.strictEqual(zelk.setConnectionPoolLimit(2.9), null);
+  assert.strictEqual(zelk.setConnectionPoolLimit(0), null);
+});
+
+test('__getPipe returns a new read end each call', () => {
+  const out = runIsolated(`
+    const m = require(${JSON.stringify(path.join(buildDir, 'zelk.node'))});
+    const a = m.__getPipe(), b = m.__getPipe();
+    console.log(JSON.stringify({ a, b, keys: Object.keys(a) }));`);
+  assert.deepStrictEqual(out.keys, ['fd', 'IPCEndpoint']);
+  assert.strictEqual(out.a.IPCEndpoint, '');
+  assert.ok(out.a.fd > 2 && out.b.fd !== out.a.fd);
+});
+
+test('createConnection and createClient build Connection objects with exec added', () => {
+  const zelk = require('../..');
+  for (const make of [zelk.createConnection, zelk.createClient]) {
+    const conn = make();
+    assert.ok(conn instanceof zelk.Connection);
+    assert.strictEqual(typeof conn.exec, 'function');
+    assert.strictEqual(conn.state(), 'disconnected');
+  }
+  assert.deepStrictEqual(errorFields(() => zelk.createConnection(5)), {
+    code: -20002,
+    message: "Invalid parameter 0 for function 'createConnection[createClient]([conn_params])': " +
+      'expected string|object, received number.',
+    sqlState: 'HY000',
+  });
+});

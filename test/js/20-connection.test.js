@@ -1,0 +1,222 @@
+'use strict';
+const test = require('node:test');
+const assert = require('node:assert');
+const path = require('path');
+const zelk = require('../..');
+const { buildDir, freshDatabase, runIsolated, errorFields } = require('./helpers');
+
+function connected(params) {
+  const conn = zelk.createConnection();
+  conn.connect(params === undefined ? { databaseName: freshDatabase() } : params);
+  return conn;
+}
+
+test('state follows connect and disconnect, and a disconnected connection reconnects', () => {
+  const conn = zelk.createConnection({ databaseName: freshDatabase() });
+  assert.strictEqual(conn.state(), 'disconnected');
+  conn.connect();
+  assert.strictEqual(conn.state(), 'connected');
+  assert.strictEqual(conn.disconnect(), undefined);
+  assert.strictEqual(conn.state(), 'disconnected');
+  assert.strictEqual(conn.disconnect(), undefined);
+  conn.connect();
+  assert.strictEqual(conn.state(), 'connected');
+  conn.disconnect();
+});
+
+test('connecting a connected connection fails with -20004', async () => {
+  const conn = connected();
+  assert.deepStrictEqual(errorFields(() => conn.connect()), {
+    code: -20004, message: 'Already Connected', sqlState: 'HY000',
+  });
+  const err = await new Promise((resolve) => conn.connect((e) => resolve(e)));
+  assert.strictEqual(err.code, -20004);
+  conn.disconnect();
+});
+
+test('callbacks are error-first and never called before the method returns', async () => {
+  const conn = zelk.createConnection({ databaseName: freshDatabase() });
+  let returned = false;
+  const args = await new Promise((resolve) => {
+    conn.connect(function () { resolve({ returned, args: Array.from(arguments) }); });
+    returned = true;
+  });
+  assert.strictEqual(args.returned, true);
+  assert.deepStrictEqual(args.args, [undefined]);
+
+  returned = false;
+  const argErr = await new Promise((resolve) => {
+    assert.strictEqual(conn.commit(5, (e) => resolve({ returned, e })), undefined);
+    returned = true;
+  });
+  assert.strictEqual(argErr.returned, true);
+  assert.strictEqual(argErr.e.code, -20002);
+  assert.strictEqual(argErr.e.message, "Invalid parameter 0 for function 'commit([callback])': " +
+    'expected function, received number.');
+
+  const twice = await new Promise((resolve) => conn.disconnect(function () { resolve(Array.from(arguments)); }));
+  assert.deepStrictEqual(twice, [undefined]);
+  const again = await new Promise((resolve) => conn.disconnect(function () { resolve(Array.from(arguments)); }));
+  assert.deepStrictEqual(again, [undefined]);
+});
+
+test('work on a connection that is not connected fails with -20006', async () => {
+  const conn = zelk.createConnection();
+  for (const method of ['commit', 'rollback', 'abort']) {
+    assert.deepStrictEqual(errorFields(() => conn[method]()), {
+      code: -20006, message: 'No Connection Available', sqlState: 'HY000',
+    });
+    const err = await new Promise((resolve) => conn[method]((e) => resolve(e)));
+    assert.strictEqual(err.code, -20006);
+  }
+});
+
+test('connect checks the types of its arguments', () => {
+  const conn = zelk.createConnection();
+  assert.strictEqual(errorFields(() => conn.connect(true)).message,
+    "Invalid parameter 0 for function 'connect(conn_params[, callback])': expected string|object, received boolean.");
+  assert.strictEqual(errorFields(() => conn.connect('', 5)).message,
+    "Invalid parameter 1 for function 'connect(conn_params[, callback])': expected function, received number.");
+});
+
+test('a failed connect leaves the connection reusable', () => {
+  const conn = zelk.createConnection();
+  const err = errorFields(() => conn.connect('ServerNode=db.example:30015'));
+  assert.strictEqual(err.sqlState, '08001');
+  assert.strictEqual(conn.state(), 'disconnected');
+  conn.connect({ databaseName: freshDatabase() });
+  assert.strictEqual(conn.state(), 'connected');
+  conn.disconnect();
+});
+
+test('auto-commit flag and row-set size', () => {
+  const conn = zelk.createConnection();
+  assert.strictEqual(conn.getAutoCommit(), true);
+  conn.setAutoCommit('off');
+  assert.strictEqual(conn.getAutoCommit(), false);
+  conn.setAutoCommit('ON');
+  assert.strictEqual(conn.getAutoCommit(), true);
+  assert.strictEqual(errorFields(() => conn.setAutoCommit('maybe')).message,
+    "Invalid parameter 0 for function 'setAutoCommit(flag)': expected boolean, received string.");
+  for (const bad of [0, -5]) {
+    assert.deepStrictEqual(errorFields(() => conn.setRowSetSize(bad)), {
+      code: -20002, message: 'Invalid row set size.', sqlState: 'HY000',
+    });
+  }
+  assert.strictEqual(conn.setRowSetSize(500), undefined);
+});
+
+test('auto-commit off before connect is applied at connect', () => {
+  const file = freshDatabase();
+  const conn = zelk.createConnection({ databaseName: file });
+  conn.setAutoCommit(false);
+  conn.connect();
+  conn.exec('CREATE TABLE t (a INTEGER)');
+  conn.commit();
+  conn.exec('INSERT INTO t VALUES (1)');
+  conn.rollback();
+  assert.deepStrictEqual(conn.exec('SELECT COUNT(*) AS N FROM t'), [{ N: 0 }]);
+  conn.exec('INSERT INTO t VALUES (2)');
+  conn.commit();
+  conn.disconnect();
+  const other = connected({ databaseName: file });
+  assert.deepStrictEqual(other.exec('SELECT a FROM t'), [{ a: 2 }]);
+  other.disconnect();
+});
+
+test('jobs of one connection run in order while two connections overlap', async () => {
+  const a = connected();
+  const b = connected();
+  const order = [];
+  const run = (conn, sql, name) => new Promise((resolve, reject) => {
+    conn.exec(sql, (err) => {
+      if (err) return reject(err);
+      order.push(name);
+      resolve();
+    });
+  });
+  await Promise.all([
+    run(a, 'SELECT zkv_sleep(600) AS s', 'a-slow'),
+    run(a, 'SELECT 1 AS x', 'a-quick'),
+    run(b, 'SELECT 1 AS x', 'b-quick'),
+  ]);
+  assert.ok(order.indexOf('a-slow') < order.indexOf('a-quick'), order.join());
+  assert.ok(order.indexOf('b-quick') < order.indexOf('a-slow'), order.join());
+  a.disconnect();
+  b.disconnect();
+});
+
+test('a temporary worker is added while every worker is blocked', () => {
+  const out = runIsolated(`
+    const zelk = require('.');
+    const order = [];
+    const a = zelk.createConnection(); a.connect('');
+    const b = zelk.createConnection(); b.connect('');
+    a.exec('SELECT zkv_sleep(4000) AS s', () => { order.push('blocked'); a.disconnect(); });
+    b.exec('SELECT 1 AS x', () => { order.push('waiting'); b.disconnect(); });
+    process.on('exit', () => console.log(JSON.stringify(order)));`, { ZKV_NODEJS_THREADPOOL_SIZE: '1' });
+  assert.deepStrictEqual(out, ['waiting', 'blocked']);
+});
+
+test('with OLDTHREADPOOL the runtime pool delivers the same callbacks', () => {
+  const out = runIsolated(`
+    const zelk = require('.');
+    const conn = zelk.createConnection('OLDTHREADPOOL=TRUE');
+    conn.connect((err) => {
+      conn.exec('SELECT 1 AS x', (err2, rows) => {
+        conn.disconnect(() => console.log(JSON.stringify({ err: err || err2 || null, rows })));
+      });
+    });`);
+  assert.deepStrictEqual(out, { err: null, rows: [{ x: 1 }] });
+});
+
+test('an idle process exits and a process with work in flight waits for it', () => {
+  const out = runIsolated(`
+    const zelk = require('.');
+    const conn = zelk.createConnection();
+    conn.connect('', () => conn.exec('SELECT zkv_sleep(300) AS s, 7 AS n', (err, rows) => {
+      console.log(JSON.stringify(rows));
+      conn.disconnect();
+    }));`);
+  assert.deepStrictEqual(out, [{ s: null, n: 7 }]);
+});
+
+test('the open-connection limit holds under concurrent connects', () => {
+  const out = runIsolated(`
+    const zelk = require('.');
+    const conns = [1, 2, 3, 4, 5].map(() => zelk.createConnection());
+    const results = [];
+    let pending = conns.length;
+    conns.forEach((c) => c.connect('', (err) => {
+      results.push(err ? err.code : 'ok');
+      if (--pending === 0) {
+        const winner = conns.find((x) => x.state() === 'connected');
+        const loser = conns.find((x) => x.state() !== 'connected');
+        winner.disconnect(() => loser.connect('', (err) => {
+          results.push(err ? err.code : 'ok-after');
+          conns.forEach((x) => x.disconnect());
+          console.log(JSON.stringify({ results: results.sort(), open: winner.getOpenConnectionCount() }));
+        }));
+      }
+    }));`, { ZKV_NODEJS_MAX_OPEN_CONNECTIONS: '2' });
+  assert.deepStrictEqual(out.results, [-20023, -20023, -20023, 'ok', 'ok', 'ok-after'].sort());
+});
+
+test('connect with a number adopts a connection opened elsewhere; a made-up number fails cleanly', () => {
+  const helper = require(path.join(buildDir, 'external_connection.node'));
+  const file = freshDatabase();
+  const handle = helper.open(path.join(buildDir, 'libdbcapiZKV.so'), `databaseName=${file}`);
+  helper.execute(handle, 'CREATE TABLE shared (v INTEGER)');
+  helper.execute(handle, 'INSERT INTO shared VALUES (42)');
+  const conn = zelk.createConnection();
+  conn.connect(handle);
+  assert.deepStrictEqual(conn.exec('SELECT v FROM shared'), [{ v: 42 }]);
+  conn.disconnect();
+  assert.strictEqual(helper.execute(handle, 'INSERT INTO shared VALUES (43)'), true);
+  helper.close(handle);
+
+  const stray = zelk.createConnection();
+  const err = errorFields(() => stray.connect(123456789));
+  assert.ok(err.message.length > 0);
+  assert.strictEqual(stray.state(), 'disconnected');
+});

@@ -1,0 +1,37 @@
+'use strict';
+// Shared test setup: a temporary directory and fresh databases in it.
+const fs = require('fs');
+const os = require('os');
+const path = require('path');
+const { execFileSync } = require('child_process');
+
+const root = path.join(__dirname, '..', '..');
+const buildDir = path.join(root, 'build');
+const tmpDir = fs.mkdtempSync(path.join(os.tmpdir(), 'zelk-test-'));
+let counter = 0;
+
+function freshDatabase() {
+  counter += 1;
+  return path.join(tmpDir, `db-${process.pid}-${counter}.db`);
+}
+
+// Runs a script in a new Node.js process; returns its parsed JSON output.
+function runIsolated(source, env) {
+  const out = execFileSync(process.execPath, ['-e', source], {
+    cwd: root,
+    env: Object.assign({}, process.env, env || {}),
+    encoding: 'utf8',
+  });
+  return JSON.parse(out.trim().split('\n').pop());
+}
+
+function errorFields(fn) {
+  try {
+    fn();
+  } catch (err) {
+    return { code: err.code, message: err.message, sqlState: err.sqlState };
+  }
+  throw new Error('expected an exception');
+}
+
+module.exports = { root, buildDir, tmpDir, freshDatabase, runIsolated, errorFields };
