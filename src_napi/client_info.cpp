@@ -4,6 +4,7 @@
 #include "binding.h"
 #include "connection.h"
 #include "dbcapi/DBCAPI_DLL.h"
+#include "errors.h"
 
 namespace {
 

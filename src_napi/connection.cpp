@@ -152,6 +152,7 @@ Connection::Connection(const Napi::CallbackInfo& info) : Napi::ObjectWrap<Connec
 // A finalized connection never blocks the JavaScript thread on the network:
 // a still-open handle is closed on a thread of its own.
 Connection::~Connection() {
+    clearConnProps();
     for (warningMessage* warning : warnings) {
         delete warning;
     }
@@ -187,8 +188,7 @@ void Connection::takeParameters(Napi::Value params) {
 }
 
 void Connection::clearConnProps() {
-    propNames.clear();
-    propValues.clear();
+    ::clearConnProps(propNames, propValues);
 }
 
 void Connection::completeConnectionString() {
@@ -290,7 +290,7 @@ bool Connection::openHandle(ErrorInfo& error) {
     if (propsFromObject) {
         ok = true;
         for (size_t i = 0; ok && i < propNames.size(); i++) {
-            ok = g_api.dbcapi_set_connect_property(conn, propNames[i].c_str(), propValues[i].c_str());
+            ok = g_api.dbcapi_set_connect_property(conn, propNames[i]->c_str(), propValues[i]->c_str());
         }
         ok = ok && g_api.dbcapi_set_connect_property(conn, "CHARSET", "UTF-8") &&
              g_api.dbcapi_set_connect_property(conn, "SCROLLABLERESULT", "0") && g_api.dbcapi_connect2(conn);

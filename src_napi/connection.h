@@ -131,8 +131,8 @@ private:
     ConnectionSettings settings;
     TimePoint connectTime;
     std::vector<std::string> clientInfoKeys;
-    std::vector<std::string> propNames;
-    std::vector<std::string> propValues;
+    std::vector<std::string*> propNames;   // owned
+    std::vector<std::string*> propValues;  // owned
     bool propsFromObject = false;
     int rowSetSize;
     std::list<Statement*> statements;

@@ -2,6 +2,7 @@
 #include "async_worker.h"
 #include "connection.h"
 #include "dbcapi/DBCAPI_DLL.h"
+#include "db_values.h"
 #include "execute_baton.h"
 
 namespace {
@@ -33,7 +34,7 @@ dbcapi_stmt* executeWithParameters(dbcapi_connection* conn, ExecuteBaton* baton,
         }
     }
     bool hasDataAtExec = false;
-    ok = ok && bindParameters(conn, stmt, false, nullptr, baton->bindParams, error, hasDataAtExec);
+    ok = ok && bindParameters(conn, stmt, baton->bindParams, error, hasDataAtExec);
     if (ok && !g_api.dbcapi_execute(stmt)) {
         getErrorMsg(conn, error);
         ok = false;
