@@ -1,0 +1,236 @@
+'use strict';
+
+const test = require('node:test');
+const assert = require('node:assert');
+const { decode } = require('../../lib/decoder.js');
+
+// Builds buffers item by item, the way the native builder lays them out.
+class Writer {
+  constructor() {
+    this.parts = [];
+    this.rows = 0;
+    this.columns = 0;
+  }
+  bytes(array) { this.parts.push(Buffer.from(array)); return this; }
+  text(tag, value) {
+    const body = Buffer.isBuffer(value) ? value : Buffer.from(value, 'utf8');
+    const head = Buffer.alloc(5);
+    head[0] = tag;
+    head.writeUInt32LE(body.length, 1);
+    this.parts.push(head, body);
+    return this;
+  }
+  column(name) { this.columns++; return this.text(5, name); }
+  table(name) { return name ? this.text(5, name) : this.bytes([1]); }
+  nul() { return this.bytes([1]); }
+  bool(v) { return this.bytes([2, v ? 1 : 0]); }
+  int(v) { const b = Buffer.alloc(5); b[0] = 3; b.writeInt32LE(v, 1); this.parts.push(b); return this; }
+  dbl(v) { const b = Buffer.alloc(9); b[0] = 4; b.writeDoubleLE(v, 1); this.parts.push(b); return this; }
+  str(v) { return this.text(5, v); }
+  bin(v) { return this.text(6, v); }
+  row() { this.rows++; return this; }
+  finish() {
+    const body = Buffer.concat(this.parts);
+    const header = Buffer.alloc(16);
+    header.writeUInt32LE(body.length + 16, 0);
+    header.writeUInt32LE(this.rows, 8);
+    header.writeUInt32LE(this.columns, 12);
+    return Buffer.concat([header, body]);
+  }
+}
+
+function sample() {
+  const w = new Writer();
+  w.column('ID').column('NAME').column('DATA').column('OK').column('PRICE');
+  w.table().table().table().table().table();
+  w.int(-7).str('Grüße 👋').bin(Buffer.from([0, 255, 10])).bool(true).dbl(2.5).row();
+  w.int(2147483647).str('').nul().bool(false).dbl(-9007199254740991).row();
+  w.nul().nul().bin(Buffer.alloc(0)).nul().nul().row();
+  return w.finish();
+}
+
+function assertMalformed(buffer, pattern, options) {
+  assert.throws(() => decode(buffer, options), (err) => {
+    assert.ok(err instanceof Error);
+    assert.match(err.message, /^Malformed result buffer: /);
+    if (pattern) assert.match(err.message, pattern);
+    return true;
+  });
+}
+
+test('object rows carry every tag with the right JavaScript type', () => {
+  const rows = decode(sample(), {});
+  assert.strictEqual(rows.length, 3);
+  assert.deepStrictEqual(Object.keys(rows[0]), ['ID', 'NAME', 'DATA', 'OK', 'PRICE']);
+  assert.deepStrictEqual(rows[0], {
+    ID: -7, NAME: 'Grüße 👋', DATA: Buffer.from([0, 255, 10]), OK: true, PRICE: 2.5,
+  });
+  assert.deepStrictEqual(rows[1], {
+    ID: 2147483647, NAME: '', DATA: null, OK: false, PRICE: -9007199254740991,
+  });
+  assert.deepStrictEqual(rows[2], { ID: null, NAME: null, DATA: Buffer.alloc(0), OK: null, PRICE: null });
+  assert.ok(Buffer.isBuffer(rows[0].DATA));
+});
+
+test('binary values are copies, independent of the result buffer', () => {
+  const buffer = sample();
+  const rows = decode(buffer);
+  buffer.fill(0);
+  assert.deepStrictEqual(rows[0].DATA, Buffer.from([0, 255, 10]));
+});
+
+test('rowsAsArray gives arrays in column order and ignores nesting', () => {
+  const expected = [[-7, 'Grüße 👋', Buffer.from([0, 255, 10]), true, 2.5]];
+  assert.deepStrictEqual(decode(sample(), { rowsAsArray: true })[0], expected[0]);
+  const w = new Writer().column('ID').column('ID').table('T1').table('T2');
+  w.int(1).int(2).row();
+  assert.deepStrictEqual(decode(w.finish(), { rowsAsArray: true, nestTables: true }), [[1, 2]]);
+});
+
+test('keys come from the name section, duplicates already numbered, later equal keys overwrite', () => {
+  const w = new Writer().column('A').column('A:2').column('B').column('A:3');
+  w.nul().nul().nul().nul();
+  w.int(1).int(2).int(3).int(4).row();
+  const rows = decode(w.finish(), {});
+  assert.deepStrictEqual(Object.keys(rows[0]), ['A', 'A:2', 'B', 'A:3']);
+  assert.deepStrictEqual(rows[0], { A: 1, 'A:2': 2, B: 3, 'A:3': 4 });
+});
+
+test('nestTables groups columns under their tables in order of first appearance', () => {
+  const w = new Writer().column('ID').column('X').column('ID').column('NAME');
+  w.table('T1').table(null).table('T2').table('T1');
+  w.int(1).str('x').int(2).str('n').row();
+  w.int(3).nul().int(4).nul().row();
+  const buffer = w.finish();
+  const rows = decode(buffer, { nestTables: true });
+  assert.deepStrictEqual(Object.keys(rows[0]), ['T1', 'X', 'T2']);
+  assert.deepStrictEqual(rows, [
+    { T1: { ID: 1, NAME: 'n' }, X: 'x', T2: { ID: 2 } },
+    { T1: { ID: 3, NAME: null }, X: null, T2: { ID: 4 } },
+  ]);
+  assert.notStrictEqual(rows[0].T1, rows[1].T1);
+  // Without the option the table section is not used.
+  assert.deepStrictEqual(decode(buffer, {})[0], { ID: 2, X: 'x', NAME: 'n' });
+});
+
+test('an empty result and a Uint8Array input decode', () => {
+  const w = new Writer().column('A').table(null);
+  const buffer = w.finish();
+  assert.deepStrictEqual(decode(buffer), []);
+  const copy = new Uint8Array(sample());
+  assert.strictEqual(decode(copy).length, 3);
+});
+
+test('malformed headers and counts are rejected', () => {
+  assertMalformed(Buffer.alloc(10), /shorter than the 16-byte header/);
+  assertMalformed('text', /expected a Buffer/);
+  assertMalformed(null, /expected a Buffer/);
+
+  const good = sample();
+  const wrongSize = Buffer.from(good);
+  wrongSize.writeUInt32LE(good.length + 1, 0);
+  assertMalformed(wrongSize, /total size/);
+  const highWord = Buffer.from(good);
+  highWord.writeUInt32LE(1, 4);
+  assertMalformed(highWord, /total size/);
+
+  const manyColumns = Buffer.from(good);
+  manyColumns.writeUInt32LE(0xffffffff, 12);
+  assertMalformed(manyColumns, /columns do not fit/);
+  const manyRows = Buffer.from(good);
+  manyRows.writeUInt32LE(0xffffffff, 8);
+  assertMalformed(manyRows, /rows of 5 columns do not fit/);
+
+  const rowsWithoutColumns = Buffer.alloc(16);
+  rowsWithoutColumns.writeUInt32LE(16, 0);
+  rowsWithoutColumns.writeUInt32LE(3, 8);
+  assertMalformed(rowsWithoutColumns, /rows of 0 columns/);
+});
+
+test('malformed items are rejected: unknown tag, truncation, wrong section tags, trailing bytes', () => {
+  const unknown = new Writer().column('A').table(null).bytes([9]).row().finish();
+  assertMalformed(unknown, /unknown tag 9 at offset 23/);
+
+  const longString = new Writer().column('A').table(null).bytes([5, 200, 0, 0, 0, 65]).row().finish();
+  assertMalformed(longString, /runs past the end/);
+  const shortInt = new Writer().column('A').table(null).bytes([3, 1, 2]).row().finish();
+  assertMalformed(shortInt, /runs past the end/);
+  const shortDouble = new Writer().column('A').table(null).bytes([4, 0, 0, 0, 0, 0, 0, 0]).row().finish();
+  assertMalformed(shortDouble, /runs past the end/);
+
+  const nameNotString = new Writer().bytes([3, 0, 0, 0, 0, 1]);
+  nameNotString.columns = 1;
+  assertMalformed(nameNotString.finish(), /expected a column name/);
+  const tableTag = new Writer().column('A').bytes([3]).finish();
+  assertMalformed(tableTag, /expected a table name/);
+
+  const trailing = new Writer().column('A').table(null).int(1).row().nul().finish();
+  assertMalformed(trailing, /1 bytes left after the last row/);
+  const missingRow = new Writer().column('A').table(null).int(1).row().finish();
+  missingRow.writeUInt32LE(2, 8);
+  assertMalformed(missingRow, /runs past the end/);
+});
+
+// A small deterministic generator so failures can be replayed.
+function random(seed) {
+  let s = seed >>> 0;
+  return () => {
+    s = (s * 1664525 + 1013904223) >>> 0;
+    return s / 4294967296;
+  };
+}
+
+function randomResult(next) {
+  const columns = 1 + Math.floor(next() * 4);
+  const w = new Writer();
+  for (let c = 0; c < columns; c++) w.column('C' + c);
+  for (let c = 0; c < columns; c++) w.table(next() < 0.5 ? 'T' + (c % 2) : null);
+  const rows = Math.floor(next() * 6);
+  for (let r = 0; r < rows; r++) {
+    for (let c = 0; c < columns; c++) {
+      const kind = Math.floor(next() * 6);
+      if (kind === 0) w.nul();
+      else if (kind === 1) w.bool(next() < 0.5);
+      else if (kind === 2) w.int(Math.floor(next() * 2000) - 1000);
+      else if (kind === 3) w.dbl(next());
+      else if (kind === 4) w.str('s'.repeat(Math.floor(next() * 8)));
+      else w.bin(Buffer.alloc(Math.floor(next() * 8), 7));
+    }
+    w.row();
+  }
+  return w.finish();
+}
+
+test('fuzzed truncations and corruptions either decode or fail cleanly', () => {
+  const next = random(12345);
+  const outcomes = { decoded: 0, rejected: 0 };
+  for (let i = 0; i < 4000; i++) {
+    let buffer = Buffer.from(randomResult(next));
+    const mode = i % 3;
+    if (mode !== 1) {
+      buffer = buffer.subarray(0, Math.floor(next() * (buffer.length + 1)));
+      // Half the truncations keep a consistent size field to get past the header.
+      if (buffer.length >= 8 && next() < 0.5) buffer.writeUInt32LE(buffer.length, 0);
+    }
+    if (mode !== 0 && buffer.length > 0) {
+      const flips = 1 + Math.floor(next() * 4);
+      for (let f = 0; f < flips; f++) {
+        buffer[Math.floor(next() * buffer.length)] = Math.floor(next() * 256);
+      }
+    }
+    for (const options of [{}, { nestTables: true }, { rowsAsArray: true }]) {
+      try {
+        const rows = decode(buffer, options);
+        assert.ok(Array.isArray(rows));
+        outcomes.decoded++;
+      } catch (err) {
+        if (!(err instanceof Error) || !err.message.startsWith('Malformed result buffer: ')) {
+          throw new Error(`iteration ${i}: unexpected ${err && err.stack}`);
+        }
+        outcomes.rejected++;
+      }
+    }
+  }
+  assert.ok(outcomes.rejected > 1000, JSON.stringify(outcomes));
+  assert.ok(outcomes.decoded > 0, JSON.stringify(outcomes));
+});
