@@ -1,6 +1,7 @@
 #include "connection.h"
 
 #include <stdlib.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <thread>
@@ -68,6 +69,15 @@ std::string setSchemaStatement(const std::string& schema) {
         }
     }
     return sql + "\"";
+}
+
+// A script knows its connection string, not the pool key made from it: the
+// key is the string completed as connect completes it, without applying
+// any of its settings.
+std::string completedConnectionString(const std::string& connStr) {
+    ConnectionSettings scratch;
+    SchedulingSwitches ignored = {[](bool) {}, [](bool) {}, [](int) {}};
+    return getConnectionProperties(scratch, ignored, connStr + kConnStrSuffix);
 }
 
 struct ClearPoolBaton {
@@ -582,9 +592,14 @@ Napi::Value Connection::getPooledConnectionCount(const Napi::CallbackInfo& info)
         return env.Undefined();
     }
     std::string key = info.Length() > 0 && info[0].IsString() ? info[0].As<Napi::String>().Utf8Value() : "";
+    std::string completed = key.empty() ? key : completedConnectionString(key);
     MutexLock lock(&connMutex);
     PoolLock poolLock;
-    return Napi::Number::New(env, g_conn_pool_manager.getConnectionCount(key));
+    int count = g_conn_pool_manager.getConnectionCount(key);
+    if (strcasecmp(completed.c_str(), key.c_str()) != 0) {
+        count += g_conn_pool_manager.getConnectionCount(completed);
+    }
+    return Napi::Number::New(env, count);
 }
 
 // Not keyed by the connection: it closes other connections' parked handles

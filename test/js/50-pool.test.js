@@ -1,0 +1,124 @@
+'use strict';
+const test = require('node:test');
+const assert = require('node:assert');
+const zelk = require('../..');
+const { freshDatabase, errorFields } = require('./helpers');
+
+function pooledString(extra) {
+  return `databaseName=${freshDatabase()};POOLING=TRUE${extra || ''}`;
+}
+
+function connect(connStr) {
+  const conn = zelk.createConnection();
+  conn.connect(connStr);
+  return conn;
+}
+
+test.afterEach(() => {
+  zelk.setConnectionPoolLimit(0);
+  zelk.createConnection().clearPool();
+});
+
+test('a pooled disconnect parks the handle and the next connect reuses it', () => {
+  const connStr = pooledString();
+  const first = connect(connStr);
+  first.exec('CREATE TEMP TABLE marker (v INTEGER)');
+  first.disconnect();
+  assert.strictEqual(first.getPooledConnectionCount(), 1);
+  const second = connect(connStr);
+  assert.strictEqual(second.getPooledConnectionCount(), 0);
+  // The temporary table shows that the physical connection is the same.
+  assert.deepStrictEqual(second.exec('SELECT COUNT(*) AS N FROM marker'), [{ N: 0 }]);
+  second.disconnect();
+});
+
+test('keys differing in case are counted together but not reused', () => {
+  const connStr = pooledString();
+  const first = connect(connStr);
+  first.disconnect();
+  assert.strictEqual(first.getPooledConnectionCount(connStr), 1);
+  assert.strictEqual(first.getPooledConnectionCount(connStr.toLowerCase()), 1);
+  assert.strictEqual(first.getPooledConnectionCount('databaseName=elsewhere.db'), 0);
+  const other = connect(connStr.replace('POOLING=TRUE', 'pooling=TRUE'));
+  assert.strictEqual(other.getPooledConnectionCount(), 1);
+  other.disconnect();
+});
+
+test('MAXPOOLSIZE limits the handles parked per key', () => {
+  const connStr = pooledString(';MAXPOOLSIZE=1');
+  const a = connect(connStr);
+  const b = connect(connStr);
+  a.disconnect();
+  b.disconnect();
+  assert.strictEqual(a.getPooledConnectionCount(), 1);
+});
+
+test('CONNECTIONLIFETIME closes a connection older than the lifetime', async () => {
+  const connStr = pooledString(';CONNECTIONLIFETIME=1');
+  const conn = connect(connStr);
+  await new Promise((resolve) => setTimeout(resolve, 1100));
+  conn.disconnect();
+  assert.strictEqual(conn.getPooledConnectionCount(), 0);
+});
+
+test('the process-wide pool limit refuses handles and its own lowering below the count', () => {
+  const a = connect(pooledString());
+  const b = connect(pooledString());
+  const c = connect(pooledString());
+  a.disconnect();
+  b.disconnect();
+  c.disconnect();
+  assert.strictEqual(a.getPooledConnectionCount(), 3);
+  assert.deepStrictEqual(errorFields(() => zelk.setConnectionPoolLimit(2)), {
+    code: -20002,
+    message: 'The connection pool limit cannot be less than the number of pooled connections(3).',
+    sqlState: 'HY000',
+  });
+  assert.strictEqual(zelk.setConnectionPoolLimit(3), null);
+  const d = connect(pooledString());
+  d.disconnect();
+  assert.strictEqual(a.getPooledConnectionCount(), 3);
+  assert.strictEqual(a.clearPool(), 3);
+  assert.strictEqual(a.clearPool(), 0);
+});
+
+test('a reused handle carries no transaction or client information of its previous owner', () => {
+  const connStr = pooledString();
+  const setup = connect(connStr);
+  setup.exec('CREATE TABLE t (v INTEGER)');
+  setup.setAutoCommit(false);
+  setup.exec('INSERT INTO t VALUES (1)');
+  setup.setClientInfo('APPLICATION', 'first owner');
+  setup.disconnect();
+  const next = connect(connStr);
+  assert.strictEqual(next.getAutoCommit(), true);
+  assert.strictEqual(next.getClientInfo('APPLICATION'), null);
+  assert.deepStrictEqual(next.exec('SELECT COUNT(*) AS N FROM t'), [{ N: 0 }]);
+  next.exec('INSERT INTO t VALUES (2)');
+  next.disconnect();
+  const check = connect(`databaseName=${connStr.split(';')[0].split('=')[1]}`);
+  assert.deepStrictEqual(check.exec('SELECT v FROM t'), [{ v: 2 }]);
+  check.disconnect();
+});
+
+test('with POOLINGCHECK a handle that fails the ping is discarded', () => {
+  const connStr = pooledString(';POOLINGCHECK=TRUE');
+  const broken = connect(connStr);
+  broken.exec('CREATE TEMP TABLE marker (v INTEGER)');
+  // Without its DUMMY view the session can no longer answer the ping.
+  broken.exec('DROP VIEW temp.DUMMY');
+  broken.disconnect();
+  assert.strictEqual(broken.getPooledConnectionCount(), 1);
+  const fresh = connect(connStr);
+  assert.strictEqual(fresh.getPooledConnectionCount(), 0);
+  assert.throws(() => fresh.exec('SELECT * FROM marker'), (err) => err.sqlState === '42S02');
+  fresh.disconnect();
+});
+
+test('clearPool works with a callback and counts what it closed', async () => {
+  const conn = connect(pooledString());
+  conn.disconnect();
+  const count = await new Promise((resolve, reject) =>
+    conn.clearPool((err, n) => (err ? reject(err) : resolve(n))));
+  assert.strictEqual(count, 1);
+});
