@@ -1,0 +1,93 @@
+// The seam between the dbcapi entry points and a database engine. The entry
+// points only talk to BackendSession / BackendCursor, so another engine (a
+// server backend) can be added without touching the module or the C layer.
+#ifndef ZKV_BACKEND_H
+#define ZKV_BACKEND_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace zkv {
+
+struct BackendError {
+    int32_t code = 0;
+    std::string sqlstate;
+    std::string message;
+};
+
+enum class ValueKind { Null, Integer, Real, Text, Blob };
+enum class StepResult { Row, Done, Error };
+
+// Callbacks a session makes into the call that is running on it (warnings
+// and print lines raised from SQL).
+class CallHooks {
+public:
+    virtual ~CallHooks() = default;
+    virtual void onWarning(int32_t code, const char* message) = 0;
+    virtual void onPrintLine(const char* text, size_t length) = 0;
+};
+
+struct ColumnOrigin {
+    const char* name = nullptr;        // name as the result shows it
+    const char* columnName = nullptr;  // name in its table, or the name above
+    const char* tableName = nullptr;
+    const char* ownerName = nullptr;   // schema (database) name
+    const char* declaredType = nullptr;
+    bool nullable = true;
+};
+
+class BackendCursor {
+public:
+    virtual ~BackendCursor() = default;
+    virtual const std::string& sql() const = 0;
+    virtual int32_t functionCode() const = 0;
+    virtual int paramCount() const = 0;
+    virtual const char* paramName(int index) const = 0;  // with marker, or null
+    virtual bool bindNull(int index, BackendError& err) = 0;
+    virtual bool bindInt64(int index, int64_t value, BackendError& err) = 0;
+    virtual bool bindDouble(int index, double value, BackendError& err) = 0;
+    // Static binds require the bytes to outlive the next reset.
+    virtual bool bindText(int index, const char* data, size_t length, bool copy, BackendError& err) = 0;
+    virtual bool bindBlob(int index, const void* data, size_t length, bool copy, BackendError& err) = 0;
+    virtual void clearBindings() = 0;
+    virtual void reset() = 0;
+    virtual StepResult step(BackendError& err) = 0;
+    virtual int64_t changes() const = 0;
+    virtual int columnCount() const = 0;
+    virtual ColumnOrigin columnOrigin(int index) const = 0;
+    virtual ValueKind kind(int index) const = 0;
+    virtual int64_t int64At(int index) const = 0;
+    virtual double doubleAt(int index) const = 0;
+    virtual const char* textAt(int index, size_t& length) const = 0;
+    virtual const void* blobAt(int index, size_t& length) const = 0;
+    virtual int64_t memoryUsed() const = 0;
+};
+
+class BackendSession {
+public:
+    virtual ~BackendSession() = default;
+    // Prepares the first statement of sql; consumed receives the bytes used.
+    // Returns null without error when only blanks or comments remain.
+    virtual std::unique_ptr<BackendCursor> prepare(const char* sql, size_t length, size_t& consumed,
+                                                   BackendError& err) = 0;
+    virtual bool execute(const char* sql, BackendError& err) = 0;
+    virtual bool inTransaction() const = 0;
+    // Thread-safe: may be called while another thread runs a statement.
+    virtual void interrupt() = 0;
+    // Called before each call: forgets an old interrupt, arms a deadline
+    // (steady-clock nanoseconds, 0 for none) and the hooks of this call.
+    virtual void beginCall(int64_t deadlineNs, CallHooks* hooks) = 0;
+    virtual void endCall() = 0;
+};
+
+struct SessionOptions {
+    std::string databaseFile;  // empty: private in-memory database
+};
+
+std::shared_ptr<BackendSession> openSqliteSession(const SessionOptions& options, BackendError& err);
+
+}  // namespace zkv
+
+#endif

@@ -1,0 +1,113 @@
+// Library start-up, version, the test-only variants and the registry of
+// live connection handles.
+#include <cstring>
+#include <mutex>
+#include <unordered_set>
+
+#include "handles.h"
+
+#ifdef ZKV_VARIANT_BAD_VERSION
+static const char kClientVersion[] = "libdbcapiZKV 2.11.020.1644165758";
+#else
+static const char kClientVersion[] = "libdbcapiZKV 2.11.020.1644165757";
+#endif
+
+struct dbcapi_interface_context {
+    uint32_t apiVersion = 2;
+};
+
+namespace zkv {
+namespace {
+
+std::mutex& registryMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::unordered_set<dbcapi_connection*>& registry() {
+    static std::unordered_set<dbcapi_connection*> live;
+    return live;
+}
+
+bool initialize(uint32_t api_version, uint32_t* max_version) {
+#ifdef ZKV_VARIANT_INIT_FAILS
+    return false;
+#else
+    if (max_version) *max_version = 2;
+    return api_version >= 1;
+#endif
+}
+
+bool copyVersion(char* buffer, size_t length) {
+    if (!buffer || length < sizeof(kClientVersion)) return false;
+    std::memcpy(buffer, kClientVersion, sizeof(kClientVersion));
+    return true;
+}
+
+}  // namespace
+
+void registerConnection(dbcapi_connection* conn) {
+    std::lock_guard<std::mutex> lock(registryMutex());
+    registry().insert(conn);
+}
+
+void unregisterConnection(dbcapi_connection* conn) {
+    std::lock_guard<std::mutex> lock(registryMutex());
+    registry().erase(conn);
+}
+
+bool isLiveConnection(dbcapi_connection* conn) {
+    std::lock_guard<std::mutex> lock(registryMutex());
+    return registry().count(conn) != 0;
+}
+
+// Interrupts conn's running call, if conn is still a live handle. The
+// registry lock keeps conn from being freed meanwhile.
+bool interruptConnection(dbcapi_connection* conn) {
+    std::shared_ptr<BackendSession> session;
+    {
+        std::lock_guard<std::mutex> lock(registryMutex());
+        if (!registry().count(conn)) return false;
+        std::lock_guard<std::mutex> sessionLock(conn->sessionMutex);
+        session = conn->session;
+    }
+    if (session) session->interrupt();
+    return session != nullptr;
+}
+
+}  // namespace zkv
+
+DBCAPI_EXPORT dbcapi_bool dbcapi_init(const char* app_name, uint32_t api_version, uint32_t* max_version) {
+    return zkv::initialize(api_version, max_version) ? 1 : 0;
+}
+
+DBCAPI_EXPORT void dbcapi_fini(void) {}
+
+DBCAPI_EXPORT dbcapi_bool dbcapi_client_version(char* buffer, size_t length) {
+    return zkv::copyVersion(buffer, length) ? 1 : 0;
+}
+
+#ifndef ZKV_VARIANT_NO_INIT_EX
+DBCAPI_EXPORT dbcapi_interface_context* dbcapi_init_ex(const char* app_name, uint32_t api_version,
+                                                       uint32_t* max_version) {
+    if (!zkv::initialize(api_version, max_version)) return nullptr;
+    auto* context = new dbcapi_interface_context();
+    context->apiVersion = api_version;
+    return context;
+}
+#endif
+
+DBCAPI_EXPORT void dbcapi_fini_ex(dbcapi_interface_context* context) { delete context; }
+
+DBCAPI_EXPORT dbcapi_connection* dbcapi_new_connection_ex(dbcapi_interface_context* context) {
+    return context ? dbcapi_new_connection() : nullptr;
+}
+
+DBCAPI_EXPORT dbcapi_connection* dbcapi_make_connection_ex(dbcapi_interface_context* context, void* arg) {
+    return context ? dbcapi_make_connection(arg) : nullptr;
+}
+
+DBCAPI_EXPORT dbcapi_bool dbcapi_client_version_ex(dbcapi_interface_context* context, char* buffer,
+                                                   size_t length) {
+    return context && zkv::copyVersion(buffer, length) ? 1 : 0;
+}
