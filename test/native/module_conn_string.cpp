@@ -1,0 +1,298 @@
+// Connection-string reading and rewriting, and the settings taken from
+// connection properties.
+#include <gtest/gtest.h>
+#include <limits.h>
+#include <string.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "conn_string.h"
+
+namespace {
+
+struct Pair {
+    bool ok;
+    size_t consumed;
+    std::string name;
+    std::string value;
+};
+
+Pair read(const char* text) {
+    Pair pair = {false, 0, "", ""};
+    pair.ok = searchAttribute(text, pair.consumed, pair.name, pair.value);
+    return pair;
+}
+
+std::string edited(void (*edit)(char*), const char* text) {
+    std::vector<char> buffer(text, text + strlen(text) + 1);
+    edit(buffer.data());
+    return buffer.data();
+}
+
+// Records what the scheduling switches were given.
+int g_uvPool = -1;
+int g_preventDeadlock = -1;
+int g_interval = -1;
+const SchedulingSwitches kRecorder = {[](bool on) { g_uvPool = on; }, [](bool on) { g_preventDeadlock = on; },
+                                      [](int ms) { g_interval = ms; }};
+
+void apply(ConnectionSettings& settings, const char* name, const char* value) {
+    std::vector<char> buffer(value, value + strlen(value) + 1);
+    EXPECT_TRUE(checkProperty(settings, kRecorder, name, buffer.data()));
+}
+
+}  // namespace
+
+TEST(SearchAttribute, ReadsPlainPairsAndTellsWhereTheNextStarts) {
+    const char* text = "  host = db1 ;port=30015";
+    Pair first = read(text);
+    ASSERT_TRUE(first.ok);
+    EXPECT_EQ("host", first.name);
+    EXPECT_EQ("db1", first.value);
+    EXPECT_EQ(strlen("  host = db1 ;"), first.consumed);
+    Pair second = read(text + first.consumed);
+    ASSERT_TRUE(second.ok);
+    EXPECT_EQ("port", second.name);
+    EXPECT_EQ("30015", second.value);
+    EXPECT_EQ(strlen("port=30015"), second.consumed);
+    EXPECT_EQ("a=b", read("x=a=b").value);
+    EXPECT_EQ("", read("x=;y=1").value);
+}
+
+TEST(SearchAttribute, QuotedValuesKeepSeparatorsAndBlanks) {
+    Pair pwd = read("PWD='a;b' ;UID=x");
+    ASSERT_TRUE(pwd.ok);
+    EXPECT_EQ("a;b", pwd.value);
+    EXPECT_EQ(strlen("PWD='a;b' ;"), pwd.consumed);
+    EXPECT_EQ("x=y; z", read("K=\"x=y; z\"").value);
+    EXPECT_EQ(" padded ", read("K=\" padded \"").value);
+    EXPECT_EQ("it's", read("K=\"it's\"").value);
+}
+
+TEST(SearchAttribute, BracedValuesLoseTheirBraces) {
+    Pair braced = read("PWD={a;b} ;UID=x");
+    ASSERT_TRUE(braced.ok);
+    EXPECT_EQ("a;b", braced.value);
+    EXPECT_EQ(strlen("PWD={a;b} ;"), braced.consumed);
+    EXPECT_EQ(" a ", read("K={ a };X=1").value);
+    EXPECT_EQ("abc", read("K={abc}").value);
+    EXPECT_EQ("x{a;b}", read("K=x{a;b};Y=1").value);
+}
+
+TEST(SearchAttribute, ValueStartingWithBraceButNotEnclosedIsKeptWhole) {
+    EXPECT_EQ("{abc", read("K={abc").value);
+    EXPECT_EQ("{a}b", read("K={a}b").value);
+    EXPECT_EQ("{", read("K={").value);
+}
+
+TEST(SearchAttribute, RejectsTextThatIsNoPair) {
+    EXPECT_FALSE(read(nullptr).ok);
+    EXPECT_FALSE(read("").ok);
+    EXPECT_FALSE(read("no equals sign").ok);
+    EXPECT_FALSE(read("K=   ").ok);
+    EXPECT_FALSE(read("K='open;X=1").ok);
+    EXPECT_FALSE(read("K='a'b;X=1").ok);
+    EXPECT_FALSE(read("K={a;b;X=1").ok);
+    EXPECT_FALSE(read("K={a;b}c;X=1").ok);
+}
+
+TEST(SearchAttribute, LongNamesAreReadWhole) {
+    std::string name(5000, 'n');
+    std::string text = name + "=v;X=1";
+    Pair pair = read(text.c_str());
+    ASSERT_TRUE(pair.ok);
+    EXPECT_EQ(name, pair.name);
+    EXPECT_EQ("v", pair.value);
+    EXPECT_EQ(name.size() + 3, pair.consumed);
+}
+
+TEST(InPlaceEdits, TrimAndUnbraceOnlyWhatTheyShould) {
+    EXPECT_EQ("a b  ", edited(removeLeadingBlanks, "   a b  "));
+    EXPECT_EQ("  a b", edited(removeTrailingBlanks, "  a b   "));
+    EXPECT_EQ("", edited(removeTrailingBlanks, "   "));
+    EXPECT_EQ("\ta", edited(removeLeadingBlanks, "\ta"));
+    EXPECT_EQ("x", edited(removeCurlyBrackets, "{x}"));
+    EXPECT_EQ("", edited(removeCurlyBrackets, "{}"));
+    EXPECT_EQ("{x", edited(removeCurlyBrackets, "{x"));
+    EXPECT_EQ("x}", edited(removeCurlyBrackets, "x}"));
+    removeLeadingBlanks(nullptr);
+    removeTrailingBlanks(nullptr);
+    removeCurlyBrackets(nullptr);
+}
+
+TEST(BoolProperty, KnowsFourWordsAndUpperCasesInPlace) {
+    struct Case {
+        const char* text;
+        bool value;
+        bool valid;
+        const char* upper;
+    } cases[] = {{"true", true, true, "TRUE"},  {"Yes", true, true, "YES"},  {"false", false, true, "FALSE"},
+                 {"no", false, true, "NO"},     {"1", false, false, "1"},    {"on", false, false, "ON"},
+                 {"", false, false, ""}};
+    for (const Case& c : cases) {
+        std::vector<char> buffer(c.text, c.text + strlen(c.text) + 1);
+        bool valid = true;
+        EXPECT_EQ(c.value, getBoolPropertyValue(buffer.data(), valid)) << c.text;
+        EXPECT_EQ(c.valid, valid) << c.text;
+        EXPECT_STREQ(c.upper, buffer.data());
+    }
+}
+
+TEST(CheckProperty, PoolSettingsCanOnlyBeSwitchedOn) {
+    ConnectionSettings settings;
+    apply(settings, "pooling", "true");
+    apply(settings, "POOLING", "FALSE");
+    apply(settings, "PoolingCheck", "yes");
+    apply(settings, "POOLINGCHECK", "no");
+    EXPECT_TRUE(settings.pooling);
+    EXPECT_TRUE(settings.poolingCheck);
+    apply(settings, "maxpoolsize", "5");
+    apply(settings, "CONNECTIONLIFETIME", "60");
+    EXPECT_EQ(5, settings.maxPoolSize);
+    EXPECT_EQ(60, settings.connectionLifetime);
+    apply(settings, "MAXPOOLSIZE", "many");
+    EXPECT_EQ(0, settings.maxPoolSize);
+}
+
+TEST(CheckProperty, IsolationLevelsByNameOrNumber) {
+    ConnectionSettings settings;
+    EXPECT_EQ(1, settings.isolationLevel);
+    struct Case {
+        const char* text;
+        int level;
+    } cases[] = {{"read uncommitted", 0}, {"READ COMMITTED", 1}, {"Repeatable Read", 2},
+                 {"serializable", 3},     {"8", 8},              {"bogus", 0}};
+    for (const Case& c : cases) {
+        apply(settings, "IsolationLevel", c.text);
+        EXPECT_EQ(c.level, settings.isolationLevel) << c.text;
+    }
+}
+
+TEST(CheckProperty, TextSettingsAndRowOptions) {
+    ConnectionSettings settings;
+    apply(settings, "currentschema", "Mine");
+    apply(settings, "LOCALE", "de_DE");
+    apply(settings, "Client", "007");
+    EXPECT_EQ("Mine", settings.currentSchema);
+    EXPECT_EQ("de_DE", settings.locale);
+    EXPECT_EQ("007", settings.client);
+
+    EXPECT_TRUE(settings.fastInternalRows);
+    apply(settings, "FASTINTERNALROWS", "no");
+    EXPECT_FALSE(settings.fastInternalRows);
+    apply(settings, "fastInternalRows", "maybe");
+    EXPECT_FALSE(settings.fastInternalRows);
+    apply(settings, "_resultSetCanBind", "TRUE");
+    EXPECT_TRUE(settings.resultSetCanBind);
+    apply(settings, "_RESULTSETCANBIND", "false");
+    EXPECT_FALSE(settings.resultSetCanBind);
+}
+
+TEST(CheckProperty, ResultSetLimitInMegabytesIsClamped) {
+    ConnectionSettings settings;
+    apply(settings, "resultSetArrayLimitMB", "1");
+    EXPECT_EQ(1048576, settings.resultSetArrayLimit);
+    apply(settings, "RESULTSETARRAYLIMITMB", "2047");
+    EXPECT_EQ(2047 * 1048576, settings.resultSetArrayLimit);
+    apply(settings, "resultSetArrayLimitMB", "2048");
+    EXPECT_EQ(INT_MAX, settings.resultSetArrayLimit);
+    apply(settings, "resultSetArrayLimitMB", "99999999999999999999");
+    EXPECT_EQ(INT_MAX, settings.resultSetArrayLimit);
+    apply(settings, "resultSetArrayLimitMB", "-3");
+    EXPECT_EQ(-3 * 1048576, settings.resultSetArrayLimit);
+    apply(settings, "resultSetArrayLimitMB", "-99999999999");
+    EXPECT_LT(settings.resultSetArrayLimit, 0);
+}
+
+TEST(CheckProperty, SchedulingSwitchesGetOnlyValidValues) {
+    ConnectionSettings settings;
+    g_uvPool = g_preventDeadlock = g_interval = -1;
+    apply(settings, "oldthreadpool", "yes");
+    apply(settings, "PREVENTDEADLOCK", "maybe");
+    apply(settings, "DLCHECKINTERVAL", "250");
+    EXPECT_EQ(1, g_uvPool);
+    EXPECT_EQ(-1, g_preventDeadlock);
+    EXPECT_EQ(250, g_interval);
+    apply(settings, "PREVENTDEADLOCK", "false");
+    EXPECT_EQ(0, g_preventDeadlock);
+    ConnectionSettings untouched;
+    apply(untouched, "DATATRUNCATIONERROR", "TRUE");
+    apply(untouched, "unknown", "x");
+    EXPECT_FALSE(untouched.pooling);
+    EXPECT_EQ(0, untouched.maxPoolSize);
+}
+
+TEST(ConnectionProperties, StringIsRewrittenNormalised) {
+    ConnectionSettings settings;
+    std::string rewritten = getConnectionProperties(
+        settings, kRecorder, "pooling = true ; maxpoolsize=5;CHARSET=UTF-8;SCROLLABLERESULT=0");
+    EXPECT_EQ("pooling=TRUE;maxpoolsize=5;CHARSET=UTF-8;SCROLLABLERESULT=0", rewritten);
+    EXPECT_TRUE(settings.pooling);
+    EXPECT_EQ(5, settings.maxPoolSize);
+    EXPECT_EQ("ISOLATIONLEVEL=SERIALIZABLE;A=1",
+              getConnectionProperties(settings, kRecorder, "ISOLATIONLEVEL=serializable;A=1;trailing junk"));
+    EXPECT_EQ(3, settings.isolationLevel);
+}
+
+TEST(ConnectionProperties, EnclosedValuesStayEnclosed) {
+    ConnectionSettings settings;
+    std::string rewritten =
+        getConnectionProperties(settings, kRecorder, "PWD='a;b';UID= { me } ;K=\"x{y}\";Q='\"q\"';E=;L='x'");
+    PropertyList pairs = parseConnectionString(rewritten);
+    PropertyList expected = {{"PWD", "a;b"}, {"UID", " me "}, {"K", "x{y}"}, {"Q", "\"q\""}, {"E", ""}, {"L", "x"}};
+    EXPECT_EQ(expected, pairs) << rewritten;
+    EXPECT_EQ("PWD={a;b};UID={ me };K=\"x{y}\";Q={\"q\"};E=;L=x", rewritten);
+}
+
+TEST(ConnectionProperties, ObjectFormUpdatesValuesInPlace) {
+    ConnectionSettings settings;
+    std::vector<std::string*> names = {new std::string("POOLING"), new std::string("uid"),
+                                       new std::string("isolationlevel")};
+    std::vector<std::string*> values = {new std::string("yes"), new std::string("me"),
+                                        new std::string("repeatable read")};
+    getConnectionProperties(settings, kRecorder, names, values);
+    EXPECT_TRUE(settings.pooling);
+    EXPECT_EQ(2, settings.isolationLevel);
+    EXPECT_EQ("YES", *values[0]);
+    EXPECT_EQ("me", *values[1]);
+    EXPECT_EQ("REPEATABLE READ", *values[2]);
+    clearConnProps(names, values);
+    EXPECT_TRUE(names.empty());
+    EXPECT_TRUE(values.empty());
+}
+
+TEST(ConnectionStringRoundTrip, WrittenPairsReadBackUnchanged) {
+    const std::string alphabet = "ab=;{}\"' ";
+    std::mt19937 random(12345);
+    auto randomText = [&](size_t maxLength, const std::string& letters) {
+        std::string text;
+        size_t length = random() % (maxLength + 1);
+        for (size_t i = 0; i < length; i++) {
+            text += letters[random() % letters.size()];
+        }
+        return text;
+    };
+    int checked = 0;
+    for (int round = 0; round < 3000; round++) {
+        PropertyList pairs;
+        size_t count = 1 + random() % 4;
+        for (size_t i = 0; i < count; i++) {
+            std::string name = "n" + randomText(3, "xyz;");
+            std::string value = randomText(8, alphabet);
+            bool hasAllDelimiters = value.find('}') != std::string::npos &&
+                                    value.find('"') != std::string::npos && value.find('\'') != std::string::npos;
+            if (hasAllDelimiters) {
+                // No delimiter can enclose it; the reader never produces such a value.
+                value.erase(std::remove(value.begin(), value.end(), '}'), value.end());
+            }
+            pairs.emplace_back(name, value);
+        }
+        std::string written = buildConnectionString(pairs);
+        ASSERT_EQ(pairs, parseConnectionString(written)) << written;
+        checked++;
+    }
+    EXPECT_EQ(3000, checked);
+}
