@@ -1,0 +1,229 @@
+// Parameter binding, data at execution and batches.
+#include <cstdint>
+#include <limits>
+
+#include "dbcapi_test_util.h"
+
+using dbtest::Connection;
+using dbtest::lastError;
+
+namespace {
+
+dbcapi_bind_data valueParam(dbcapi_data_type type, void* buffer, size_t size, size_t* length = nullptr,
+                            dbcapi_bool* isNull = nullptr) {
+    dbcapi_bind_data p{};
+    p.direction = DBCAPI_DD_INPUT;
+    p.value.type = type;
+    p.value.buffer = static_cast<char*>(buffer);
+    p.value.buffer_size = size;
+    p.value.length = length;
+    p.value.is_null = isNull;
+    return p;
+}
+
+std::string roundTrip(dbcapi_connection* conn, dbcapi_bind_data param, const char* expr = "?") {
+    std::string sql = std::string("SELECT CAST(") + expr + " AS TEXT), typeof(" + expr + ")";
+    dbcapi_stmt* stmt = dbcapi_prepare(conn, sql.c_str());
+    EXPECT_NE(stmt, nullptr);
+    if (!stmt) return "<prepare>";
+    std::string out;
+    if (dbcapi_bind_param(stmt, 0, &param) && dbcapi_bind_param(stmt, 1, &param) && dbcapi_execute(stmt) &&
+        dbcapi_fetch_next(stmt))
+        out = dbtest::textOf(stmt, 0) + "|" + dbtest::textOf(stmt, 1);
+    else
+        out = "<error " + lastError(conn).message + ">";
+    dbcapi_free_stmt(stmt);
+    return out;
+}
+
+}  // namespace
+
+TEST(DbcapiBinding, EveryHostTypeAndExtremes) {
+    Connection c;
+    int64_t i64max = std::numeric_limits<int64_t>::max(), i64min = std::numeric_limits<int64_t>::min();
+    uint64_t u64 = 9007199254740993ULL;
+    int32_t i32 = -2147483647 - 1;
+    uint32_t u32 = 4294967295U;
+    int16_t i16 = -32768;
+    uint16_t u16 = 65535;
+    int8_t i8 = -128;
+    uint8_t u8 = 255;
+    double d = 1.5e300;
+    float f = 0.25f;
+    EXPECT_EQ(roundTrip(c.get(), valueParam(DBCAPI_VAL64, &i64max, 8)), "9223372036854775807|integer");
+    EXPECT_EQ(roundTrip(c.get(), valueParam(DBCAPI_VAL64, &i64min, 8)), "-9223372036854775808|integer");
+    EXPECT_EQ(roundTrip(c.get(), valueParam(DBCAPI_UVAL64, &u64, 8)), "9007199254740993|integer");
+    EXPECT_EQ(roundTrip(c.get(), valueParam(DBCAPI_VAL32, &i32, 4)), "-2147483648|integer");
+    EXPECT_EQ(roundTrip(c.get(), valueParam(DBCAPI_UVAL32, &u32, 4)), "4294967295|integer");
+    EXPECT_EQ(roundTrip(c.get(), valueParam(DBCAPI_VAL16, &i16, 2)), "-32768|integer");
+    EXPECT_EQ(roundTrip(c.get(), valueParam(DBCAPI_UVAL16, &u16, 2)), "65535|integer");
+    EXPECT_EQ(roundTrip(c.get(), valueParam(DBCAPI_VAL8, &i8, 1)), "-128|integer");
+    EXPECT_EQ(roundTrip(c.get(), valueParam(DBCAPI_UVAL8, &u8, 1)), "255|integer");
+    EXPECT_EQ(roundTrip(c.get(), valueParam(DBCAPI_DOUBLE, &d, 8)), "1.5e+300|real");
+    EXPECT_EQ(roundTrip(c.get(), valueParam(DBCAPI_FLOAT, &f, 4)), "0.25|real");
+    char text[] = "h\xC3\xA9llo";
+    size_t textLength = 6;
+    EXPECT_EQ(roundTrip(c.get(), valueParam(DBCAPI_STRING, text, sizeof text, &textLength)), "h\xC3\xA9llo|text");
+    char bytes[] = {'a', '\0', 'b'};
+    size_t bytesLength = 3;
+    EXPECT_EQ(roundTrip(c.get(), valueParam(DBCAPI_BINARY, bytes, 3, &bytesLength), "length(?)"), "3|integer");
+    dbcapi_bool yes = 1;
+    EXPECT_EQ(roundTrip(c.get(), valueParam(DBCAPI_VAL32, &i32, 4, nullptr, &yes)), "<null>|null");
+}
+
+TEST(DbcapiBinding, Int64ExtremesStoredAndFetchedExactly) {
+    Connection c;
+    c.exec("CREATE TABLE t(i INTEGER, b BIGINT)");
+    dbcapi_stmt* insert = dbcapi_prepare(c.get(), "INSERT INTO t VALUES (?, ?)");
+    int64_t values[] = {std::numeric_limits<int64_t>::max(), std::numeric_limits<int64_t>::min(),
+                        9007199254740993LL};
+    for (int64_t v : values) {
+        dbcapi_bind_data p = valueParam(DBCAPI_VAL64, &v, 8);
+        ASSERT_TRUE(dbcapi_bind_param(insert, 0, &p));
+        ASSERT_TRUE(dbcapi_bind_param(insert, 1, &p));
+        ASSERT_TRUE(dbcapi_execute(insert)) << lastError(c.get()).message;
+        EXPECT_EQ(dbcapi_affected_rows(insert), 1);
+        EXPECT_EQ(dbcapi_get_function_code(insert), 2);
+    }
+    dbcapi_free_stmt(insert);
+    dbcapi_stmt* query = dbcapi_execute_direct(c.get(), "SELECT i, b FROM t");
+    for (int64_t v : values) {
+        ASSERT_TRUE(dbcapi_fetch_next(query));
+        EXPECT_EQ(dbtest::int64Of(query, 0), v);
+        EXPECT_EQ(dbtest::int64Of(query, 1), v);
+    }
+    dbcapi_free_stmt(query);
+}
+
+TEST(DbcapiBinding, UnsignedAboveInt64FailsInsteadOfWrapping) {
+    Connection c;
+    uint64_t big = std::numeric_limits<uint64_t>::max();
+    std::string out = roundTrip(c.get(), valueParam(DBCAPI_UVAL64, &big, 8));
+    EXPECT_NE(out.find("<error"), std::string::npos);
+    EXPECT_EQ(lastError(c.get()).sqlstate, "22003");
+}
+
+TEST(DbcapiBinding, DescribesNamedMarkersWithoutMarkerCharacter) {
+    Connection c;
+    dbcapi_stmt* stmt = dbcapi_prepare(c.get(), "SELECT :a, @b, $c, ?");
+    ASSERT_EQ(dbcapi_num_params(stmt), 4);
+    const char* expected[] = {"a", "b", "c", nullptr};
+    for (uint32_t i = 0; i < 4; ++i) {
+        dbcapi_bind_data d{};
+        ASSERT_TRUE(dbcapi_describe_bind_param(stmt, i, &d));
+        EXPECT_EQ(d.direction, DBCAPI_DD_INPUT);
+        EXPECT_EQ(d.value.type, DBCAPI_STRING);
+        if (expected[i]) EXPECT_STREQ(d.name, expected[i]);
+        else EXPECT_EQ(d.name, nullptr);
+        dbcapi_bind_param_info info{};
+        ASSERT_TRUE(dbcapi_get_bind_param_info(stmt, i, &info));
+        EXPECT_EQ(info.native_type, DBCAPI_NATIVE_NVARCHAR);
+    }
+    dbcapi_bind_data d{};
+    EXPECT_FALSE(dbcapi_describe_bind_param(stmt, 4, &d));
+    EXPECT_EQ(lastError(c.get()).sqlstate, "07009");
+    EXPECT_EQ(dbcapi_get_param_data(stmt, 0, 0, nullptr, 0), -1);
+    EXPECT_NE(lastError(c.get()).message.find("output parameters are not supported"), std::string::npos);
+    dbcapi_free_stmt(stmt);
+}
+
+TEST(DbcapiBinding, DataAtExecutionInManyChunks) {
+    Connection c;
+    c.exec("CREATE TABLE docs(id INT, body CLOB, data BLOB)");
+    dbcapi_stmt* stmt = dbcapi_prepare(c.get(), "INSERT INTO docs VALUES (?, ?, ?)");
+    int32_t id = 1;
+    size_t atExec = DBCAPI_DATA_AT_EXEC_LENGTH, atExec2 = DBCAPI_DATA_AT_EXEC_LENGTH;
+    dbcapi_bind_data p0 = valueParam(DBCAPI_VAL32, &id, 4);
+    dbcapi_bind_data p1 = valueParam(DBCAPI_INVALID_TYPE, nullptr, 0, &atExec);
+    dbcapi_bind_data p2 = valueParam(DBCAPI_INVALID_TYPE, nullptr, 0, &atExec2);
+    ASSERT_TRUE(dbcapi_bind_param(stmt, 0, &p0));
+    ASSERT_TRUE(dbcapi_bind_param(stmt, 1, &p1));
+    ASSERT_TRUE(dbcapi_bind_param(stmt, 2, &p2));
+    ASSERT_TRUE(dbcapi_execute(stmt));
+    EXPECT_FALSE(dbcapi_send_param_data(stmt, 0, const_cast<char*>("x"), 1));  // not streamed
+    std::string expected;
+    for (int i = 0; i < 1000; ++i) {
+        std::string chunk = "chunk" + std::to_string(i) + ";";
+        expected += chunk;
+        ASSERT_TRUE(dbcapi_send_param_data(stmt, 1, &chunk[0], chunk.size()));
+    }
+    ASSERT_TRUE(dbcapi_finish_param_data(stmt, 1));
+    EXPECT_EQ(dbtest::scalar(c.get(), "SELECT count(*) FROM docs"), 0);  // waits for parameter 2
+    char binary[] = {'\x00', '\xff', '\x10'};
+    ASSERT_TRUE(dbcapi_send_param_data(stmt, 2, binary, 2));
+    ASSERT_TRUE(dbcapi_reset_param_data(stmt, 2));
+    for (int i = 0; i < 300; ++i) ASSERT_TRUE(dbcapi_send_param_data(stmt, 2, binary, 3));
+    ASSERT_TRUE(dbcapi_finish_param_data(stmt, 2)) << lastError(c.get()).message;
+    EXPECT_EQ(dbcapi_affected_rows(stmt), 1);
+    dbcapi_free_stmt(stmt);
+    dbcapi_stmt* query = dbcapi_execute_direct(c.get(), "SELECT body, length(data), typeof(data) FROM docs");
+    ASSERT_TRUE(dbcapi_fetch_next(query));
+    EXPECT_EQ(dbtest::textOf(query, 0), expected);
+    EXPECT_EQ(dbtest::int64Of(query, 1), 900);
+    EXPECT_EQ(dbtest::textOf(query, 2), "blob");
+    dbcapi_free_stmt(query);
+}
+
+TEST(DbcapiBinding, BatchOfTenThousandRows) {
+    Connection c;
+    c.exec("CREATE TABLE b(id INT, name VARCHAR(20))");
+    const uint32_t rows = 10000;
+    std::vector<int32_t> ids(rows);
+    std::vector<char> names(rows * 20);
+    std::vector<size_t> lengths(rows), idLengths(rows, 4);
+    std::vector<dbcapi_bool> nulls(rows, 0);
+    for (uint32_t r = 0; r < rows; ++r) {
+        ids[r] = static_cast<int32_t>(r);
+        lengths[r] = static_cast<size_t>(std::snprintf(&names[r * 20], 20, "name%u", r));
+    }
+    nulls[5] = 1;
+    dbcapi_stmt* stmt = dbcapi_prepare(c.get(), "INSERT INTO b VALUES (?, ?)");
+    ASSERT_TRUE(dbcapi_reset(stmt));
+    dbcapi_bind_data p0 = valueParam(DBCAPI_VAL32, ids.data(), 4, idLengths.data());
+    dbcapi_bind_data p1 = valueParam(DBCAPI_STRING, names.data(), 20, lengths.data(), nulls.data());
+    ASSERT_TRUE(dbcapi_bind_param(stmt, 0, &p0));
+    ASSERT_TRUE(dbcapi_bind_param(stmt, 1, &p1));
+    ASSERT_TRUE(dbcapi_set_batch_size(stmt, rows));
+    EXPECT_EQ(dbcapi_get_batch_size(stmt), rows);
+    ASSERT_TRUE(dbcapi_execute(stmt)) << lastError(c.get()).message;
+    EXPECT_EQ(dbcapi_affected_rows(stmt), 10000);
+    int32_t* status = dbcapi_get_row_status(stmt);
+    ASSERT_NE(status, nullptr);
+    int ones = 0;
+    for (uint32_t r = 0; r < rows; ++r) ones += status[r] == 1;
+    EXPECT_EQ(ones, 10000);
+    EXPECT_EQ(dbtest::scalar(c.get(), "SELECT count(*) FROM b WHERE name = 'name' || id"), 9999);
+    EXPECT_EQ(dbtest::scalar(c.get(), "SELECT id FROM b WHERE name IS NULL"), 5);
+    dbcapi_free_stmt(stmt);
+}
+
+TEST(DbcapiBinding, FailingBatchRowRollsBackTheBatch) {
+    Connection c;
+    c.exec("CREATE TABLE u(id INT PRIMARY KEY)");
+    c.exec("INSERT INTO u VALUES (100)");
+    int64_t ids[] = {1, 2, 100, 4};
+    dbcapi_stmt* stmt = dbcapi_prepare(c.get(), "INSERT INTO u VALUES (?)");
+    dbcapi_bind_data p = valueParam(DBCAPI_VAL64, ids, 8);
+    ASSERT_TRUE(dbcapi_bind_param(stmt, 0, &p));
+    ASSERT_TRUE(dbcapi_set_batch_size(stmt, 4));
+    EXPECT_FALSE(dbcapi_execute(stmt));
+    dbtest::LastError e = lastError(c.get());
+    EXPECT_EQ(e.sqlstate, "23000");
+    EXPECT_NE(e.message.find("Batch row 2"), std::string::npos);
+    int32_t* status = dbcapi_get_row_status(stmt);
+    ASSERT_NE(status, nullptr);
+    EXPECT_EQ(status[0], 1);
+    EXPECT_EQ(status[2], -3);
+    EXPECT_EQ(status[3], -3);
+    EXPECT_EQ(dbtest::scalar(c.get(), "SELECT count(*) FROM u"), 1);
+    dbcapi_free_stmt(stmt);
+}
+
+TEST(DbcapiBinding, BindLengthBeyondBufferIsRefused) {
+    Connection c;
+    char text[4] = {'a', 'b', 'c', 'd'};
+    size_t length = 100;
+    std::string out = roundTrip(c.get(), valueParam(DBCAPI_STRING, text, sizeof text, &length));
+    EXPECT_NE(out.find("<error"), std::string::npos);
+    EXPECT_EQ(lastError(c.get()).sqlstate, "HY090");
+}
