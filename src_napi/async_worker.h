@@ -21,6 +21,7 @@ public:
     SmartPointer& operator=(const SmartPointer&) = delete;
     B* get() const { return baton_; }
     B* operator->() const { return baton_; }
+    B& operator*() const { return *baton_; }
     B* release() {
         B* b = baton_;
         baton_ = nullptr;

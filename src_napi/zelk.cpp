@@ -6,6 +6,7 @@
 #include <sstream>
 #include <string>
 
+#include "arguments.h"
 #include "connection.h"
 #include "dbcapi/DBCAPI_DLL.h"
 #include "errors.h"
