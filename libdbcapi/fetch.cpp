@@ -155,8 +155,10 @@ bool columnValue(dbcapi_stmt* stmt, uint32_t index, dbcapi_data_value& value) {
     return true;
 }
 
+// The thread CPU clock is a system call (microseconds in some sandboxes),
+// so only fetches that fill a row set of several rows pay for it.
 void addFetchStats(dbcapi_stmt* stmt, StatementPart& part, int64_t cpuStart, int64_t wallStart) {
-    stmt->fetchStats.cpuMicros += threadCpuMicros() - cpuStart;
+    if (cpuStart >= 0) stmt->fetchStats.cpuMicros += threadCpuMicros() - cpuStart;
     stmt->fetchStats.wallMicros += steadyMicros() - wallStart;
     stmt->fetchStats.memory = part.cursor->memoryUsed();
 }
@@ -168,7 +170,7 @@ bool fetchNext(dbcapi_stmt* stmt) {
     StatementPart* part = resultPart(stmt);
     if (!part) return false;
     resetFetchState(stmt);
-    int64_t cpuStart = threadCpuMicros();
+    int64_t cpuStart = stmt->anyBound && stmt->rowsetSize > 1 ? threadCpuMicros() : -1;
     int64_t wallStart = steadyMicros();
     bool ok;
     if (stmt->anyBound) {

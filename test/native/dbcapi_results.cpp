@@ -1,0 +1,157 @@
+// Several results from one text, abort, time-out, error codes and SQLSTATEs.
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "dbcapi_test_util.h"
+
+using dbtest::Connection;
+using dbtest::lastError;
+
+TEST(DbcapiResults, SeveralStatementsGiveResultsInOrder) {
+    Connection c;
+    dbcapi_stmt* stmt = dbcapi_execute_direct(
+        c.get(), "CREATE TABLE m(a INT); INSERT INTO m VALUES (1), (2); SELECT a FROM m ORDER BY a; "
+                 "UPDATE m SET a = a + 10; SELECT count(*) FROM m;");
+    ASSERT_NE(stmt, nullptr) << lastError(c.get()).message;
+    EXPECT_EQ(dbcapi_get_function_code(stmt), 1);
+    EXPECT_EQ(dbcapi_num_cols(stmt), 0);
+    ASSERT_TRUE(dbcapi_has_next_result(stmt));
+    ASSERT_TRUE(dbcapi_get_next_result(stmt));
+    EXPECT_EQ(dbcapi_get_function_code(stmt), 2);
+    EXPECT_EQ(dbcapi_affected_rows(stmt), 2);
+    ASSERT_TRUE(dbcapi_get_next_result(stmt));
+    EXPECT_EQ(dbcapi_num_cols(stmt), 1);
+    ASSERT_TRUE(dbcapi_fetch_next(stmt));
+    EXPECT_EQ(dbtest::int64Of(stmt, 0), 1);
+    ASSERT_TRUE(dbcapi_get_next_result(stmt));  // leaves the rest of the rows unread
+    EXPECT_EQ(dbcapi_get_function_code(stmt), 3);
+    EXPECT_EQ(dbcapi_affected_rows(stmt), 2);
+    ASSERT_TRUE(dbcapi_get_next_result(stmt));
+    ASSERT_TRUE(dbcapi_fetch_next(stmt));
+    EXPECT_EQ(dbtest::int64Of(stmt, 0), 2);
+    EXPECT_FALSE(dbcapi_has_next_result(stmt));
+    EXPECT_FALSE(dbcapi_get_next_result(stmt));
+    EXPECT_EQ(dbcapi_error(c.get(), nullptr, 0), 100);
+    dbcapi_free_stmt(stmt);
+    EXPECT_EQ(dbtest::scalar(c.get(), "SELECT sum(a) FROM m"), 23);
+}
+
+TEST(DbcapiResults, ExecuteImmediateRunsEveryStatement) {
+    Connection c;
+    c.exec("CREATE TABLE a(x); CREATE TABLE b(y); INSERT INTO b VALUES (5); SELECT 1; INSERT INTO b VALUES (6)");
+    EXPECT_EQ(dbtest::scalar(c.get(), "SELECT sum(y) FROM b"), 11);
+}
+
+TEST(DbcapiResults, AbortFromSecondThreadInterruptsPromptly) {
+    Connection c;
+    dbcapi_stmt* stmt = dbcapi_prepare(c.get(), "SELECT zkv_sleep(20000)");
+    std::atomic<bool> done{false};
+    std::thread aborter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        while (!done) {
+            dbcapi_abort(c.get());
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(dbcapi_execute(stmt));
+    done = true;
+    aborter.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    dbtest::LastError e = lastError(c.get());
+    EXPECT_EQ(e.sqlstate, "HY008");
+    EXPECT_NE(e.message.find("interrupted"), std::string::npos);
+    // The connection stays usable after the interruption.
+    EXPECT_EQ(dbtest::scalar(c.get(), "SELECT 42"), 42);
+    dbcapi_free_stmt(stmt);
+}
+
+TEST(DbcapiResults, CancelInterruptsLongQuery) {
+    Connection c;
+    dbcapi_stmt* stmt = dbcapi_prepare(
+        c.get(), "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n) SELECT count(*) FROM n");
+    std::atomic<bool> done{false};
+    std::thread canceller([&] {
+        while (!done) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            dbcapi_cancel(c.get());
+        }
+    });
+    EXPECT_FALSE(dbcapi_execute(stmt));
+    done = true;
+    canceller.join();
+    EXPECT_EQ(lastError(c.get()).sqlstate, "HY008");
+    dbcapi_free_stmt(stmt);
+}
+
+TEST(DbcapiResults, QueryTimeout) {
+    Connection c;
+    dbcapi_stmt* stmt = dbcapi_prepare(
+        c.get(), "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n) SELECT count(*) FROM n");
+    ASSERT_TRUE(dbcapi_set_query_timeout(stmt, 1));
+    EXPECT_FALSE(dbcapi_set_query_timeout(stmt, -1));
+    EXPECT_FALSE(dbcapi_execute(stmt));
+    dbtest::LastError e = lastError(c.get());
+    EXPECT_EQ(e.sqlstate, "HYT00");
+    EXPECT_NE(e.message.find("timed out"), std::string::npos);
+    dbcapi_free_stmt(stmt);
+    dbcapi_stmt* sleeper = dbcapi_prepare(c.get(), "SELECT zkv_sleep(30000)");
+    ASSERT_TRUE(dbcapi_set_query_timeout(sleeper, 1));
+    EXPECT_FALSE(dbcapi_execute(sleeper));
+    EXPECT_EQ(lastError(c.get()).sqlstate, "HYT00");
+    dbcapi_free_stmt(sleeper);
+}
+
+TEST(DbcapiResults, ErrorCodesAndSqlstates) {
+    Connection c;
+    c.exec("CREATE TABLE e(id INT PRIMARY KEY, v TEXT NOT NULL)");
+    c.exec("INSERT INTO e VALUES (1, 'a')");
+    struct Case {
+        const char* sql;
+        const char* sqlstate;
+    };
+    const Case cases[] = {
+        {"INSERT INTO e VALUES (1, 'b')", "23000"},
+        {"INSERT INTO e VALUES (2, NULL)", "23000"},
+        {"SELEC 1", "42000"},
+        {"SELECT * FROM missing", "42S02"},
+        {"SELECT nope FROM e", "42S22"},
+        {"CREATE TABLE e(x)", "42S01"},
+    };
+    for (const Case& k : cases) {
+        EXPECT_FALSE(dbcapi_execute_immediate(c.get(), k.sql)) << k.sql;
+        dbtest::LastError err = lastError(c.get());
+        EXPECT_EQ(err.sqlstate, k.sqlstate) << k.sql << ": " << err.message;
+        EXPECT_GT(err.code, 0);
+        EXPECT_NE(err.code, 100);
+        EXPECT_FALSE(err.message.empty());
+        EXPECT_EQ(dbcapi_error_length(c.get()), err.message.size() + 1);
+    }
+    EXPECT_EQ(lastError(c.get()).code, 1);  // SQLite's SQLITE_ERROR
+    // A successful call clears the error; clear_error does so explicitly.
+    EXPECT_EQ(dbtest::scalar(c.get(), "SELECT 1"), 1);
+    EXPECT_EQ(dbcapi_error_length(c.get()), 0u);
+    EXPECT_FALSE(dbcapi_execute_immediate(c.get(), "SELEC 1"));
+    dbcapi_clear_error(c.get());
+    EXPECT_EQ(dbcapi_error(c.get(), nullptr, 0), 0);
+    char state[6];
+    dbcapi_sqlstate(c.get(), state, sizeof state);
+    EXPECT_STREQ(state, "00000");
+}
+
+TEST(DbcapiResults, BusyDatabaseReports40001) {
+    std::string path = dbtest::tempDbPath("busy");
+    Connection writer("databaseName=" + path), other("databaseName=" + path);
+    writer.exec("CREATE TABLE t(a)");
+    writer.exec("BEGIN IMMEDIATE");
+    writer.exec("INSERT INTO t VALUES (1)");
+    dbcapi_stmt* stmt = dbcapi_prepare(other.get(), "INSERT INTO t VALUES (2)");
+    ASSERT_TRUE(dbcapi_set_query_timeout(stmt, 0));
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(dbcapi_execute(stmt));  // waits out the 5 s busy time-out
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+    EXPECT_EQ(lastError(other.get()).sqlstate, "40001");
+    dbcapi_free_stmt(stmt);
+    writer.exec("COMMIT");
+}
