@@ -11,12 +11,31 @@
  * - Functions returning dbcapi_bool return nonzero on success, 0 on failure.
  *   A failing call records code, message and SQLSTATE on its connection;
  *   the next successful call on that connection clears them.
+ *   dbcapi_error_length counts the terminating zero (0 when there is no
+ *   error); dbcapi_error(conn, NULL, 0) returns the code alone. Calls that
+ *   have no connection (a refused dbcapi_make_connection) report through a
+ *   per-thread state read by passing a null connection.
  * - dbcapi_fetch_next returns 0 after the last row too; the connection's
- *   error code is then 100 with SQLSTATE "02000", which callers treat as
- *   the normal end of the rows.
+ *   error code is then 100 with SQLSTATE "02000" ("No more rows"), which
+ *   callers treat as the normal end of the rows. dbcapi_get_next_result
+ *   past the last result does the same ("No more results").
  * - A connection and its statements are used by one thread at a time;
  *   dbcapi_abort and dbcapi_cancel may be called from another thread while a
- *   call runs, and make the running call fail promptly.
+ *   call runs, and make the running call fail promptly ("interrupted",
+ *   SQLSTATE "HY008").
+ *
+ * Connection string (libdbcapiZKV): name=value pairs separated by ";",
+ * names case-insensitive, values optionally quoted '...', "..." or {...}.
+ * "databaseName" is the SQLite database file (created if missing; WAL
+ * journal); without it the database is private and in memory. "ServerNode"
+ * fails with SQLSTATE "08001" (no server backend yet). Other properties are
+ * accepted and ignored. Each connection has a one-row view DUMMY (column
+ * DUMMY = 'X') and accepts "SET SCHEMA name" for main, temp or an attached
+ * database (else SQLSTATE "3F000"); SQL function current_schema() returns
+ * it. SQLite still resolves unqualified names over temp, main and attached
+ * databases in that order. With auto-commit off a transaction is opened
+ * before the next statement (not before transaction control, ATTACH, VACUUM
+ * and similar); switching auto-commit on commits it.
  *
  * Function codes (dbcapi_get_function_code)
  *   0 nothing executed yet     1 DDL (CREATE, DROP, ALTER)
@@ -27,7 +46,67 @@
  *
  * Row status (dbcapi_get_row_status, after a batch execute): one entry per
  * row, the number of rows the row affected (0 or more), or -3 when the row
- * failed (the batch stops at the first failing row and is rolled back).
+ * failed; the batch stops at the first failing row, whose entry and those
+ * of all rows after it are -3, and the whole batch is rolled back (it runs
+ * inside one savepoint). dbcapi_affected_rows is the total.
+ *
+ * Types of result columns (declared type -> native type / data type / max
+ * size): INTEGER, INT -> INT / VAL64 / 8; BIGINT -> BIGINT / VAL64 / 8;
+ * SMALLINT -> VAL16 / 2; TINYINT -> UVAL8 / 1; BOOLEAN -> UVAL8 0 or 1;
+ * DOUBLE, FLOAT -> DOUBLE / 8; REAL -> REAL / DOUBLE / 8; DECIMAL(p,s),
+ * NUMERIC -> DECIMAL / STRING / 128 (text); CHAR(n), NCHAR(n), VARCHAR(n),
+ * NVARCHAR(n) -> STRING, max size n characters; TEXT and VARCHAR without
+ * length -> TEXT, CLOB, NCLOB -> STRING; BINARY(n), VARBINARY(n) -> BINARY /
+ * n; BLOB -> BINARY; DATE / TIME / TIMESTAMP, SECONDDATE, LONGDATE ->
+ * STRING, 10 / 8 / 32 bytes. Large objects report 1000000000 (SQLite's
+ * value limit). Columns without a declared type are typed by the first
+ * row (integer -> BIGINT, real -> DOUBLE, text or null -> NCLOB, blob ->
+ * BLOB). A value longer than its column's max size or its bound slot fails
+ * the fetch ("22001"), an integer outside its type ("22003"), a value that
+ * does not convert ("22018"); nothing is truncated or rounded silently.
+ * dbcapi_num_rows: rows fetched so far from the current result, -1 when it
+ * has no columns. Results are forward-only (dbcapi_fetch_absolute fails).
+ *
+ * Parameters: markers ?, :name, @name, $name; described as input STRING /
+ * NVARCHAR, named without the marker. Bound values are read at execute.
+ * Data at execution (type 0, length DBCAPI_DATA_AT_EXEC_LENGTH): streamed
+ * data that is valid UTF-8 is bound as text, other data as a blob. Several
+ * statements in one text give several results in order; statements without
+ * rows run at once, the others when the caller moves to their result;
+ * parameters belong to the first statement. No output parameters yet.
+ *
+ * Error codes: SQLite failures keep SQLite's extended result code (e.g. 1
+ * SQLITE_ERROR, 19 / 1555 / 2067 constraint, 5 busy, 9 interrupted);
+ * library failures: 10001 not connected, 10002 connect failed, 10003
+ * function sequence, 10004 invalid index, 10005 data too long, 10006
+ * numeric out of range, 10007 invalid conversion, 10008 not supported,
+ * 10009 time-out, 10010 invalid schema, 10011 invalid argument, 10012
+ * invalid handle. 100 is never an error. SQLSTATEs: constraint "23000",
+ * syntax "42000", no such table "42S02", no such column "42S22", object
+ * exists "42S01", busy or locked (after a 5 s busy wait) "40001",
+ * interrupted "HY008", time-out "HYT00", data too long "22001", out of
+ * range "22003", conversion "22018", connection "08001" / "08003", sequence
+ * "HY010", unknown schema "3F000", anything else "HY000".
+ *
+ * Trace (dbcapi_enable_trace_buffering, any non-null options): one line per
+ * executed statement, "<sql> -- <duration in microseconds> us\n"; read and
+ * consumed by dbcapi_read_buffered_trace; unread text beyond 8 MB drops the
+ * oldest lines.
+ *
+ * SQL functions of every connection: zkv_warning(code, message) calls the
+ * registered warning callback (SQLSTATE "01000") on the calling thread and
+ * returns NULL; zkv_print(text) adds a line to the statement's print lines
+ * (dbcapi_get_print_line; the host type is ignored, lines are UTF-8;
+ * result 2 sets *length to the bytes needed, terminator included);
+ * zkv_sleep(ms) waits, ended early by abort, cancel or the query time-out.
+ *
+ * Statistics: statement CPU time (microseconds of thread CPU), memory (the
+ * prepared statement's bytes) and processing time (wall microseconds) of
+ * the last execute; result-set values accumulate over its fetch calls (its
+ * CPU time only over fetches that fill row sets of more than one row).
+ * dbcapi_get_stmt_statement_hash: 32 lowercase hex digits (FNV-1a, 128
+ * bits, of the SQL text), returns 0, needs a 33-byte buffer. Packet size:
+ * stored per statement, default 131072.
  */
 #ifndef ZELK_DBCAPI_H
 #define ZELK_DBCAPI_H
