@@ -102,8 +102,9 @@
  *
  * Statistics: statement CPU time (microseconds of thread CPU), memory (the
  * prepared statement's bytes) and processing time (wall microseconds) of
- * the last execute; result-set values accumulate over its fetch calls (its
- * CPU time only over fetches that fill row sets of more than one row).
+ * the last execute; result-set values accumulate over its fetch calls. The
+ * thread CPU clock is read only once a call has run 1000 SQLite VM steps
+ * (it is a system call); shorter calls count their wall time as CPU time.
  * dbcapi_get_stmt_statement_hash: 32 lowercase hex digits (FNV-1a, 128
  * bits, of the SQL text), returns 0, needs a 33-byte buffer. Packet size:
  * stored per statement, default 131072.

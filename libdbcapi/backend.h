@@ -80,6 +80,10 @@ public:
     // (steady-clock nanoseconds, 0 for none) and the hooks of this call.
     virtual void beginCall(int64_t deadlineNs, CallHooks* hooks) = 0;
     virtual void endCall() = 0;
+    // CPU microseconds the current call has used so far. Reading the thread
+    // CPU clock is a system call, so it is read only once a call has run
+    // 1000 virtual-machine steps; shorter calls count their wall time.
+    virtual int64_t callCpuMicros() const = 0;
 };
 
 struct SessionOptions {

@@ -163,7 +163,6 @@ bool executeBatch(dbcapi_stmt* stmt) {
     if (!openImplicitTransaction(conn, cursor.functionCode())) return false;
     BackendError err;
     int64_t start = steadyMicros();
-    int64_t cpuStart = threadCpuMicros();
     if (!conn->session->execute("SAVEPOINT zkv_batch", err)) {
         conn->error.set(err);
         return false;
@@ -184,7 +183,7 @@ bool executeBatch(dbcapi_stmt* stmt) {
         conn->error.set(err);
         return false;
     }
-    stmt->execStats.cpuMicros = threadCpuMicros() - cpuStart;
+    stmt->execStats.cpuMicros = conn->session->callCpuMicros();
     stmt->execStats.wallMicros = steadyMicros() - start;
     stmt->execStats.memory = cursor.memoryUsed();
     if (conn->traceOn) traceStatement(conn, cursor.sql(), stmt->execStats.wallMicros);

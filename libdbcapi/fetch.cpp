@@ -155,10 +155,8 @@ bool columnValue(dbcapi_stmt* stmt, uint32_t index, dbcapi_data_value& value) {
     return true;
 }
 
-// The thread CPU clock is a system call (microseconds in some sandboxes),
-// so only fetches that fill a row set of several rows pay for it.
-void addFetchStats(dbcapi_stmt* stmt, StatementPart& part, int64_t cpuStart, int64_t wallStart) {
-    if (cpuStart >= 0) stmt->fetchStats.cpuMicros += threadCpuMicros() - cpuStart;
+void addFetchStats(dbcapi_stmt* stmt, StatementPart& part, int64_t wallStart) {
+    stmt->fetchStats.cpuMicros += stmt->conn->session->callCpuMicros();
     stmt->fetchStats.wallMicros += steadyMicros() - wallStart;
     stmt->fetchStats.memory = part.cursor->memoryUsed();
 }
@@ -170,7 +168,6 @@ bool fetchNext(dbcapi_stmt* stmt) {
     StatementPart* part = resultPart(stmt);
     if (!part) return false;
     resetFetchState(stmt);
-    int64_t cpuStart = stmt->anyBound && stmt->rowsetSize > 1 ? threadCpuMicros() : -1;
     int64_t wallStart = steadyMicros();
     bool ok;
     if (stmt->anyBound) {
@@ -179,7 +176,7 @@ bool fetchNext(dbcapi_stmt* stmt) {
         ok = advance(stmt, *part);
         if (ok) stmt->fetchedRows = 1;
     }
-    addFetchStats(stmt, *part, cpuStart, wallStart);
+    addFetchStats(stmt, *part, wallStart);
     return ok;
 }
 

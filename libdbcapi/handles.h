@@ -149,7 +149,6 @@ bool fetchNext(dbcapi_stmt* stmt);
 
 // trace.cpp
 void traceStatement(dbcapi_connection* conn, const std::string& sql, int64_t micros);
-int64_t threadCpuMicros();
 int64_t steadyMicros();
 
 }  // namespace zkv

@@ -1,6 +1,7 @@
 // The SQLite backend: one sqlite3 connection per session, with the DUMMY
 // view, the zkv_* SQL functions, interruption and time-outs.
 #include <sqlite3.h>
+#include <time.h>
 
 #include <atomic>
 #include <chrono>
@@ -14,6 +15,12 @@
 
 namespace zkv {
 namespace {
+
+int64_t threadCpuNanos() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
 
 int64_t steadyNanos() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -177,10 +184,17 @@ public:
         timedOut_ = false;
         deadline_ = deadlineNs;
         hooks_ = hooks;
+        callStart_ = steadyNanos();
+        cpuMark_ = -1;
     }
     void endCall() override {
         deadline_ = 0;
         hooks_ = nullptr;
+    }
+
+    int64_t callCpuMicros() const override {
+        if (cpuMark_ < 0) return (steadyNanos() - callStart_) / 1000;
+        return (threadCpuNanos() - cpuMark_ + (cpuMarkWall_ - callStart_)) / 1000;
     }
 
     BackendError lastError(int rc);
@@ -200,6 +214,9 @@ private:
     std::atomic<bool> timedOut_{false};
     std::atomic<int64_t> deadline_{0};
     std::atomic<CallHooks*> hooks_{nullptr};
+    int64_t callStart_ = 0;
+    int64_t cpuMark_ = -1;
+    int64_t cpuMarkWall_ = 0;
     std::string currentSchema_ = "main";
 };
 
@@ -307,6 +324,10 @@ bool SqliteSession::schemaExists(const std::string& name, BackendError& err) {
 }
 
 bool SqliteSession::shouldStop() {
+    if (cpuMark_ < 0) {
+        cpuMarkWall_ = steadyNanos();
+        cpuMark_ = threadCpuNanos();
+    }
     if (interrupted_) return true;
     int64_t deadline = deadline_;
     if (deadline && steadyNanos() > deadline) {

@@ -39,8 +39,8 @@ dbcapi_stmt* createStatement(dbcapi_connection* conn, const char* sql) {
     return stmt;
 }
 
-void recordStats(Stats& stats, int64_t cpuStart, int64_t wallStart, int64_t memory) {
-    stats.cpuMicros += threadCpuMicros() - cpuStart;
+void recordStats(dbcapi_stmt* stmt, Stats& stats, int64_t wallStart, int64_t memory) {
+    stats.cpuMicros = stmt->conn->session->callCpuMicros();
     stats.wallMicros += steadyMicros() - wallStart;
     stats.memory = memory;
 }
@@ -49,12 +49,11 @@ void recordStats(Stats& stats, int64_t cpuStart, int64_t wallStart, int64_t memo
 bool runPart(dbcapi_stmt* stmt, StatementPart& part) {
     BackendCursor& cursor = *part.cursor;
     if (!openImplicitTransaction(stmt->conn, cursor.functionCode())) return false;
-    int64_t cpuStart = threadCpuMicros();
     int64_t wallStart = steadyMicros();
     BackendError err;
     StepResult result = cursor.step(err);
     int64_t micros = steadyMicros() - wallStart;
-    recordStats(stmt->execStats, cpuStart, wallStart, cursor.memoryUsed());
+    recordStats(stmt, stmt->execStats, wallStart, cursor.memoryUsed());
     if (stmt->conn->traceOn) traceStatement(stmt->conn, cursor.sql(), micros);
     part.pendingRow = result == StepResult::Row;
     part.done = result != StepResult::Row;

@@ -1,6 +1,4 @@
 // Trace buffering, warnings, print lines, statement statistics and hash.
-#include <time.h>
-
 #include <chrono>
 #include <cstring>
 
@@ -24,12 +22,6 @@ unsigned __int128 hash128(const std::string& text) {
 }
 
 }  // namespace
-
-int64_t threadCpuMicros() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
 
 int64_t steadyMicros() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
