@@ -121,7 +121,13 @@ function nativeOptions(options) {
 // Runs target[method](...args, callback) as a promise. The operation is
 // registered with the connection's queue, which tells when it is the one
 // running, so that an abort never interrupts someone else's statement.
-function run(owner, site, target, method, args, signal) {
+function run(owner, site, target, method, args, options) {
+  let signal;
+  try {
+    signal = signalOf(options);
+  } catch (err) {
+    return Promise.reject(withCallSite(err, site));
+  }
   if (signal && signal.aborted) return Promise.reject(withCallSite(abortedBeforeStart(signal), site));
   const operation = owner.operations.begin(signal ? () => owner.interrupt() : null);
   return new Promise((resolve, reject) => {
@@ -220,7 +226,7 @@ class Statement {
   exec(params, options) {
     const site = callSite(this.exec);
     const args = [params, nativeOptions(options)];
-    return run(this, site, this.native, 'exec', args, signalOf(options));
+    return run(this, site, this.native, 'exec', args, options);
   }
 
   execute(params, options) {
@@ -230,7 +236,7 @@ class Statement {
   async execQuery(params, options) {
     const site = callSite(this.execQuery);
     const args = params === undefined ? [] : [params];
-    const nativeResultSet = await run(this, site, this.native, 'execQuery', args, signalOf(options));
+    const nativeResultSet = await run(this, site, this.native, 'execQuery', args, options);
     return new ResultSet(nativeResultSet, this);
   }
 
@@ -239,7 +245,7 @@ class Statement {
   }
 
   execBatch(rows, options) {
-    return run(this, callSite(this.execBatch), this.native, 'execBatch', [rows], signalOf(options));
+    return run(this, callSite(this.execBatch), this.native, 'execBatch', [rows], options);
   }
 
   executeBatch(rows, options) {
@@ -344,7 +350,7 @@ class Connection {
   exec(sql, params, options) {
     const site = callSite(this.exec);
     const args = [sql, params, nativeOptions(options)];
-    return run(this, site, this.native, 'exec', args, signalOf(options));
+    return run(this, site, this.native, 'exec', args, options);
   }
 
   execute(sql, params, options) {

@@ -1,0 +1,260 @@
+'use strict';
+const test = require('node:test');
+const assert = require('node:assert');
+const zelk = require('zelk');
+const zp = require('zelk/promises');
+const { freshDatabase } = require('./helpers');
+
+async function promiseConnection(setupSql) {
+  const conn = await zp.connect({ databaseName: freshDatabase() });
+  for (const sql of setupSql || []) await conn.exec(sql);
+  return conn;
+}
+
+const TABLE = ['CREATE TABLE t (id INTEGER, name VARCHAR(20))', "INSERT INTO t VALUES (1, 'one'), (2, 'two')"];
+
+async function prepared(conn, sql) {
+  return conn.prepare(sql || 'SELECT id, name FROM t ORDER BY id');
+}
+
+async function onFirstRow(conn) {
+  const rs = await (await prepared(conn)).execQuery();
+  await rs.next();
+  return rs;
+}
+
+// Each case names a method of a promise object made by `target`; the same
+// call runs once through the promise and once through the native callback.
+const CASES = [
+  { name: 'connect twice', target: (c) => c, method: 'connect', args: [] },
+  { name: 'exec select', target: (c) => c, method: 'exec', args: ['SELECT id, name FROM t ORDER BY id'] },
+  { name: 'exec rows as arrays', target: (c) => c, method: 'exec', args: ['SELECT id FROM t', [], { rowsAsArray: true }] },
+  { name: 'exec insert', target: (c) => c, method: 'exec', args: ['INSERT INTO t VALUES (?, ?)', [3, 'x']] },
+  { name: 'exec syntax error', target: (c) => c, method: 'exec', args: ['SELEKT 1'] },
+  { name: 'exec too many values', target: (c) => c, method: 'exec', args: ['SELECT ? FROM DUMMY', [1, 2]] },
+  { name: 'prepare missing table', target: (c) => c, method: 'prepare', args: ['SELECT * FROM nowhere'] },
+  { name: 'prepare non-string', target: (c) => c, method: 'prepare', args: [42] },
+  { name: 'commit', target: (c) => c, method: 'commit', args: [] },
+  { name: 'rollback', target: (c) => c, method: 'rollback', args: [] },
+  { name: 'disconnect', target: (c) => c, method: 'disconnect', args: [] },
+  { name: 'statement exec', target: (c) => prepared(c, 'SELECT name FROM t WHERE id = ?'), method: 'exec', args: [[2]] },
+  { name: 'statement missing values', target: (c) => prepared(c, 'SELECT name FROM t WHERE id = ?'), method: 'exec', args: [[]] },
+  { name: 'statement batch', target: (c) => prepared(c, 'INSERT INTO t VALUES (?, ?)'), method: 'execBatch', args: [[[5, 'a'], [6, 'b']]] },
+  { name: 'statement ragged batch', target: (c) => prepared(c, 'INSERT INTO t VALUES (?, ?)'), method: 'execBatch', args: [[[5, 'a'], [6]]] },
+  { name: 'statement query', target: (c) => prepared(c), method: 'execQuery', args: [] },
+  {
+    name: 'second open result set',
+    target: async (c) => { const s = await prepared(c); await s.execQuery(); return s; },
+    method: 'execQuery',
+    args: [],
+  },
+  { name: 'statement dropped', target: async (c) => { const s = await prepared(c); await s.drop(); return s; }, method: 'exec', args: [[]] },
+  { name: 'parameter index', target: (c) => prepared(c), method: 'getParameterValue', args: [7] },
+  { name: 'parameter data not requested', target: (c) => prepared(c, 'SELECT ? FROM DUMMY'), method: 'sendParameterData', args: [0, Buffer.from('x')] },
+  { name: 'next', target: (c) => prepared(c).then((s) => s.execQuery()), method: 'next', args: [] },
+  { name: 'getValues', target: onFirstRow, method: 'getValues', args: [] },
+  { name: 'getValues asArray', target: onFirstRow, method: 'getValues', args: [{ asArray: true }] },
+  { name: 'getValue', target: onFirstRow, method: 'getValue', args: [1] },
+  { name: 'getValue bad index', target: onFirstRow, method: 'getValue', args: [-1] },
+  { name: 'getData', target: onFirstRow, method: 'getData', args: [1, 0, Buffer.alloc(8), 0, 8] },
+  { name: 'getData zero length', target: onFirstRow, method: 'getData', args: [1, 0, Buffer.alloc(8), 0, 0] },
+  { name: 'close', target: onFirstRow, method: 'close', args: [] },
+  { name: 'next after close', target: async (c) => { const r = await onFirstRow(c); await r.close(); return r; }, method: 'next', args: [] },
+];
+
+function outcomeOf(err, value) {
+  if (err) return { error: { code: err.code, message: err.message, sqlState: err.sqlState } };
+  const wrapped = value instanceof zp.Statement || value instanceof zp.ResultSet ? value.native : value;
+  if (wrapped instanceof zelk.Statement || wrapped instanceof zelk.ResultSet) return { value: wrapped.constructor.name };
+  return { value };
+}
+
+async function promiseOutcome(entry) {
+  const conn = await promiseConnection(TABLE);
+  const target = await entry.target(conn);
+  let outcome;
+  try {
+    outcome = outcomeOf(null, await target[entry.method](...entry.args));
+  } catch (err) {
+    assert.ok(err instanceof Error, 'rejections are Error objects');
+    outcome = outcomeOf(err);
+  }
+  if (conn.state() === 'connected') await conn.disconnect();
+  return outcome;
+}
+
+async function callbackOutcome(entry) {
+  const conn = await promiseConnection(TABLE);
+  const target = (await entry.target(conn)).native;
+  const outcome = await new Promise((resolve) => {
+    try {
+      target[entry.method](...entry.args, (err, value) => resolve(outcomeOf(err, value)));
+    } catch (err) {
+      resolve(outcomeOf(err));
+    }
+  });
+  if (conn.state() === 'connected') await conn.disconnect();
+  return outcome;
+}
+
+test('promise forms resolve and reject as their callback forms do', async () => {
+  for (const entry of CASES) {
+    const viaCallback = await callbackOutcome(entry);
+    const viaPromise = await promiseOutcome(entry);
+    assert.deepStrictEqual(viaPromise, viaCallback, entry.name);
+  }
+});
+
+test('rejections keep the driver error and carry the caller\'s stack', async function callerOfExec() {
+  const conn = await promiseConnection();
+  const err = await conn.exec('SELEKT 1').catch((e) => e);
+  assert.strictEqual(typeof err.code, 'number');
+  assert.strictEqual(err.sqlState, '42000');
+  assert.match(err.stack, /^Error: near "SELEKT": syntax error\n/);
+  assert.match(err.stack, /callerOfExec/);
+  assert.match(err.stack.split('\n')[1], /60-promises\.test\.js/);
+  const argErr = await conn.prepare(5).catch((e) => e);
+  assert.strictEqual(argErr.code, -20002);
+  assert.match(argErr.stack, /callerOfExec/);
+  await conn.disconnect();
+});
+
+test('an AbortSignal interrupts the running statement with the driver error', async () => {
+  const conn = await promiseConnection(['CREATE TABLE t (id INTEGER)']);
+  const controller = new AbortController();
+  const running = conn.exec('SELECT zkv_sleep(20000) AS z FROM DUMMY', [], { signal: controller.signal });
+  setTimeout(() => controller.abort(), 50);
+  const err = await running.catch((e) => e);
+  assert.ok(err instanceof Error);
+  assert.strictEqual(err.sqlState, 'HY008');
+  assert.strictEqual(typeof err.code, 'number');
+  assert.deepStrictEqual(await conn.exec('SELECT 1 AS one FROM DUMMY'), [{ one: 1 }]);
+
+  const stmt = await conn.prepare('SELECT zkv_sleep(20000) AS z FROM DUMMY');
+  const second = new AbortController();
+  const query = stmt.execQuery(undefined, { signal: second.signal });
+  setTimeout(() => second.abort(), 50);
+  const queryErr = await query.then((rs) => rs.next()).catch((e) => e);
+  assert.strictEqual(queryErr.sqlState, 'HY008');
+  await conn.disconnect();
+});
+
+test('aborting a queued statement leaves the one running before it alone', async () => {
+  const conn = await promiseConnection();
+  const controller = new AbortController();
+  const first = conn.exec('SELECT zkv_sleep(300) AS z FROM DUMMY');
+  const queued = conn.exec('SELECT zkv_sleep(20000) AS z FROM DUMMY', [], { signal: controller.signal });
+  controller.abort();
+  assert.strictEqual((await first).length, 1);
+  const err = await queued.catch((e) => e);
+  assert.strictEqual(err.sqlState, 'HY008');
+  await conn.disconnect();
+});
+
+test('an already aborted signal rejects without running the statement', async () => {
+  const conn = await promiseConnection(['CREATE TABLE t (id INTEGER)']);
+  const err = await conn.exec('INSERT INTO t VALUES (1)', [], { signal: AbortSignal.abort() }).catch((e) => e);
+  assert.strictEqual(err.name, 'AbortError');
+  assert.deepStrictEqual(await conn.exec('SELECT COUNT(*) AS n FROM t'), [{ n: 0 }]);
+  await assert.rejects(conn.exec('SELECT 1 FROM DUMMY', [], { signal: {} }), TypeError);
+  await conn.disconnect();
+});
+
+test('for await over 100,000 rows: an early break closes the result set', async () => {
+  const conn = await promiseConnection(['CREATE TABLE n (x INTEGER, s VARCHAR(20))']);
+  const rows = Array.from({ length: 100000 }, (_, i) => [i, `row ${i}`]);
+  assert.strictEqual(await (await conn.prepare('INSERT INTO n VALUES (?, ?)')).execBatch(rows), 100000);
+  const stmt = await conn.prepare('SELECT x, s FROM n ORDER BY x');
+  const rs = await stmt.execQuery();
+  const seen = [];
+  for await (const row of rs) {
+    seen.push(row.x);
+    if (seen.length === 250) break;
+  }
+  assert.deepStrictEqual(seen, rows.slice(0, 250).map((r) => r[0]));
+  assert.strictEqual(rs.isClosed(), true);
+
+  // A closed result set frees the statement for the next query.
+  const again = await stmt.execQuery();
+  const arrays = [];
+  for await (const values of again.rows({ asArray: true })) {
+    arrays.push(values);
+    if (arrays.length === 2) break;
+  }
+  assert.deepStrictEqual(arrays, [[0, 'row 0'], [1, 'row 1']]);
+  assert.strictEqual(again.isClosed(), true);
+  await stmt.drop();
+  await conn.disconnect();
+});
+
+test('a throw inside for await closes the result set; iterate drops its statement', async () => {
+  const conn = await promiseConnection(TABLE);
+  const rs = await (await prepared(conn)).execQuery();
+  await assert.rejects(async () => {
+    for await (const row of rs) throw new Error(`stop at ${row.id}`);
+  }, /stop at 1/);
+  assert.strictEqual(rs.isClosed(), true);
+  const names = [];
+  for await (const row of conn.iterate('SELECT name FROM t WHERE id > ? ORDER BY id', [0])) names.push(row.name);
+  assert.deepStrictEqual(names, ['one', 'two']);
+  await conn.disconnect();
+});
+
+test('transaction commits on success and rolls back and rethrows on error', async () => {
+  const file = freshDatabase();
+  const conn = await zp.connect({ databaseName: file });
+  await conn.exec('CREATE TABLE t (id INTEGER)');
+  const other = zelk.createConnection({ databaseName: file });
+  other.connect();
+
+  const result = await conn.transaction(async (tx) => {
+    assert.strictEqual(tx, conn);
+    assert.strictEqual(conn.getAutoCommit(), false);
+    await tx.exec('INSERT INTO t VALUES (1)');
+    return 'done';
+  });
+  assert.strictEqual(result, 'done');
+  assert.strictEqual(conn.getAutoCommit(), true);
+  assert.deepStrictEqual(other.exec('SELECT id FROM t'), [{ id: 1 }]);
+
+  const failure = new Error('boom');
+  const thrown = await conn.transaction(async (tx) => {
+    await tx.exec('INSERT INTO t VALUES (2)');
+    throw failure;
+  }).catch((e) => e);
+  assert.strictEqual(thrown, failure);
+  assert.strictEqual(conn.getAutoCommit(), true);
+  assert.deepStrictEqual(await conn.exec('SELECT id FROM t ORDER BY id'), [{ id: 1 }]);
+
+  const sqlErr = await conn.transaction((tx) => tx.exec('INSERT INTO nowhere VALUES (1)')).catch((e) => e);
+  assert.strictEqual(typeof sqlErr.code, 'number');
+  other.disconnect();
+  await conn.disconnect();
+});
+
+test('transaction restores manual mode and refuses to nest', async () => {
+  const conn = await promiseConnection(['CREATE TABLE t (id INTEGER)']);
+  conn.setAutoCommit(false);
+  await conn.transaction((tx) => tx.exec('INSERT INTO t VALUES (1)'));
+  assert.strictEqual(conn.getAutoCommit(), false);
+  conn.setAutoCommit(true);
+
+  const nested = await conn.transaction(() => conn.transaction(() => 1)).catch((e) => e);
+  assert.match(nested.message, /already running/);
+  assert.strictEqual(conn.getAutoCommit(), true);
+  await assert.rejects(conn.transaction('not a function'), TypeError);
+  await conn.disconnect();
+});
+
+test('the promise module exposes the package functions and wraps callback connections', async () => {
+  assert.strictEqual(zp.getDriverVersion(), zelk.getDriverVersion());
+  assert.strictEqual(zp.createClient, zp.createConnection);
+  const native = zelk.createConnection();
+  const conn = new zp.Connection(native);
+  await conn.connect();
+  assert.strictEqual(native.state(), 'connected');
+  assert.deepStrictEqual(await conn.execute('SELECT 2 AS two FROM DUMMY'), [{ two: 2 }]);
+  await conn.abort();
+  await conn.end();
+  assert.strictEqual(conn.state(), 'disconnected');
+});
