@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -25,8 +26,21 @@ enum class StepResult { Row, Done, Error };
 class CallHooks {
 public:
     virtual ~CallHooks() = default;
-    virtual void onWarning(int32_t code, const char* message) = 0;
+    virtual void onWarning(int32_t code, const char* sqlstate, const char* message) = 0;
     virtual void onPrintLine(const char* text, size_t length) = 0;
+};
+
+// A type the server states exactly (codes of dbcapi.h); when known it
+// takes precedence over the declared type name.
+struct ExactType {
+    bool known = false;
+    int nativeType = 0;
+    int dataType = 0;
+    size_t maxSize = 0;
+    uint16_t precision = 0;
+    uint16_t scale = 0;
+    size_t charLimit = 0;
+    size_t byteLimit = 0;
 };
 
 struct ColumnOrigin {
@@ -36,11 +50,25 @@ struct ColumnOrigin {
     const char* ownerName = nullptr;   // schema (database) name
     const char* declaredType = nullptr;
     bool nullable = true;
+    ExactType exact;
 };
 
-class BackendCursor {
+// Values of one row, addressed by index.
+class ValueSource {
 public:
-    virtual ~BackendCursor() = default;
+    virtual ~ValueSource() = default;
+    virtual ValueKind kind(int index) const = 0;
+    virtual int64_t int64At(int index) const = 0;
+    virtual double doubleAt(int index) const = 0;
+    virtual const char* textAt(int index, size_t& length) const = 0;
+    virtual const void* blobAt(int index, size_t& length) const = 0;
+};
+
+// Parameter directions use the codes of dbcapi_data_direction.
+enum ParamDirection { kParamInput = 1, kParamOutput = 2, kParamInputOutput = 3 };
+
+class BackendCursor : public ValueSource {
+public:
     virtual const std::string& sql() const = 0;
     virtual int32_t functionCode() const = 0;
     virtual int paramCount() const = 0;
@@ -57,12 +85,14 @@ public:
     virtual int64_t changes() const = 0;
     virtual int columnCount() const = 0;
     virtual ColumnOrigin columnOrigin(int index) const = 0;
-    virtual ValueKind kind(int index) const = 0;
-    virtual int64_t int64At(int index) const = 0;
-    virtual double doubleAt(int index) const = 0;
-    virtual const char* textAt(int index, size_t& length) const = 0;
-    virtual const void* blobAt(int index, size_t& length) const = 0;
     virtual int64_t memoryUsed() const = 0;
+    // Parameter descriptions and output values; the defaults describe
+    // untyped input parameters (the embedded backend).
+    virtual ParamDirection paramDirection(int index) const { return kParamInput; }
+    virtual ExactType paramType(int index) const { return ExactType(); }
+    // Values of the output parameters after an execute, by parameter index;
+    // null when the statement has none.
+    virtual const ValueSource* outputs() const { return nullptr; }
 };
 
 class BackendSession {
@@ -84,6 +114,12 @@ public:
     // CPU clock is a system call, so it is read only once a call has run
     // 1000 virtual-machine steps; shorter calls count their wall time.
     virtual int64_t callCpuMicros() const = 0;
+    // Runs a batch as one unit: a savepoint inside a transaction, else a
+    // transaction of its own.
+    virtual bool beginAtomic(BackendError& err) = 0;
+    virtual bool endAtomic(bool commit, BackendError& err) = 0;
+    // Client information the session forwards to the server, if it can.
+    virtual void setClientInfo(const std::string& key, const std::string& value) {}
 };
 
 struct SessionOptions {
@@ -91,6 +127,10 @@ struct SessionOptions {
 };
 
 std::shared_ptr<BackendSession> openSqliteSession(const SessionOptions& options, BackendError& err);
+// properties: the connection's properties, names lower-cased.
+std::shared_ptr<BackendSession> openPgSession(const std::map<std::string, std::string>& properties,
+                                              const std::map<std::string, std::string>& clientInfo,
+                                              BackendError& err);
 
 }  // namespace zkv
 

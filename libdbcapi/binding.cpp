@@ -81,6 +81,7 @@ bool bindBytes(BackendCursor& cursor, int index, const dbcapi_data_value& v, con
 bool bindOne(dbcapi_stmt* stmt, BackendCursor& cursor, int index, uint32_t row, bool copy, BackendError& err) {
     ParamSlot& slot = stmt->params[static_cast<size_t>(index)];
     if (slot.atExec) return bindStreamed(cursor, index, slot.streamed, err);
+    if (slot.data.direction == DBCAPI_DD_OUTPUT) return cursor.bindNull(index, err);
     const dbcapi_data_value& v = slot.data.value;
     size_t rowSize = stmt->paramRowSize;
     size_t stride = rowSize ? rowSize : (v.buffer_size ? v.buffer_size : hostTypeSize(v.type));
@@ -125,7 +126,88 @@ bool runBatchRow(dbcapi_stmt* stmt, BackendCursor& cursor, uint32_t row, Backend
     return true;
 }
 
+ColumnMeta paramMeta(const BackendCursor& cursor, uint32_t index) {
+    ColumnMeta meta;
+    meta.name = "parameter " + std::to_string(index);
+    ExactType type = cursor.paramType(static_cast<int>(index));
+    if (type.known) applyExactType(type, meta);
+    return meta;
+}
+
+bool isOutput(const BackendCursor& cursor, uint32_t index) {
+    return cursor.paramDirection(static_cast<int>(index)) != kParamInput;
+}
+
+// Copies one output value into the caller's bound buffer, or, for a
+// parameter bound without a buffer (large objects), reports its length
+// only: its bytes are read with dbcapi_get_param_data.
+bool storeOutput(dbcapi_stmt* stmt, const ValueSource& outputs, uint32_t index, BackendError& err) {
+    dbcapi_data_value& v = stmt->params[index].data.value;
+    bool isNull = outputs.kind(static_cast<int>(index)) == ValueKind::Null;
+    if (v.is_null) *v.is_null = isNull ? 1 : 0;
+    if (!v.buffer) {
+        size_t length = 0;
+        if (!isNull && v.type == DBCAPI_BINARY) outputs.blobAt(static_cast<int>(index), length);
+        else if (!isNull) outputs.textAt(static_cast<int>(index), length);
+        if (v.length) *v.length = length;
+        return true;
+    }
+    ColumnMeta meta = paramMeta(*stmt->parts[0]->cursor, index);
+    dbcapi_data_type target = v.type == DBCAPI_INVALID_TYPE ? meta.type : v.type;
+    Scratch scratch{};
+    ValueView view;
+    if (!readValue(outputs, static_cast<int>(index), meta, target, scratch, view, err)) return false;
+    if (view.length > v.buffer_size) {
+        err = makeError(kDataTooLong, "22001",
+                        "Output parameter " + std::to_string(index) + " (" + std::to_string(view.length) +
+                            " bytes) does not fit its bound buffer of " + std::to_string(v.buffer_size) +
+                            " bytes; read it with dbcapi_get_param_data");
+        return false;
+    }
+    if (view.length) std::memcpy(v.buffer, view.data, view.length);
+    if (target == DBCAPI_STRING && view.length < v.buffer_size) v.buffer[view.length] = '\0';
+    if (v.length) *v.length = view.length;
+    return true;
+}
+
 }  // namespace
+
+bool storeOutputParams(dbcapi_stmt* stmt) {
+    const BackendCursor& cursor = *stmt->parts[0]->cursor;
+    const ValueSource* outputs = cursor.outputs();
+    if (!outputs) return true;
+    for (uint32_t i = 0; i < stmt->params.size(); ++i) {
+        if (!isOutput(cursor, i) || !stmt->params[i].bound) continue;
+        BackendError err;
+        if (!storeOutput(stmt, *outputs, i, err)) {
+            stmt->conn->error.set(err);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool outputBytes(dbcapi_stmt* stmt, uint32_t index, const char*& data, size_t& length) {
+    const BackendCursor& cursor = *stmt->parts[0]->cursor;
+    const ValueSource* outputs = stmt->executed ? cursor.outputs() : nullptr;
+    if (!isOutput(cursor, index)) {
+        stmt->conn->error.set(kNotSupported, "HYC00",
+                              "output parameters are not supported by this statement: parameter " +
+                                  std::to_string(index) + " is an input parameter");
+        return false;
+    }
+    if (!outputs) {
+        stmt->conn->error.set(kSequenceError, "HY010", "The statement has not been executed");
+        return false;
+    }
+    data = nullptr;
+    length = 0;
+    int i = static_cast<int>(index);
+    ValueKind kind = outputs->kind(i);
+    if (kind == ValueKind::Blob) data = static_cast<const char*>(outputs->blobAt(i, length));
+    else if (kind != ValueKind::Null) data = outputs->textAt(i, length);
+    return true;
+}
 
 bool bindParamsForRow(dbcapi_stmt* stmt, BackendCursor& cursor, uint32_t row, bool copy, BackendError& err) {
     for (size_t i = 0; i < stmt->params.size(); ++i) {
@@ -163,7 +245,7 @@ bool executeBatch(dbcapi_stmt* stmt) {
     if (!openImplicitTransaction(conn, cursor.functionCode())) return false;
     BackendError err;
     int64_t start = steadyMicros();
-    if (!conn->session->execute("SAVEPOINT zkv_batch", err)) {
+    if (!conn->session->beginAtomic(err)) {
         conn->error.set(err);
         return false;
     }
@@ -173,13 +255,12 @@ bool executeBatch(dbcapi_stmt* stmt) {
             setBatchError(stmt, row, err);
             cursor.reset();
             BackendError ignored;
-            conn->session->execute("ROLLBACK TO zkv_batch", ignored);
-            conn->session->execute("RELEASE zkv_batch", ignored);
+            conn->session->endAtomic(false, ignored);
             return false;
         }
     }
     cursor.reset();
-    if (!conn->session->execute("RELEASE zkv_batch", err)) {
+    if (!conn->session->endAtomic(true, err)) {
         conn->error.set(err);
         return false;
     }
@@ -205,8 +286,10 @@ DBCAPI_EXPORT dbcapi_bool dbcapi_describe_bind_param(dbcapi_stmt* stmt, uint32_t
     stmt->conn->error.clear();
     if (!zkv::checkParamIndex(stmt, index)) return 0;
     std::memset(param, 0, sizeof(*param));
-    param->direction = DBCAPI_DD_INPUT;
-    param->value.type = DBCAPI_STRING;
+    const zkv::BackendCursor& cursor = *stmt->parts[0]->cursor;
+    zkv::ExactType type = cursor.paramType(static_cast<int>(index));
+    param->direction = static_cast<dbcapi_data_direction>(cursor.paramDirection(static_cast<int>(index)));
+    param->value.type = type.known ? static_cast<dbcapi_data_type>(type.dataType) : DBCAPI_STRING;
     const std::string& name = stmt->paramNames[index];
     param->name = name.empty() ? nullptr : name.c_str();
     return 1;
@@ -220,8 +303,13 @@ DBCAPI_EXPORT dbcapi_bool dbcapi_get_bind_param_info(dbcapi_stmt* stmt, uint32_t
     std::memset(info, 0, sizeof(*info));
     const std::string& name = stmt->paramNames[index];
     info->name = name.empty() ? nullptr : name.c_str();
-    info->direction = DBCAPI_DD_INPUT;
-    info->native_type = DBCAPI_NATIVE_NVARCHAR;
+    const zkv::BackendCursor& cursor = *stmt->parts[0]->cursor;
+    zkv::ExactType type = cursor.paramType(static_cast<int>(index));
+    info->direction = static_cast<dbcapi_data_direction>(cursor.paramDirection(static_cast<int>(index)));
+    info->native_type = type.known ? static_cast<dbcapi_native_type>(type.nativeType) : DBCAPI_NATIVE_NVARCHAR;
+    info->max_size = type.maxSize;
+    info->precision = type.precision;
+    info->scale = type.scale;
     return 1;
 }
 
@@ -229,9 +317,11 @@ DBCAPI_EXPORT dbcapi_bool dbcapi_bind_param(dbcapi_stmt* stmt, uint32_t index, d
     if (!stmt || !param) return 0;
     stmt->conn->error.clear();
     if (!zkv::checkParamIndex(stmt, index)) return 0;
-    if (param->direction == DBCAPI_DD_OUTPUT) {
+    if (param->direction == DBCAPI_DD_OUTPUT &&
+        stmt->parts[0]->cursor->paramDirection(static_cast<int>(index)) == zkv::kParamInput) {
         stmt->conn->error.set(zkv::kNotSupported, "HYC00",
-                              "output parameters are not supported by the SQLite backend");
+                              "output parameters are not supported by this statement: parameter " +
+                                  std::to_string(index) + " is an input parameter");
         return 0;
     }
     // A bind after a batch starts a single execution.
@@ -242,8 +332,10 @@ DBCAPI_EXPORT dbcapi_bool dbcapi_bind_param(dbcapi_stmt* stmt, uint32_t index, d
     zkv::ParamSlot& slot = stmt->params[index];
     slot.bound = true;
     slot.data = *param;
-    slot.atExec = param->value.type == DBCAPI_INVALID_TYPE && param->value.length &&
-                  *param->value.length == DBCAPI_DATA_AT_EXEC_LENGTH;
+    // The marker length without a buffer also means data at execution: the
+    // module binds such parameters with their described type.
+    slot.atExec = param->value.length && *param->value.length == DBCAPI_DATA_AT_EXEC_LENGTH &&
+                  (param->value.type == DBCAPI_INVALID_TYPE || !param->value.buffer);
     slot.finished = false;
     slot.streamed.clear();
     return 1;
@@ -294,8 +386,20 @@ DBCAPI_EXPORT dbcapi_bool dbcapi_reset_param_data(dbcapi_stmt* stmt, uint32_t in
 DBCAPI_EXPORT int32_t dbcapi_get_param_data(dbcapi_stmt* stmt, uint32_t index, size_t offset, void* buffer,
                                             size_t size) {
     if (!stmt) return -1;
-    stmt->conn->error.set(zkv::kNotSupported, "HYC00", "output parameters are not supported by the SQLite backend");
-    return -1;
+    stmt->conn->error.clear();
+    if (!zkv::checkParamIndex(stmt, index)) return -1;
+    if (!buffer && size) {
+        stmt->conn->error.set(zkv::kInvalidArgument, "HY009", "dbcapi_get_param_data needs a buffer");
+        return -1;
+    }
+    const char* data = nullptr;
+    size_t length = 0;
+    if (!zkv::outputBytes(stmt, index, data, length)) return -1;
+    if (!data || offset >= length) return 0;
+    size_t n = length - offset < size ? length - offset : size;
+    if (n > static_cast<size_t>(std::numeric_limits<int32_t>::max())) n = std::numeric_limits<int32_t>::max();
+    std::memcpy(buffer, data + offset, n);
+    return static_cast<int32_t>(n);
 }
 
 DBCAPI_EXPORT dbcapi_bool dbcapi_set_batch_size(dbcapi_stmt* stmt, uint32_t num_rows) {

@@ -64,17 +64,16 @@ bool openSession(dbcapi_connection* conn) {
         conn->error.set(kSequenceError, "08002", "The connection is already connected");
         return false;
     }
-    if (conn->properties.count("servernode")) {
-        conn->error.set(kConnectFailed, "08001",
-                        "Connection failed: ServerNode is given, but no server backend is available; "
-                        "only the embedded SQLite backend (property databaseName) exists");
-        return false;
-    }
-    SessionOptions options;
-    auto file = conn->properties.find("databasename");
-    if (file != conn->properties.end()) options.databaseFile = file->second;
     BackendError err;
-    std::shared_ptr<BackendSession> session = openSqliteSession(options, err);
+    std::shared_ptr<BackendSession> session;
+    if (conn->properties.count("servernode")) {
+        session = openPgSession(conn->properties, conn->clientInfo, err);
+    } else {
+        SessionOptions options;
+        auto file = conn->properties.find("databasename");
+        if (file != conn->properties.end()) options.databaseFile = file->second;
+        session = openSqliteSession(options, err);
+    }
     if (!session) {
         conn->error.set(err);
         return false;
@@ -132,8 +131,8 @@ CallScope::~CallScope() {
     if (conn_->session) conn_->session->endCall();
 }
 
-void CallScope::onWarning(int32_t code, const char* message) {
-    if (conn_->warningCallback) conn_->warningCallback(stmt_, message, code, "01000", conn_->warningContext);
+void CallScope::onWarning(int32_t code, const char* sqlstate, const char* message) {
+    if (conn_->warningCallback) conn_->warningCallback(stmt_, message, code, sqlstate, conn_->warningContext);
 }
 
 void CallScope::onPrintLine(const char* text, size_t length) {
@@ -281,6 +280,7 @@ DBCAPI_EXPORT dbcapi_bool dbcapi_set_clientinfo(dbcapi_connection* conn, const c
     }
     if (value) conn->clientInfo[key] = value;
     else conn->clientInfo.erase(key);
+    if (conn->session) conn->session->setClientInfo(key, value ? value : "");
     return 1;
 }
 

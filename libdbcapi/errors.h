@@ -25,6 +25,9 @@ enum ErrorCode : int32_t {
     kInvalidSchema = 10010,
     kInvalidArgument = 10011,
     kInvalidHandle = 10012,
+    kServerError = 10013,
+    kInterrupted = 10014,
+    kConnectionLost = 10015,
 };
 
 class ErrorState {

@@ -118,7 +118,7 @@ public:
     ~CallScope() override;
     CallScope(const CallScope&) = delete;
     CallScope& operator=(const CallScope&) = delete;
-    void onWarning(int32_t code, const char* message) override;
+    void onWarning(int32_t code, const char* sqlstate, const char* message) override;
     void onPrintLine(const char* text, size_t length) override;
 
 private:
@@ -141,6 +141,10 @@ void describePart(dbcapi_stmt* stmt, StatementPart& part);
 bool bindParamsForRow(dbcapi_stmt* stmt, BackendCursor& cursor, uint32_t row, bool copy, BackendError& err);
 bool hasDataAtExec(const dbcapi_stmt* stmt);
 bool executeBatch(dbcapi_stmt* stmt);
+// After an execute: output parameter values into their bound buffers.
+bool storeOutputParams(dbcapi_stmt* stmt);
+// The bytes of output parameter index (text or binary), null when null.
+bool outputBytes(dbcapi_stmt* stmt, uint32_t index, const char*& data, size_t& length);
 void resetParamData(dbcapi_stmt* stmt);
 
 // fetch.cpp

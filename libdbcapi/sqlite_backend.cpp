@@ -192,6 +192,14 @@ public:
         hooks_ = nullptr;
     }
 
+    bool beginAtomic(BackendError& err) override { return execute("SAVEPOINT zkv_batch", err); }
+    bool endAtomic(bool commit, BackendError& err) override {
+        if (commit) return execute("RELEASE zkv_batch", err);
+        BackendError ignored;
+        execute("ROLLBACK TO zkv_batch", ignored);
+        return execute("RELEASE zkv_batch", err);
+    }
+
     int64_t callCpuMicros() const override {
         if (cpuMark_ < 0) return (steadyNanos() - callStart_) / 1000;
         return (threadCpuNanos() - cpuMark_ + (cpuMarkWall_ - callStart_)) / 1000;
@@ -342,7 +350,7 @@ int SqliteSession::progress(void* self) { return static_cast<SqliteSession*>(sel
 void SqliteSession::sqlWarning(sqlite3_context* ctx, int, sqlite3_value** argv) {
     auto* self = static_cast<SqliteSession*>(sqlite3_user_data(ctx));
     const char* text = reinterpret_cast<const char*>(sqlite3_value_text(argv[1]));
-    if (CallHooks* hooks = self->hooks_) hooks->onWarning(sqlite3_value_int(argv[0]), text ? text : "");
+    if (CallHooks* hooks = self->hooks_) hooks->onWarning(sqlite3_value_int(argv[0]), "01000", text ? text : "");
     sqlite3_result_null(ctx);
 }
 

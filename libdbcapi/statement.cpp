@@ -127,7 +127,8 @@ void describePart(dbcapi_stmt* stmt, StatementPart& part) {
             meta.tableName = origin.tableName ? origin.tableName : "";
             meta.ownerName = origin.ownerName ? origin.ownerName : "";
             meta.nullable = origin.nullable;
-            meta.fromValue = !applyDeclaredType(origin.declaredType, meta);
+            if (origin.exact.known) applyExactType(origin.exact, meta);
+            else meta.fromValue = !applyDeclaredType(origin.declaredType, meta);
         }
         part.described = true;
     }
@@ -169,6 +170,7 @@ bool runFirstStatement(dbcapi_stmt* stmt) {
     stmt->executed = true;
     stmt->functionCode = first.cursor->functionCode();
     if (!runPart(stmt, first)) return false;
+    if (!storeOutputParams(stmt)) return false;
     return runFollowingStatements(stmt);
 }
 

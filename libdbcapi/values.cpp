@@ -169,7 +169,7 @@ bool realToInt64(const ColumnMeta& meta, double d, int64_t& out, BackendError& e
     return true;
 }
 
-bool toInt64(const BackendCursor& cursor, int col, ValueKind kind, const ColumnMeta& meta, int64_t& out,
+bool toInt64(const ValueSource& cursor, int col, ValueKind kind, const ColumnMeta& meta, int64_t& out,
              BackendError& err) {
     switch (kind) {
         case ValueKind::Integer:
@@ -197,7 +197,7 @@ bool toInt64(const BackendCursor& cursor, int col, ValueKind kind, const ColumnM
     }
 }
 
-bool toDouble(const BackendCursor& cursor, int col, ValueKind kind, const ColumnMeta& meta, double& out,
+bool toDouble(const ValueSource& cursor, int col, ValueKind kind, const ColumnMeta& meta, double& out,
               BackendError& err) {
     switch (kind) {
         case ValueKind::Integer:
@@ -230,7 +230,7 @@ bool storeInt(int64_t v, T& slot, const ColumnMeta& meta, BackendError& err) {
     return true;
 }
 
-bool readInteger(const BackendCursor& cursor, int col, ValueKind kind, const ColumnMeta& meta,
+bool readInteger(const ValueSource& cursor, int col, ValueKind kind, const ColumnMeta& meta,
                  dbcapi_data_type target, Scratch& s, BackendError& err) {
     int64_t v = 0;
     if (!toInt64(cursor, col, kind, meta, v, err)) return false;
@@ -301,6 +301,15 @@ void applyValueType(ValueKind kind, ColumnMeta& meta) {
     }
 }
 
+void applyExactType(const ExactType& exact, ColumnMeta& meta) {
+    setType(meta, static_cast<dbcapi_native_type>(exact.nativeType), static_cast<dbcapi_data_type>(exact.dataType),
+            exact.maxSize);
+    meta.precision = exact.precision;
+    meta.scale = exact.scale;
+    meta.charLimit = exact.charLimit;
+    meta.byteLimit = exact.byteLimit;
+}
+
 size_t hostTypeSize(dbcapi_data_type type) {
     switch (type) {
         case DBCAPI_VAL64: case DBCAPI_UVAL64: case DBCAPI_DOUBLE: return 8;
@@ -311,7 +320,7 @@ size_t hostTypeSize(dbcapi_data_type type) {
     }
 }
 
-bool readValue(const BackendCursor& cursor, int col, const ColumnMeta& meta, dbcapi_data_type target,
+bool readValue(const ValueSource& cursor, int col, const ColumnMeta& meta, dbcapi_data_type target,
                Scratch& scratch, ValueView& out, BackendError& err) {
     ValueKind kind = cursor.kind(col);
     out.isNull = kind == ValueKind::Null;

@@ -32,6 +32,7 @@ struct ColumnMeta {
 // declaration names no type we map (the column is then typed by value).
 bool applyDeclaredType(const char* declared, ColumnMeta& meta);
 void applyValueType(ValueKind kind, ColumnMeta& meta);
+void applyExactType(const ExactType& exact, ColumnMeta& meta);
 
 union Scratch {
     int64_t i64;
@@ -55,7 +56,7 @@ struct ValueView {
 // Reads column col of the cursor's current row as host type target.
 // Numbers are written to scratch and the view points at it; text and
 // binary views point into the cursor's row, valid until the next step.
-bool readValue(const BackendCursor& cursor, int col, const ColumnMeta& meta, dbcapi_data_type target,
+bool readValue(const ValueSource& cursor, int col, const ColumnMeta& meta, dbcapi_data_type target,
                Scratch& scratch, ValueView& out, BackendError& err);
 
 size_t hostTypeSize(dbcapi_data_type type);

@@ -1,0 +1,329 @@
+// Server statements: prepared on the server, parameters sent as text (or
+// binary for blobs), rows read one at a time, CALL output parameters.
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "errors.h"
+#include "pg_backend.h"
+#include "pg_types.h"
+#include "sql_text.h"
+
+namespace zkv {
+namespace {
+
+// Directions of a procedure's arguments ('i', 'o', 'b' in/out, 'v'
+// variadic); the first procedure by that name taking the given number of
+// arguments, outputs included.
+const char* kDirectionsQuery =
+    "SELECT coalesce(array_to_string(p.proargmodes, ''), repeat('i', p.pronargs)) "
+    "FROM pg_catalog.pg_proc p JOIN pg_catalog.pg_namespace n ON n.oid = p.pronamespace, "
+    "parse_ident($1) AS name "
+    "WHERE p.prokind = 'p' AND p.proname = name[array_length(name, 1)] "
+    "AND (CASE WHEN array_length(name, 1) = 1 THEN pg_catalog.pg_function_is_visible(p.oid) "
+    "ELSE n.nspname = name[array_length(name, 1) - 1] END) "
+    "AND coalesce(array_length(p.proargmodes, 1), p.pronargs) >= $2::int "
+    "ORDER BY coalesce(array_length(p.proargmodes, 1), p.pronargs) LIMIT 1";
+
+const char* kSetSchemaQuery =
+    "SELECT pg_catalog.set_config('search_path', pg_catalog.quote_ident(nspname), false) "
+    "FROM pg_catalog.pg_namespace WHERE nspname IN ($1::text, lower($1::text)) ORDER BY nspname = $1::text DESC LIMIT 1";
+
+bool resultOk(const PGresult* result) {
+    ExecStatusType status = PQresultStatus(result);
+    return status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK || status == PGRES_SINGLE_TUPLE ||
+           status == PGRES_EMPTY_QUERY;
+}
+
+// Waits for the single result of a command sent without row streaming.
+PGresult* awaitOne(PgSession& session, BackendError& err) {
+    PGresult* result = session.nextResult(err);
+    session.discardResults();
+    if (!result) {
+        if (err.message.empty()) err = makeError(kConnectionLost, "08006", "The server sent no result");
+        return nullptr;
+    }
+    if (resultOk(result)) return result;
+    err = session.errorOf(result);
+    PQclear(result);
+    return nullptr;
+}
+
+int64_t commandTuples(const PGresult* result) {
+    const char* count = PQcmdTuples(const_cast<PGresult*>(result));
+    return count && *count ? std::strtoll(count, nullptr, 10) : 0;
+}
+
+}  // namespace
+
+PgCursor::PgCursor(std::shared_ptr<PgSession> session, PgStatementText text, Mode mode)
+    : session_(std::move(session)), text_(std::move(text)), mode_(mode) {
+    functionCode_ = mode_ == Mode::SetSchema ? 7 : 8;
+}
+
+PgCursor::~PgCursor() {
+    session_->forget(this, name_);
+    for (PGresult* result : buffered_) PQclear(result);
+}
+
+bool PgCursor::prepareOnServer(const std::string& schemaName, BackendError& err) {
+    PGconn* conn = session_->connection();
+    const std::string& sql = mode_ == Mode::SetSchema ? std::string(kSetSchemaQuery) : text_.sql;
+    schemaName_ = schemaName;
+    std::string name = session_->nextStatementName();
+    if (!PQsendPrepare(conn, name.c_str(), sql.c_str(), 0, nullptr)) return sendFailed(err);
+    PGresult* prepared = awaitOne(*session_, err);
+    if (!prepared) return false;
+    PQclear(prepared);
+    name_ = name;
+    if (!PQsendDescribePrepared(conn, name_.c_str())) return sendFailed(err);
+    PGresult* described = awaitOne(*session_, err);
+    if (!described) return false;
+    int params = PQnparams(described);
+    if (mode_ != Mode::SetSchema) {
+        for (int i = 0; i < params; ++i) paramTypes_.push_back(PQparamtype(described, i));
+        directions_.assign(static_cast<size_t>(params), kParamInput);
+    }
+    for (int i = 0; i < PQnfields(described); ++i)
+        columns_.push_back({PQfname(described, i), PQftype(described, i), PQfmod(described, i)});
+    PQclear(described);
+    if (mode_ == Mode::Plain) functionCode_ = classifyStatement(text_.sql.c_str(), !columns_.empty());
+    values_.assign(static_cast<size_t>(params), std::string());
+    nulls_.assign(static_cast<size_t>(params), 1);
+    formats_.assign(static_cast<size_t>(params), 0);
+    return mode_ != Mode::Call || lookUpDirections(err);
+}
+
+// Output parameters of CALL come from the procedure's signature: the
+// arguments that are single markers take the direction of their argument.
+bool PgCursor::lookUpDirections(BackendError& err) {
+    outputColumn_.assign(directions_.size(), -1);
+    std::string count = std::to_string(text_.callArguments.size());
+    const char* values[] = {text_.callName.c_str(), count.c_str()};
+    if (!PQsendQueryParams(session_->connection(), kDirectionsQuery, 2, nullptr, values, nullptr, nullptr, 0))
+        return sendFailed(err);
+    PGresult* result = awaitOne(*session_, err);
+    if (!result) return false;
+    std::string modes = PQntuples(result) ? PQgetvalue(result, 0, 0) : "";
+    PQclear(result);
+    int outputs = 0;
+    for (size_t arg = 0; arg < modes.size() && arg < text_.callArguments.size(); ++arg) {
+        if (modes[arg] != 'o' && modes[arg] != 'b') continue;
+        int param = text_.callArguments[arg];
+        if (param >= 0 && static_cast<size_t>(param) < directions_.size()) {
+            directions_[static_cast<size_t>(param)] = modes[arg] == 'o' ? kParamOutput : kParamInputOutput;
+            outputColumn_[static_cast<size_t>(param)] = outputs;
+        }
+        ++outputs;
+    }
+    return true;
+}
+
+const char* PgCursor::paramName(int index) const {
+    if (index < 0 || static_cast<size_t>(index) >= text_.paramNames.size()) return nullptr;
+    const std::string& name = text_.paramNames[static_cast<size_t>(index)];
+    return name.empty() ? nullptr : name.c_str();
+}
+
+bool PgCursor::sendFailed(BackendError& err) const {
+    err = makeError(kConnectionLost, "08006",
+                    std::string("Cannot send to the server: ") + PQerrorMessage(session_->connection()));
+    return false;
+}
+
+bool PgCursor::checkIndex(int index, BackendError& err) const {
+    if (index >= 0 && static_cast<size_t>(index) < values_.size()) return true;
+    err = makeError(kInvalidIndex, "07009", "Invalid parameter index " + std::to_string(index));
+    return false;
+}
+
+bool PgCursor::bindNull(int index, BackendError& err) {
+    if (!checkIndex(index, err)) return false;
+    nulls_[static_cast<size_t>(index)] = 1;
+    return true;
+}
+
+bool PgCursor::bindInt64(int index, int64_t value, BackendError& err) {
+    if (!checkIndex(index, err)) return false;
+    values_[static_cast<size_t>(index)] = std::to_string(value);
+    nulls_[static_cast<size_t>(index)] = 0;
+    formats_[static_cast<size_t>(index)] = 0;
+    return true;
+}
+
+// The shortest text that reads back as the same double.
+bool PgCursor::bindDouble(int index, double value, BackendError& err) {
+    if (!checkIndex(index, err)) return false;
+    std::string& text = values_[static_cast<size_t>(index)];
+    if (std::isnan(value)) {
+        text = "NaN";
+    } else if (std::isinf(value)) {
+        text = value > 0 ? "Infinity" : "-Infinity";
+    } else {
+        char buffer[32];
+        auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
+        text.assign(buffer, end);
+    }
+    nulls_[static_cast<size_t>(index)] = 0;
+    formats_[static_cast<size_t>(index)] = 0;
+    return true;
+}
+
+bool PgCursor::bindText(int index, const char* data, size_t length, bool copy, BackendError& err) {
+    if (!checkIndex(index, err)) return false;
+    if (data && std::memchr(data, '\0', length)) {
+        err = makeError(kInvalidCast, "22021", "Parameter " + std::to_string(index) + ": text holds a zero byte");
+        return false;
+    }
+    values_[static_cast<size_t>(index)].assign(data ? data : "", length);
+    nulls_[static_cast<size_t>(index)] = 0;
+    formats_[static_cast<size_t>(index)] = 0;
+    return true;
+}
+
+bool PgCursor::bindBlob(int index, const void* data, size_t length, bool copy, BackendError& err) {
+    if (!checkIndex(index, err)) return false;
+    values_[static_cast<size_t>(index)].assign(data ? static_cast<const char*>(data) : "", length);
+    nulls_[static_cast<size_t>(index)] = 0;
+    formats_[static_cast<size_t>(index)] = 1;
+    return true;
+}
+
+void PgCursor::clearBindings() { nulls_.assign(nulls_.size(), 1); }
+
+void PgCursor::reset() {
+    if (phase_ == Phase::Streaming) {
+        session_->stopStreaming(this);
+        session_->discardResults();
+    }
+    for (PGresult* result : buffered_) PQclear(result);
+    buffered_.clear();
+    row_.reset(nullptr);
+    phase_ = Phase::Idle;
+    endFailed_ = false;
+    changes_ = 0;
+}
+
+bool PgCursor::send(BackendError& err) {
+    outputRow_.reset(nullptr);
+    schemaFound_ = false;
+    if (!session_->ready(err)) return false;
+    std::vector<const char*> values;
+    std::vector<int> lengths;
+    if (mode_ == Mode::SetSchema) {
+        values.push_back(schemaName_.c_str());
+        lengths.push_back(0);
+        formats_.assign(1, 0);
+    }
+    for (size_t i = 0; i < values_.size(); ++i) {
+        values.push_back(nulls_[i] ? nullptr : values_[i].c_str());
+        lengths.push_back(static_cast<int>(values_[i].size()));
+    }
+    PGconn* conn = session_->connection();
+    if (!PQsendQueryPrepared(conn, name_.c_str(), static_cast<int>(values.size()), values.data(), lengths.data(),
+                             formats_.data(), 0))
+        return sendFailed(err);
+    PQsetSingleRowMode(conn);
+    session_->startStreaming(this);
+    phase_ = Phase::Streaming;
+    return true;
+}
+
+// SET SCHEMA and CALL hand out no rows: the row of SET SCHEMA says that
+// the schema exists, the row of CALL holds the output parameters.
+StepResult PgCursor::step(BackendError& err) {
+    if (phase_ == Phase::Idle && !send(err)) return StepResult::Error;
+    StepResult result = readNext(err);
+    while (result == StepResult::Row && mode_ != Mode::Plain) {
+        if (mode_ == Mode::Call) outputRow_.adopt(row_, &outputColumn_);
+        schemaFound_ = true;
+        result = readNext(err);
+    }
+    return result;
+}
+
+StepResult PgCursor::readNext(BackendError& err) {
+    row_.reset(nullptr);
+    if (!buffered_.empty()) {
+        row_.reset(buffered_.front());
+        buffered_.pop_front();
+        return StepResult::Row;
+    }
+    if (phase_ == Phase::Drained || phase_ == Phase::Finished) {
+        phase_ = Phase::Finished;
+        if (!endFailed_) return StepResult::Done;
+        err = endError_;
+        return StepResult::Error;
+    }
+    PGresult* result = session_->nextResult(err);
+    if (result && PQresultStatus(result) == PGRES_SINGLE_TUPLE) {
+        row_.reset(result);
+        return StepResult::Row;
+    }
+    return finish(result, err);
+}
+
+// The last result of the command: its status, then the end of the command.
+StepResult PgCursor::finish(PGresult* last, BackendError& err) {
+    session_->stopStreaming(this);
+    phase_ = Phase::Finished;
+    if (!last) {
+        if (err.message.empty()) err = makeError(kConnectionLost, "08006", "The server sent no result");
+        return StepResult::Error;
+    }
+    bool ok = resultOk(last);
+    if (ok) changes_ = commandTuples(last);
+    else err = session_->errorOf(last);
+    bool schemaMissing = mode_ == Mode::SetSchema && ok && !schemaFound_;
+    PQclear(last);
+    session_->discardResults();
+    if (schemaMissing) {
+        err = makeError(kInvalidSchema, "3F000", "Invalid schema name: " + schemaName_);
+        return StepResult::Error;
+    }
+    return ok ? StepResult::Done : StepResult::Error;
+}
+
+void PgCursor::drain() {
+    if (phase_ != Phase::Streaming) return;
+    BackendError err;
+    while (PGresult* result = session_->nextResult(err)) {
+        if (PQresultStatus(result) == PGRES_SINGLE_TUPLE) {
+            buffered_.push_back(result);
+            continue;
+        }
+        endFailed_ = !resultOk(result);
+        if (endFailed_) endError_ = session_->errorOf(result);
+        else changes_ = commandTuples(result);
+        PQclear(result);
+    }
+    if (!err.message.empty()) {
+        endFailed_ = true;
+        endError_ = err;
+    }
+    phase_ = Phase::Drained;
+}
+
+ColumnOrigin PgCursor::columnOrigin(int index) const {
+    ColumnOrigin origin;
+    const PgColumn& column = columns_[static_cast<size_t>(index)];
+    origin.name = column.name.c_str();
+    origin.columnName = origin.name;
+    origin.exact = pgColumnType(column.type, column.typmod);
+    return origin;
+}
+
+ParamDirection PgCursor::paramDirection(int index) const {
+    return index >= 0 && static_cast<size_t>(index) < directions_.size() ? directions_[static_cast<size_t>(index)]
+                                                                       : kParamInput;
+}
+
+ExactType PgCursor::paramType(int index) const {
+    if (index < 0 || static_cast<size_t>(index) >= paramTypes_.size()) return ExactType();
+    return pgParamType(paramTypes_[static_cast<size_t>(index)]);
+}
+
+const ValueSource* PgCursor::outputs() const { return mode_ == Mode::Call ? &outputRow_ : nullptr; }
+
+}  // namespace zkv

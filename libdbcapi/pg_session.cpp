@@ -1,0 +1,258 @@
+// Server sessions: waiting for the server with abort and time-out, notices,
+// the connection's one streaming result, DUMMY and transactions.
+#include <poll.h>
+
+#include <chrono>
+#include <cstring>
+
+#include "errors.h"
+#include "pg_backend.h"
+#include "sql_text.h"
+
+namespace zkv {
+namespace {
+
+int64_t steadyNanos() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// How long one wait for the server may block before the flags of abort
+// and time-out are looked at again.
+constexpr int kWaitSliceMs = 20;
+
+std::string field(const PGresult* result, int code) {
+    const char* value = PQresultErrorField(result, code);
+    return value ? value : "";
+}
+
+std::string quoteLiteral(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) out += c == '\'' ? std::string("''") : std::string(1, c);
+    return out + "'";
+}
+
+}  // namespace
+
+PgSession::PgSession(PGconn* conn) : conn_(conn), cancel_(PQgetCancel(conn)) {
+    PQsetNoticeReceiver(conn_, &PgSession::noticeReceiver, this);
+}
+
+PgSession::~PgSession() {
+    if (cancel_) PQfreeCancel(cancel_);
+    PQfinish(conn_);
+}
+
+// Each session gets its own one-row DUMMY and dates in ISO form.
+bool PgSession::setUp(BackendError& err) {
+    return runSimple("SET DateStyle = ISO; SET IntervalStyle = iso_8601; "
+                     "CREATE TEMP VIEW dummy AS SELECT 'X'::varchar(1) AS dummy",
+                     err);
+}
+
+void PgSession::beginCall(int64_t deadlineNs, CallHooks* hooks) {
+    interrupted_ = false;
+    timedOut_ = false;
+    cancelSent_ = false;
+    deadline_ = deadlineNs;
+    hooks_ = hooks;
+    callStart_ = steadyNanos();
+}
+
+void PgSession::endCall() {
+    deadline_ = 0;
+    hooks_ = nullptr;
+}
+
+// The server reports no CPU time per statement; the call's wall time
+// stands in for it, as for short calls of the embedded backend.
+int64_t PgSession::callCpuMicros() const { return (steadyNanos() - callStart_) / 1000; }
+
+void PgSession::noticeReceiver(void* self, const PGresult* result) {
+    auto* session = static_cast<PgSession*>(self);
+    CallHooks* hooks = session->hooks_;
+    if (!hooks) return;
+    std::string severity = field(result, PG_DIAG_SEVERITY_NONLOCALIZED);
+    std::string message = field(result, PG_DIAG_MESSAGE_PRIMARY);
+    if (severity == "INFO") {
+        hooks->onPrintLine(message.data(), message.size());
+    } else if (severity == "NOTICE" || severity == "WARNING") {
+        std::string state = field(result, PG_DIAG_SQLSTATE);
+        hooks->onWarning(0, state.empty() ? "01000" : state.c_str(), message.c_str());
+    }
+}
+
+BackendError PgSession::lostConnection() const {
+    std::string message = PQerrorMessage(conn_);
+    while (!message.empty() && message.back() == '\n') message.pop_back();
+    return makeError(kConnectionLost, "08006", "Connection to the server lost: " + message);
+}
+
+// Waits until the running command has input for us. Abort and the
+// time-out send the server a cancel request once; the command then ends
+// with an error that errorOf() reports as interrupted or timed out.
+bool PgSession::waitForInput(BackendError& err) {
+    while (PQisBusy(conn_)) {
+        int64_t deadline = deadline_;
+        if (!cancelSent_ && (interrupted_ || (deadline && steadyNanos() > deadline))) {
+            if (!interrupted_) timedOut_ = true;
+            char message[256];
+            if (cancel_) PQcancel(cancel_, message, sizeof message);
+            cancelSent_ = true;
+        }
+        pollfd fd{PQsocket(conn_), POLLIN, 0};
+        if (poll(&fd, 1, kWaitSliceMs) < 0 && errno != EINTR) {
+            err = lostConnection();
+            return false;
+        }
+        if (!PQconsumeInput(conn_)) {
+            err = lostConnection();
+            return false;
+        }
+    }
+    return true;
+}
+
+PGresult* PgSession::nextResult(BackendError& err) {
+    if (!waitForInput(err)) return nullptr;
+    PGresult* result = PQgetResult(conn_);
+    if (!result && PQstatus(conn_) == CONNECTION_BAD) err = lostConnection();
+    return result;
+}
+
+BackendError PgSession::errorOf(const PGresult* result) const {
+    std::string state = field(result, PG_DIAG_SQLSTATE);
+    std::string message = field(result, PG_DIAG_MESSAGE_PRIMARY);
+    if (state == "57014" && timedOut_) return makeError(kTimedOut, "HYT00", "Statement timed out: the query time-out elapsed");
+    if (state == "57014" && interrupted_)
+        return makeError(kInterrupted, "HY008", "Statement interrupted: the operation was cancelled");
+    if (message.empty()) {
+        message = PQresultErrorMessage(result);
+        while (!message.empty() && message.back() == '\n') message.pop_back();
+    }
+    std::string detail = field(result, PG_DIAG_MESSAGE_DETAIL);
+    if (!detail.empty()) message += " (" + detail + ")";
+    if (PQstatus(conn_) == CONNECTION_BAD) {
+        BackendError lost = lostConnection();
+        if (!state.empty()) lost.sqlstate = state;
+        return lost;
+    }
+    return makeError(kServerError, state.empty() ? "HY000" : state.c_str(), message);
+}
+
+void PgSession::discardResults() {
+    BackendError ignored;
+    while (PGresult* result = nextResult(ignored)) PQclear(result);
+}
+
+bool PgSession::ready(BackendError& err) {
+    std::vector<std::string> names;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (streaming_) streaming_->drain();
+        streaming_ = nullptr;
+        if (discardPending_) discardResults();
+        discardPending_ = false;
+        names.swap(deallocate_);
+    }
+    if (PQstatus(conn_) == CONNECTION_BAD) {
+        err = lostConnection();
+        return false;
+    }
+    if (names.empty()) return true;
+    std::string sql;
+    for (const std::string& name : names) sql += "DEALLOCATE " + name + ";";
+    return runSimple(sql.c_str(), err);
+}
+
+void PgSession::startStreaming(PgCursor* cursor) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    streaming_ = cursor;
+}
+
+void PgSession::stopStreaming(PgCursor* cursor) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (streaming_ == cursor) streaming_ = nullptr;
+}
+
+void PgSession::forget(PgCursor* cursor, const std::string& statementName) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (streaming_ == cursor) {
+        streaming_ = nullptr;
+        discardPending_ = true;
+    }
+    if (!statementName.empty()) deallocate_.push_back(statementName);
+}
+
+// Runs a text of one or more statements without parameters.
+bool PgSession::runSimple(const char* sql, BackendError& err) {
+    if (!PQsendQuery(conn_, sql)) {
+        err = lostConnection();
+        return false;
+    }
+    BackendError failure;
+    while (PGresult* result = nextResult(err)) {
+        ExecStatusType status = PQresultStatus(result);
+        if (failure.message.empty() && status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK &&
+            status != PGRES_EMPTY_QUERY)
+            failure = errorOf(result);
+        PQclear(result);
+    }
+    if (!err.message.empty()) return false;
+    if (failure.message.empty()) return true;
+    err = failure;
+    return false;
+}
+
+bool PgSession::execute(const char* sql, BackendError& err) {
+    return ready(err) && runSimple(sql, err);
+}
+
+bool PgSession::inTransaction() const {
+    auto* self = const_cast<PgSession*>(this);
+    if (PQtransactionStatus(conn_) == PQTRANS_ACTIVE) {
+        BackendError ignored;
+        self->ready(ignored);
+    }
+    PGTransactionStatusType status = PQtransactionStatus(conn_);
+    return status == PQTRANS_INTRANS || status == PQTRANS_INERROR;
+}
+
+// Inside a transaction a batch is a savepoint; outside, a transaction of
+// its own (the server has no savepoints outside transactions).
+bool PgSession::beginAtomic(BackendError& err) {
+    atomicTransaction_ = !inTransaction();
+    return execute(atomicTransaction_ ? "BEGIN" : "SAVEPOINT zkv_batch", err);
+}
+
+bool PgSession::endAtomic(bool commit, BackendError& err) {
+    if (atomicTransaction_) return execute(commit ? "COMMIT" : "ROLLBACK", err);
+    if (commit) return execute("RELEASE zkv_batch", err);
+    BackendError ignored;
+    execute("ROLLBACK TO zkv_batch", ignored);
+    return execute("RELEASE zkv_batch", err);
+}
+
+void PgSession::setClientInfo(const std::string& key, const std::string& value) {
+    if (key != "APPLICATION") return;
+    BackendError ignored;
+    execute(("SET application_name = " + quoteLiteral(value)).c_str(), ignored);
+}
+
+std::unique_ptr<BackendCursor> PgSession::prepare(const char* sql, size_t length, size_t& consumed,
+                                                  BackendError& err) {
+    std::string schema;
+    size_t setLength = parseSetSchema(sql, length, schema);
+    PgStatementText text = splitPgStatement(sql, length);
+    consumed = setLength ? setLength : text.consumed;
+    if (text.blank) return nullptr;
+    PgCursor::Mode mode = setLength ? PgCursor::Mode::SetSchema
+                                    : text.isCall ? PgCursor::Mode::Call : PgCursor::Mode::Plain;
+    if (setLength) text.sql = std::string(sql, setLength);
+    auto cursor = std::make_unique<PgCursor>(shared_from_this(), std::move(text), mode);
+    if (!ready(err) || !cursor->prepareOnServer(schema, err)) return nullptr;
+    return cursor;
+}
+
+}  // namespace zkv

@@ -1,0 +1,29 @@
+// SQL text for the server backend: the first statement of a text, with
+// the markers ?, :name and $n rewritten to the server's $n, and the shape
+// of a CALL statement for its output parameters.
+#ifndef ZKV_PG_SQL_H
+#define ZKV_PG_SQL_H
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace zkv {
+
+struct PgStatementText {
+    std::string sql;                      // the statement, markers as $n, without its ";"
+    size_t consumed = 0;                  // bytes of the input used, ";" included
+    std::vector<std::string> paramNames;  // per parameter: ":name", or "" for ? and $n
+    bool blank = true;                    // only blanks and comments
+    // CALL name(arg, ...): the procedure name as written and, per argument,
+    // the parameter index when the argument is one marker, else -1.
+    bool isCall = false;
+    std::string callName;
+    std::vector<int> callArguments;
+};
+
+PgStatementText splitPgStatement(const char* sql, size_t length);
+
+}  // namespace zkv
+
+#endif
