@@ -103,8 +103,8 @@ export declare class ResultSet implements AsyncIterable<Row> {
   getValue(colIndex: number): Promise<any>;
   getValues(options?: GetValuesOptions): Promise<Row | any[]>;
   getData(colIndex: number, dataOffset: number, buffer: Buffer, bufferOffset: number, length: number): Promise<number>;
-  /** Rows from the current position; the result set is closed when the loop ends, breaks or throws. */
-  rows<T = Row>(options?: RowOptions): AsyncGenerator<T, void, undefined>;
+  /** Rows from the current position; a signal interrupts a running fetch; the result set is closed when the loop ends, breaks or throws. */
+  rows<T = Row>(options?: RowOptions & SignalOptions): AsyncGenerator<T, void, undefined>;
   [Symbol.asyncIterator](): AsyncIterator<Row>;
   /** An object-mode Readable of rows that fetches as it is read and closes the result set. */
   createReadStream(options?: RowStreamOptions): Readable;

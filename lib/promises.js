@@ -190,12 +190,26 @@ class ResultSet {
     return run(this, callSite(this.getData), this.native, 'getData', args);
   }
 
-  rows(options) {
-    return streams.iterateRows(this.native, options);
+  // Rows from the current position. options.signal interrupts the fetch
+  // that is running; the finally closes the result set on every exit.
+  async* rows(options) {
+    const site = callSite(this.rows);
+    const valuesOptions = { asArray: Boolean(options && options.asArray) };
+    let failed = true;
+    try {
+      while (await run(this, site, this.native, 'next', [], options)) {
+        yield await run(this, site, this.native, 'getValues', [valuesOptions], options);
+      }
+      failed = false;
+    } finally {
+      const closing = this.isClosed() ? Promise.resolve() : this.close();
+      if (failed) await closing.catch(() => {});
+      else await closing;
+    }
   }
 
   [Symbol.asyncIterator]() {
-    return streams.iterateRows(this.native)[Symbol.asyncIterator]();
+    return this.rows()[Symbol.asyncIterator]();
   }
 
   createReadStream(options) {
@@ -383,8 +397,8 @@ class Connection {
     if (this.transactionActive) {
       throw withCallSite(new Error('A transaction is already running on this connection'), site);
     }
-    this.transactionActive = true;
     const previousAutoCommit = this.native.getAutoCommit();
+    this.transactionActive = true;
     try {
       this.native.setAutoCommit(false);
       return await this.runTransaction(fn);
