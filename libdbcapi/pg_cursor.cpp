@@ -22,7 +22,8 @@ const char* kDirectionsQuery =
     "parse_ident($1) AS name "
     "WHERE p.prokind = 'p' AND p.proname = name[array_length(name, 1)] "
     "AND (CASE WHEN array_length(name, 1) = 1 THEN pg_catalog.pg_function_is_visible(p.oid) "
-    "ELSE n.nspname = name[array_length(name, 1) - 1] END) "
+    "ELSE n.nspname = name[array_length(name, 1) - 1] OR (name[array_length(name, 1) - 1] = 'pg_temp' "
+    "AND n.oid = pg_catalog.pg_my_temp_schema()) END) "
     "AND coalesce(array_length(p.proargmodes, 1), p.pronargs) >= $2::int "
     "ORDER BY coalesce(array_length(p.proargmodes, 1), p.pronargs) LIMIT 1";
 
@@ -89,9 +90,9 @@ bool PgCursor::prepareOnServer(const std::string& schemaName, BackendError& err)
         columns_.push_back({PQfname(described, i), PQftype(described, i), PQfmod(described, i)});
     PQclear(described);
     if (mode_ == Mode::Plain) functionCode_ = classifyStatement(text_.sql.c_str(), !columns_.empty());
-    values_.assign(static_cast<size_t>(params), std::string());
-    nulls_.assign(static_cast<size_t>(params), 1);
-    formats_.assign(static_cast<size_t>(params), 0);
+    values_.assign(directions_.size(), std::string());
+    nulls_.assign(directions_.size(), 1);
+    formats_.assign(directions_.size(), 0);
     return mode_ != Mode::Call || lookUpDirections(err);
 }
 

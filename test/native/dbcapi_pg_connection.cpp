@@ -91,8 +91,8 @@ TEST(DbcapiPgConnection, DummyAndSetSchemaPerSession) {
     c.exec(("CREATE SCHEMA " + schema).c_str());
     c.exec(("SET SCHEMA " + schema).c_str());
     EXPECT_EQ(scalarText(c.get(), "SELECT current_schema()"), schema);
-    c.exec("CREATE TABLE t(a int)");
-    EXPECT_EQ(scalarText(c.get(), "SELECT count(*)::text FROM t"), "0");
+    c.exec("CREATE TABLE in_schema(a int)");
+    EXPECT_EQ(scalarText(c.get(), ("SELECT count(*)::text FROM " + schema + ".in_schema").c_str()), "0");
     EXPECT_EQ(scalarText(c.get(), "SELECT 'still' FROM DUMMY"), "still");
     c.exec(("DROP SCHEMA " + schema + " CASCADE").c_str());
 }
