@@ -194,7 +194,8 @@ std::shared_ptr<BackendSession> openPgSession(const Properties& properties,
         std::string sqlstate, message;
         parseConnectError(PQerrorMessage(conn), sqlstate, message);
         PQfinish(conn);
-        err = makeError(kConnectFailed, sqlstate.c_str(), "Connection failed: " + message);
+        err = makeError(kConnectFailed, sqlstate.c_str(),
+                        "Connection failed (ServerNode " + property(properties, "servernode") + "): " + message);
         return nullptr;
     }
     auto session = std::make_shared<PgSession>(conn);

@@ -27,9 +27,9 @@ TEST(DbcapiConnection, InMemoryPingAndUnknownPropertiesIgnored) {
     dbcapi_free_stmt(stmt);
 }
 
-TEST(DbcapiConnection, ServerNodeFailsWith08001) {
+TEST(DbcapiConnection, UnreachableServerNodeFailsWith08001) {
     dbcapi_connection* conn = dbcapi_new_connection();
-    EXPECT_FALSE(dbcapi_connect(conn, "ServerNode=host:30015;UID=a"));
+    EXPECT_FALSE(dbcapi_connect(conn, "ServerNode=127.0.0.1:1;UID=a"));
     dbtest::LastError e = lastError(conn);
     EXPECT_EQ(e.sqlstate, "08001");
     EXPECT_NE(e.message.find("ServerNode"), std::string::npos);
