@@ -1,0 +1,187 @@
+'use strict';
+const test = require('node:test');
+const assert = require('node:assert');
+const zelk = require('../..');
+const { freshDatabase, errorFields } = require('./helpers');
+
+function connected() {
+  const conn = zelk.createConnection();
+  conn.connect({ databaseName: freshDatabase() });
+  return conn;
+}
+
+function withTable(sql) {
+  const conn = connected();
+  conn.exec(sql);
+  return conn;
+}
+
+const INVALID_ARGS = (message) => ({ code: -20002, message, sqlState: 'HY000' });
+const DROPPED = { code: -20016, message: 'Statement is dropped', sqlState: 'HY000' };
+
+test('positional and named parameters, re-executed with new values', () => {
+  const conn = withTable('create table t (id integer, name varchar(20))');
+  const insert = conn.prepare('insert into t values (?, ?)');
+  assert.strictEqual(insert.isValid(), true);
+  assert.strictEqual(insert.exec([1, 'one']), 1);
+  assert.strictEqual(insert.exec([2, 'two']), 1);
+  const named = conn.prepare('insert into t (id, name) values (:id, :name)');
+  assert.strictEqual(named.execute({ name: 'three', id: 3 }), 1);
+  const query = conn.prepare('select name from t where id = ?');
+  assert.deepStrictEqual(query.exec([2]), [{ name: 'two' }]);
+  assert.deepStrictEqual(query.exec([3]), [{ name: 'three' }]);
+  assert.deepStrictEqual(query.exec([9], { rowsAsArray: true }), []);
+  assert.strictEqual(query.functionCode(), 5);
+  assert.deepStrictEqual(query.getColumnInfo().map((c) => c.columnName), ['name']);
+  assert.strictEqual(query.getParameterInfo().length, 1);
+  conn.disconnect();
+});
+
+test('callback forms of prepare, exec and drop', (t, done) => {
+  const conn = withTable('create table t (id integer)');
+  conn.prepare('insert into t values (?)', (err, stmt) => {
+    assert.strictEqual(err, undefined);
+    stmt.exec([7], (err2, count) => {
+      assert.strictEqual(err2, undefined);
+      assert.strictEqual(count, 1);
+      stmt.exec([1, 2], (err3) => {
+        assert.strictEqual(err3.code, -20013);
+        stmt.drop((err4) => {
+          assert.strictEqual(err4, undefined);
+          assert.strictEqual(stmt.isValid(), false);
+          conn.disconnect(done);
+        });
+      });
+    });
+  });
+});
+
+test('argument and parameter errors', () => {
+  const conn = withTable('create table t (id integer)');
+  const stmt = conn.prepare('insert into t values (?)');
+  assert.deepStrictEqual(errorFields(() => stmt.execInternal([1], undefined)),
+    INVALID_ARGS("Invalid parameter for function 'exec[ute]([params][, options][, callback])'"));
+  assert.deepStrictEqual(errorFields(() => stmt.exec()), INVALID_ARGS('No binding parameter(s)'));
+  assert.strictEqual(errorFields(() => stmt.exec([])).code, -20014);
+  assert.throws(() => conn.prepare(5), /Invalid parameter 0 for function 'prepare\(sql, \[callback\]\)'/);
+  assert.throws(() => conn.prepare('select * from missing'));
+  conn.disconnect();
+});
+
+test('a batch of 100,000 rows is inserted and read back whole', () => {
+  const conn = withTable('create table t (id integer, name varchar(32), score double)');
+  const rows = [];
+  for (let i = 0; i < 100000; i++) rows.push([i, `name-${i}`, i / 4]);
+  const insert = conn.prepare('insert into t values (?, ?, ?)');
+  assert.strictEqual(insert.execBatch(rows), 100000);
+  const back = conn.exec('select id, name, score from t order by id', [], { rowsAsArray: true });
+  assert.strictEqual(back.length, 100000);
+  assert.deepStrictEqual(back[0], [0, 'name-0', 0]);
+  assert.deepStrictEqual(back[99999], [99999, 'name-99999', 99999 / 4]);
+  assert.ok(back.every((row, i) => row[0] === i && row[1] === `name-${i}`));
+  conn.disconnect();
+});
+
+test('execInternal with an array of arrays runs as a batch; row status follows', () => {
+  const conn = withTable('create table t (id integer primary key, name varchar(10))');
+  const insert = conn.prepare('insert into t values (?, ?)');
+  assert.strictEqual(insert.exec([[1, 'a'], [2, null], [3, 'c']]), 3);
+  assert.deepStrictEqual(insert.getRowStatus(), [1, 1, 1]);
+  assert.strictEqual(insert.exec([4, 'd']), 1);
+  assert.strictEqual(insert.getRowStatus(), undefined);
+  assert.throws(() => insert.execBatch([[5, 'e'], [1, 'dup']]));
+  assert.deepStrictEqual(insert.getRowStatus(), [1, -3]);
+  const single = conn.prepare('select ? as a');
+  assert.throws(() => single.exec([[1], 2]), (err) => err.code === -20007);
+  assert.deepStrictEqual(conn.exec('select count(*) as n from t'), [{ n: 4 }]);
+  conn.disconnect();
+});
+
+test('batch rows must agree in shape and type', (t, done) => {
+  const conn = withTable('create table t (a integer, b varchar(10))');
+  const insert = conn.prepare('insert into t values (?, ?)');
+  const shape = INVALID_ARGS("Invalid parameter 1 for function 'exec[ute]Batch([params][, callback])': " +
+    'expected an array of arrays with same length.');
+  assert.deepStrictEqual(errorFields(() => insert.execBatch([])), shape);
+  assert.deepStrictEqual(errorFields(() => insert.execBatch([[1, 'a'], [2]])), shape);
+  assert.deepStrictEqual(errorFields(() => insert.execBatch([[1, 'a'], 'x'])), shape);
+  assert.deepStrictEqual(errorFields(() => insert.execBatch([[1, 'a'], [null, 'b'], [2, 3]])),
+    INVALID_ARGS("Invalid parameter: 'parameter (1)' contains different types."));
+  assert.deepStrictEqual(errorFields(() => insert.execBatch([['x', 'a'], [2, 3]])),
+    INVALID_ARGS("Invalid parameter: 'parameter (0)' contains different types."));
+  assert.strictEqual(insert.execBatch([[null, null], [1, 'b']]), 2);
+  assert.deepStrictEqual(conn.exec('select a, b from t order by b'), [{ a: null, b: null }, { a: 1, b: 'b' }]);
+  insert.execBatch([[1, 'a'], [2]], (err) => {
+    assert.deepStrictEqual({ code: err.code, message: err.message, sqlState: err.sqlState }, shape);
+    conn.disconnect(done);
+  });
+});
+
+test('drop twice, and every handle getter refuses a dropped statement', (t, done) => {
+  const conn = connected();
+  const stmt = conn.prepare('select 1 as x');
+  stmt.exec();
+  stmt.drop();
+  assert.strictEqual(stmt.isValid(), false);
+  assert.strictEqual(stmt.drop(), undefined);
+  for (const getter of ['functionCode', 'getColumnInfo', 'getPrintLines', 'getRowStatus', 'getServerCPUTime',
+    'getServerMemoryUsage', 'getServerProcessingTime', 'getPacketSize', 'getStatementHash', 'getParameterInfo']) {
+    assert.deepStrictEqual(errorFields(() => stmt[getter]()), DROPPED, getter);
+  }
+  assert.deepStrictEqual(errorFields(() => stmt.exec()), DROPPED);
+  assert.deepStrictEqual(errorFields(() => stmt.execQuery()), DROPPED);
+  let returned = false;
+  stmt.drop((err) => {
+    assert.ok(returned, 'callback after return');
+    assert.strictEqual(err, undefined);
+    conn.disconnect(done);
+  });
+  returned = true;
+});
+
+test('packet size and time-out ranges', () => {
+  const conn = connected();
+  const stmt = conn.prepare('select 1 as x');
+  const packet = INVALID_ARGS(
+    'Invalid PacketSize: the packet size should be greater than 0 and less than 2147483647.');
+  assert.strictEqual(stmt.setPacketSize(0), undefined);
+  stmt.setPacketSize(2147483647);
+  stmt.setPacketSize(65536);
+  assert.strictEqual(stmt.getPacketSize(), 65536);
+  assert.deepStrictEqual(errorFields(() => stmt.setPacketSize(-1)), packet);
+  assert.deepStrictEqual(errorFields(() => stmt.setPacketSize(2147483648)), packet);
+  assert.deepStrictEqual(errorFields(() => stmt.setTimeout(-1)), INVALID_ARGS('Invalid timeout.'));
+  assert.deepStrictEqual(errorFields(() => stmt.setTimeout('5')),
+    INVALID_ARGS("Invalid parameter 0 for function 'setTimeout(timeout)': expected number, received string."));
+  assert.strictEqual(stmt.setTimeout(0), undefined);
+  assert.strictEqual(typeof stmt.getStatementHash(), 'string');
+  conn.disconnect();
+});
+
+test('print lines and parameter getters', () => {
+  const conn = connected();
+  const stmt = conn.prepare("select zkv_print('first') as a, zkv_print(?) as b");
+  assert.deepStrictEqual(errorFields(() => stmt.getParameterLength(0)),
+    { code: -20003, message: 'The statement has not been executed yet.', sqlState: 'HY000' });
+  const long = 'x'.repeat(3000);
+  stmt.exec([long]);
+  assert.deepStrictEqual(stmt.getPrintLines(), ['first', long]);
+  assert.deepStrictEqual(stmt.getPrintLines(), []);
+  assert.strictEqual(stmt.getParameterLength(0), 3000);
+  assert.strictEqual(stmt.isParameterNull(0), false);
+  assert.deepStrictEqual(errorFields(() => stmt.isParameterNull(1)),
+    { code: -20003, message: 'Invalid parameter index.', sqlState: 'HY000' });
+  stmt.exec([null]);
+  assert.strictEqual(stmt.isParameterNull(0), true);
+  conn.disconnect();
+});
+
+test('a prepare overtaken by disconnect reports -20029', (t, done) => {
+  const conn = connected();
+  conn.prepare('select 1 as x', (err, stmt) => {
+    assert.strictEqual(err.code, -20029);
+    assert.strictEqual(err.message, 'The connection has been disconnected and cannot be used further');
+    assert.strictEqual(stmt, undefined);
+  });
+  conn.disconnect(done);
+});

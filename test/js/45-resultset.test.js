@@ -1,0 +1,160 @@
+'use strict';
+const test = require('node:test');
+const assert = require('node:assert');
+const zelk = require('../..');
+const { freshDatabase, errorFields } = require('./helpers');
+
+function seeded(rows) {
+  const conn = zelk.createConnection();
+  conn.connect({ databaseName: freshDatabase() });
+  conn.exec('create table t (id integer, name varchar(20), score double, data blob)');
+  const insert = conn.prepare('insert into t values (?, ?, ?, ?)');
+  insert.execBatch(rows);
+  insert.drop();
+  return conn;
+}
+
+const ROWS = [
+  [1, 'one', 1.5, Buffer.from([1, 2, 3])],
+  [2, null, -2, null],
+  [3, 'three', 0, Buffer.alloc(0)],
+];
+const CLOSED = { code: -20015, message: 'ResultSet is closed', sqlState: 'HY000' };
+const BAD_INDEX = { code: -20003, message: 'Invalid column index.', sqlState: 'HY000' };
+
+test('walking with next gives the rows of exec, as objects and as arrays', () => {
+  const conn = seeded(ROWS);
+  const stmt = conn.prepare('select id, name, score, data from t order by id');
+  const expected = stmt.exec();
+  const rs = stmt.execQuery();
+  assert.strictEqual(rs.getColumnCount(), 4);
+  assert.strictEqual(rs.getColumnName(1), 'name');
+  assert.deepStrictEqual(rs.getColumnInfo().map((c) => c.columnName), ['id', 'name', 'score', 'data']);
+  const walked = [];
+  while (rs.next()) {
+    const row = rs.getValues();
+    assert.deepStrictEqual(rs.getValues({ asArray: true }), Object.values(row));
+    assert.strictEqual(rs.getValue(0), row.id);
+    assert.strictEqual(rs.isNull(1), row.name === null);
+    walked.push(row);
+  }
+  assert.deepStrictEqual(walked, expected);
+  assert.strictEqual(rs.next(), false);
+  rs.close();
+  conn.disconnect();
+});
+
+test('duplicate column names get numbered keys', () => {
+  const conn = seeded(ROWS);
+  const rs = conn.prepare('select id as A, name as A, score as B, id as A from t where id = 1').execQuery();
+  assert.ok(rs.next());
+  assert.deepStrictEqual(rs.getValues(), { A: 1, 'A:2': 'one', B: 1.5, 'A:3': 1 });
+  assert.deepStrictEqual(rs.getValues({ asArray: 'true' }), [1, 'one', 1.5, 1]);
+  assert.strictEqual(rs.getColumnName(1), 'A');
+  conn.disconnect();
+});
+
+test('nextResult walks several results', () => {
+  const conn = seeded(ROWS);
+  const rs = conn.prepare('select id from t order by id; select name, score from t where id = 3; select 9 as z')
+    .execQuery();
+  const results = [];
+  do {
+    const rows = [];
+    while (rs.next()) rows.push(rs.getValues());
+    results.push(rows);
+  } while (rs.nextResult());
+  assert.deepStrictEqual(results, [[{ id: 1 }, { id: 2 }, { id: 3 }], [{ name: 'three', score: 0 }], [{ z: 9 }]]);
+  assert.strictEqual(rs.hasNextResult(), false);
+  conn.disconnect();
+});
+
+test('callback forms deliver after returning', (t, done) => {
+  const conn = seeded(ROWS);
+  const stmt = conn.prepare('select id, name from t where id = ?');
+  let returned = false;
+  stmt.execQuery([1], (err, rs) => {
+    assert.ok(returned);
+    assert.strictEqual(err, undefined);
+    rs.next((err2, hasRow) => {
+      assert.strictEqual(hasRow, true);
+      rs.getValue(1, (err3, value) => {
+        assert.strictEqual(value, 'one');
+        rs.getValues((err4, values) => {
+          assert.deepStrictEqual(values, { id: 1, name: 'one' });
+          rs.next((err5, more) => {
+            assert.strictEqual(err5, undefined);
+            assert.strictEqual(more, false);
+            rs.close((err6) => {
+              assert.strictEqual(err6, undefined);
+              rs.close((err7) => {
+                assert.strictEqual(err7, undefined);
+                conn.disconnect(done);
+              });
+            });
+          });
+        });
+      });
+    });
+  });
+  returned = true;
+});
+
+test('execQuery while a result set is open fails with -20020 until it is closed', () => {
+  const conn = seeded(ROWS);
+  const stmt = conn.prepare('select id from t');
+  const rs = stmt.execQuery();
+  assert.deepStrictEqual(errorFields(() => stmt.execQuery()), {
+    code: -20020,
+    message: 'There is already an open ResultSet associated with this Statement which must be closed first.',
+    sqlState: 'HY000',
+  });
+  rs.close();
+  assert.strictEqual(rs.isClosed(), true);
+  for (const call of [() => rs.next(), () => rs.getValues(), () => rs.getValue(0), () => rs.getColumnCount()]) {
+    assert.deepStrictEqual(errorFields(call), CLOSED);
+  }
+  assert.strictEqual(rs.getColumnName(0), undefined);
+  const again = stmt.execQuery();
+  assert.ok(again.next());
+  conn.disconnect();
+});
+
+test('column index and getData argument checks', () => {
+  const conn = seeded(ROWS);
+  const rs = conn.prepare('select id, data from t where id = 1').execQuery();
+  rs.next();
+  for (const index of [-1, 2, 'x']) assert.deepStrictEqual(errorFields(() => rs.getValue(index)), BAD_INDEX);
+  const arg = (message) => ({ code: -20002, message, sqlState: 'HY000' });
+  assert.deepStrictEqual(errorFields(() => rs.getData(1, -1, Buffer.alloc(4), 0, 1)), arg('Invalid dataOffset.'));
+  assert.deepStrictEqual(errorFields(() => rs.getData(1, 0, Buffer.alloc(4), -1, 1)), arg('Invalid bufferOffset.'));
+  assert.deepStrictEqual(errorFields(() => rs.getData(1, 0, Buffer.alloc(4), 0, 0)), arg('Invalid length.'));
+  assert.deepStrictEqual(errorFields(() => rs.getData(1, 0, Buffer.alloc(15), 8, 8)),
+    arg('getData buffer is not large enough to copy length bytes to bufferOffset.'));
+  const target = Buffer.alloc(16);
+  assert.strictEqual(rs.getData(1, 0, target, 8, 8), 3);
+  assert.deepStrictEqual([...target.subarray(8, 11)], [1, 2, 3]);
+  assert.strictEqual(rs.getValueLength(1), 3);
+  conn.disconnect();
+});
+
+test('bound one-row fetch gives the same values and delivers callbacks asynchronously', (t, done) => {
+  const conn = zelk.createConnection();
+  conn.connect({ databaseName: freshDatabase(), _resultSetCanBind: 'true' });
+  conn.exec('create table t (id integer, name varchar(20))');
+  conn.exec("insert into t values (1, 'a'), (2, 'b'), (2, null)");
+  const rs = conn.prepare('select id, name, id as id from t order by id, name').execQuery();
+  const rows = [];
+  while (rs.next()) rows.push(rs.getValues());
+  assert.deepStrictEqual(rows, [{ id: 1, name: 'a', 'id:2': 1 }, { id: 2, name: null, 'id:2': 2 },
+    { id: 2, name: 'b', 'id:2': 2 }]);
+  const rs2 = conn.prepare('select name from t where id = 1').execQuery();
+  rs2.next();
+  let returned = false;
+  rs2.getValue(0, (err, value) => {
+    assert.ok(returned, 'not called before getValue returned');
+    assert.strictEqual(value, 'a');
+    conn.disconnect(done);
+  });
+  returned = true;
+});

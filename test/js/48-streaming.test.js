@@ -1,0 +1,116 @@
+'use strict';
+const test = require('node:test');
+const assert = require('node:assert');
+const crypto = require('crypto');
+const zelk = require('../..');
+const { freshDatabase, errorFields } = require('./helpers');
+
+const CHUNK = 64 * 1024;
+
+function connected() {
+  const conn = zelk.createConnection();
+  conn.connect({ databaseName: freshDatabase() });
+  conn.exec('create table lobs (id integer, data blob)');
+  return conn;
+}
+
+function sendAll(stmt, index, value, callback) {
+  let offset = 0;
+  const next = (err) => {
+    if (err) return callback(err);
+    if (offset >= value.length) return stmt.sendParameterData(index, null, callback);
+    const chunk = value.subarray(offset, offset + CHUNK);
+    offset += CHUNK;
+    return stmt.sendParameterData(index, chunk, next);
+  };
+  next();
+}
+
+test('a 50 MB value streamed in 64 KB chunks reads back byte-equal in slices', (t, done) => {
+  const conn = connected();
+  const value = crypto.randomBytes(50 * 1024 * 1024);
+  const insert = conn.prepare('insert into lobs values (?, ?)');
+  insert.exec([1, { sendParameterData: true }]);
+  sendAll(insert, 1, value, (err) => {
+    assert.strictEqual(err, undefined);
+    const rs = conn.prepare('select data from lobs where id = 1').execQuery();
+    assert.ok(rs.next());
+    assert.strictEqual(rs.getValueLength(0), value.length);
+    const back = Buffer.alloc(value.length);
+    for (let offset = 0; offset < value.length; offset += 1000000) {
+      const length = Math.min(1000000, value.length - offset);
+      assert.strictEqual(rs.getData(0, offset, back, offset, length), length);
+    }
+    assert.ok(back.equals(value));
+    conn.disconnect(done);
+  });
+});
+
+test('chunks queued at once are applied in call order', (t, done) => {
+  const conn = connected();
+  const insert = conn.prepare('insert into lobs values (?, ?)');
+  insert.exec([2, { sendParameterData: 'TRUE' }]);
+  const parts = ['alpha ', 'beta ', 'gamma'];
+  let finished = 0;
+  for (const part of parts) insert.sendParameterData(1, Buffer.from(part), (err) => {
+    assert.strictEqual(err, undefined);
+    finished += 1;
+  });
+  insert.sendParameterData(1, undefined, (err) => {
+    assert.strictEqual(err, undefined);
+    assert.strictEqual(finished, 3);
+    assert.deepStrictEqual(conn.exec('select data from lobs where id = 2'), [{ data: Buffer.from('alpha beta gamma') }]);
+    conn.disconnect(done);
+  });
+});
+
+test('chunks queued behind one that finds the connection gone fail promptly', (t, done) => {
+  const conn = connected();
+  const insert = conn.prepare('insert into lobs values (?, ?)');
+  insert.exec([3, { sendParameterData: true }]);
+  // Holds the connection's queue so that the chunks are still waiting when
+  // the disconnect marks the connection.
+  conn.exec('select zkv_sleep(200) as s', () => {});
+  const errors = [];
+  for (let i = 0; i < 4; i++) insert.sendParameterData(1, Buffer.from('x'), (err) => errors.push(err && err.code));
+  conn.disconnect((err) => {
+    try {
+      assert.strictEqual(err, undefined);
+      assert.deepStrictEqual(errors, [-20006, -20006, -20006, -20006]);
+      done();
+    } catch (failure) {
+      done(failure);
+    }
+  });
+});
+
+test('parameter data argument and state errors', () => {
+  const conn = connected();
+  const insert = conn.prepare('insert into lobs values (?, ?)');
+  const notExecuted = { code: -20003, message: 'The statement has not been executed yet.', sqlState: 'HY000' };
+  assert.deepStrictEqual(errorFields(() => insert.getParameterValue(0)), notExecuted);
+  assert.deepStrictEqual(errorFields(() => insert.sendParameterData(1, Buffer.from('x'))), notExecuted);
+  insert.exec([4, { sendParameterData: true }]);
+  assert.deepStrictEqual(errorFields(() => insert.sendParameterData(0, Buffer.from('x'))), {
+    code: -20003,
+    message: 'The statement has not been executed with {sendParameterData: true} at index 0',
+    sqlState: 'HY000',
+  });
+  assert.deepStrictEqual(errorFields(() => insert.sendParameterData(5, null)),
+    { code: -20003, message: 'Invalid parameter index.', sqlState: 'HY000' });
+  assert.deepStrictEqual(errorFields(() => insert.sendParameterData(1, 'text')), {
+    code: -20002,
+    message: "Invalid parameter 1 for function 'sendParameterData(columnIndex, buffer[, callback])': " +
+      'expected undefined|null|buffer, received string.',
+    sqlState: 'HY000',
+  });
+  insert.sendParameterData(1, null);
+  const arg = (message) => ({ code: -20002, message, sqlState: 'HY000' });
+  assert.deepStrictEqual(errorFields(() => insert.getData(0, -1, Buffer.alloc(4), 0, 1)), arg('Invalid dataOffset.'));
+  assert.deepStrictEqual(errorFields(() => insert.getData(0, 0, Buffer.alloc(4), -1, 1)), arg('Invalid bufferOffset.'));
+  assert.deepStrictEqual(errorFields(() => insert.getData(0, 0, Buffer.alloc(4), 0, -1)), arg('Invalid length.'));
+  assert.deepStrictEqual(errorFields(() => insert.getData(0, 0, Buffer.alloc(15), 8, 8)),
+    arg('getData buffer is not large enough to copy length bytes to bufferOffset.'));
+  assert.strictEqual(insert.getParameterValue(0), 4);
+  conn.disconnect();
+});

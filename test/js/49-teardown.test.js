@@ -1,0 +1,102 @@
+'use strict';
+const test = require('node:test');
+const assert = require('node:assert');
+const zelk = require('../..');
+const { freshDatabase, errorFields } = require('./helpers');
+
+function connected() {
+  const conn = zelk.createConnection();
+  conn.connect({ databaseName: freshDatabase() });
+  conn.exec('create table t (id integer)');
+  conn.exec('insert into t values (1), (2), (3)');
+  return conn;
+}
+
+function settle(done, check) {
+  try {
+    check();
+    done();
+  } catch (failure) {
+    done(failure);
+  }
+}
+
+test('drop waits for the executes queued before it', (t, done) => {
+  const conn = connected();
+  const stmt = conn.prepare('insert into t values (?)');
+  const results = [];
+  for (let i = 10; i < 20; i++) stmt.exec([i], (err, count) => results.push(err ? err.code : count));
+  stmt.drop((err) => settle(done, () => {
+    assert.strictEqual(err, undefined);
+    assert.deepStrictEqual(results, new Array(10).fill(1));
+    assert.deepStrictEqual(conn.exec('select count(*) as n from t'), [{ n: 13 }]);
+    assert.deepStrictEqual(errorFields(() => stmt.exec([1])),
+      { code: -20016, message: 'Statement is dropped', sqlState: 'HY000' });
+    conn.disconnect();
+  }));
+  assert.strictEqual(stmt.isValid(), false);
+});
+
+test('a synchronous drop waits for queued executes too', (t, done) => {
+  const conn = connected();
+  const stmt = conn.prepare('insert into t values (?)');
+  let finished = 0;
+  stmt.exec([4], () => { finished += 1; });
+  stmt.exec([5], () => { finished += 1; });
+  stmt.drop();
+  assert.deepStrictEqual(conn.exec('select count(*) as n from t'), [{ n: 5 }]);
+  setImmediate(() => conn.disconnect(() => settle(done, () => assert.strictEqual(finished, 2))));
+});
+
+test('disconnect with open statements and result sets', (t, done) => {
+  const conn = connected();
+  const query = conn.prepare('select id from t order by id');
+  const rs = query.execQuery();
+  assert.ok(rs.next());
+  const other = conn.prepare('select 1 as x');
+  const otherRs = other.execQuery();
+  let rsError;
+  // Holds the connection's queue so that next() is still waiting when the
+  // disconnect marks the connection.
+  conn.exec('select zkv_sleep(200) as s', () => {});
+  rs.next((err) => { rsError = err; });
+  conn.disconnect((err) => settle(done, () => {
+    assert.strictEqual(err, undefined);
+    assert.strictEqual(rsError.code, -20006);
+    for (const stmt of [query, other]) {
+      assert.strictEqual(stmt.isValid(), false);
+      assert.strictEqual(errorFields(() => stmt.execQuery()).code, -20016);
+      assert.strictEqual(errorFields(() => stmt.functionCode()).code, -20016);
+      assert.strictEqual(stmt.drop(), undefined);
+    }
+    for (const resultSet of [rs, otherRs]) {
+      assert.strictEqual(resultSet.isClosed(), true);
+      assert.strictEqual(errorFields(() => resultSet.next()).code, -20015);
+      assert.strictEqual(resultSet.close(), undefined);
+    }
+  }));
+  assert.strictEqual(query.isValid(), false);
+  assert.strictEqual(rs.isClosed(), true);
+});
+
+test('work queued after disconnect reports the lost connection', (t, done) => {
+  const conn = connected();
+  const stmt = conn.prepare('select id from t');
+  conn.disconnect();
+  assert.strictEqual(errorFields(() => conn.prepare('select 1 as x')).code, -20006);
+  stmt.exec((err) => settle(done, () => assert.strictEqual(err.code, -20016)));
+});
+
+test('dropping a statement after closing its result set, in either order', () => {
+  const conn = connected();
+  const first = conn.prepare('select id from t');
+  const rs1 = first.execQuery();
+  rs1.close();
+  first.drop();
+  const second = conn.prepare('select id from t');
+  const rs2 = second.execQuery();
+  second.drop();
+  assert.strictEqual(rs2.isClosed(), true);
+  assert.strictEqual(rs2.close(), undefined);
+  conn.disconnect();
+});
