@@ -27,9 +27,33 @@
  * Connection string (libdbcapiZKV): name=value pairs separated by ";",
  * names case-insensitive, values optionally quoted '...', "..." or {...}.
  * "databaseName" is the SQLite database file (created if missing; WAL
- * journal); without it the database is private and in memory. "ServerNode"
- * fails with SQLSTATE "08001" (no server backend yet). Other properties are
- * accepted and ignored. Each connection has a one-row view DUMMY (column
+ * journal); without it the database is private and in memory. Other
+ * properties are accepted and ignored.
+ *
+ * Server backend: "ServerNode" ("host:port", or "h1:p1,h2:p2" tried in
+ * order) connects to a PostgreSQL server instead; "uid", "pwd" and
+ * "databaseName" name the login and database, "sslTrustStore" (PEM text)
+ * turns on TLS with verification of the server's certificate and name
+ * ("sslValidateCertificate=false": TLS without verification),
+ * "sslKeyStore" (PEM certificate and key) is the client's certificate,
+ * "ENCRYPT=TRUE" asks for TLS, "ENCRYPT=FALSE" forbids it. A refused
+ * connection reports code 10002 with the server's SQLSTATE (e.g. "28P01"
+ * wrong password) or "08001". Server errors keep the server's SQLSTATE
+ * with code 10013; a lost connection is 10015 ("08006", or the server's
+ * "57P01" when it ended the session). Result columns: int2 SMALLINT /
+ * VAL16, int4 INT / VAL32, int8 BIGINT / VAL64, bool BOOLEAN / UVAL8,
+ * float8 DOUBLE, float4 REAL / DOUBLE, numeric DECIMAL / STRING (text),
+ * varchar(n) NVARCHAR n, char(n) CHAR n, text TEXT, bytea BLOB, date /
+ * time / timestamp ISO text, anything else NCLOB text. Rows are streamed
+ * one at a time; a result still streaming when another statement runs on
+ * the connection is read into memory first. Parameters are described with
+ * the server's types (long texts as NCLOB). CALL of a procedure with OUT
+ * or INOUT arguments written as single markers describes those
+ * parameters as output and fills them after the execute (large ones are
+ * read with dbcapi_get_param_data). NOTICE and WARNING messages reach the
+ * warning callback (code 0, their SQLSTATE), INFO messages become print
+ * lines. Abort, cancel and the query time-out send the server a cancel
+ * request. Client information "APPLICATION" sets application_name. Each connection has a one-row view DUMMY (column
  * DUMMY = 'X') and accepts "SET SCHEMA name" for main, temp or an attached
  * database (else SQLSTATE "3F000"); SQL function current_schema() returns
  * it. SQLite still resolves unqualified names over temp, main and attached
@@ -73,7 +97,8 @@
  * data that is valid UTF-8 is bound as text, other data as a blob. Several
  * statements in one text give several results in order; statements without
  * rows run at once, the others when the caller moves to their result;
- * parameters belong to the first statement. No output parameters yet.
+ * parameters belong to the first statement. Output parameters exist with
+ * the server backend only.
  *
  * Error codes: SQLite failures keep SQLite's extended result code (e.g. 1
  * SQLITE_ERROR, 19 / 1555 / 2067 constraint, 5 busy, 9 interrupted);
@@ -81,7 +106,8 @@
  * function sequence, 10004 invalid index, 10005 data too long, 10006
  * numeric out of range, 10007 invalid conversion, 10008 not supported,
  * 10009 time-out, 10010 invalid schema, 10011 invalid argument, 10012
- * invalid handle. 100 is never an error. SQLSTATEs: constraint "23000",
+ * invalid handle, 10013 server error, 10014 interrupted (server), 10015
+ * connection lost. 100 is never an error. SQLSTATEs: constraint "23000",
  * syntax "42000", no such table "42S02", no such column "42S22", object
  * exists "42S01", busy or locked (after a 5 s busy wait) "40001",
  * interrupted "HY008", time-out "HYT00", data too long "22001", out of
