@@ -18,6 +18,62 @@ bool validExecArguments(const Napi::CallbackInfo& info) {
     return params.IsArray() || params.IsObject() || params.IsNull() || params.IsUndefined();
 }
 
+// Named values of a direct execute: the statement does not exist yet, so
+// each value keeps its name until the work function has prepared it.
+bool getNamedInputParameters(const Napi::Object& params, ExecuteBaton* baton, ErrorInfo& error) {
+    Napi::Array keys = params.GetPropertyNames();
+    for (uint32_t i = 0; i < keys.Length(); i++) {
+        Napi::Value key = keys.Get(i);
+        dbcapi_bind_data* record = getBindParameter(params.Get(key));
+        if (record == nullptr) {
+            getErrorMsgBindingParam(error, static_cast<int>(i));
+            return false;
+        }
+        baton->inputValues.push_back(record);
+        baton->inputNames.push_back(key.ToString().Utf8Value());
+    }
+    return true;
+}
+
+int findNamedValue(const ExecuteBaton* baton, const char* name) {
+    for (size_t k = 0; name != nullptr && k < baton->inputNames.size(); k++) {
+        if (baton->inputValues[k] != nullptr && baton->inputNames[k] == name) {
+            return static_cast<int>(k);
+        }
+    }
+    return -1;
+}
+
+// Puts named values in the order of the statement's input parameters; values
+// no parameter asks for are dropped.
+bool orderNamedValues(dbcapi_stmt* stmt, ExecuteBaton* baton, ErrorInfo& error) {
+    std::vector<dbcapi_bind_data*> ordered;
+    int count = g_api.dbcapi_num_params(stmt);
+    bool ok = true;
+    for (int j = 0; ok && j < count; j++) {
+        dbcapi_bind_data description = {};
+        ok = g_api.dbcapi_describe_bind_param(stmt, static_cast<uint32_t>(j), &description);
+        if (!ok || (description.direction != DBCAPI_DD_INPUT && description.direction != DBCAPI_DD_INPUT_OUTPUT)) {
+            continue;
+        }
+        int k = findNamedValue(baton, description.name);
+        if (k < 0) {
+            getErrorMsgBindingParam(error, j);
+            ok = false;
+            break;
+        }
+        ordered.push_back(baton->inputValues[k]);
+        baton->inputValues[k] = nullptr;
+    }
+    if (!ok && !error.isSet()) {
+        getErrorMsgBindingParam(error, static_cast<int>(ordered.size()));
+    }
+    baton->inputValues.swap(ordered);
+    clearParameters(ordered);
+    baton->inputNames.clear();
+    return ok;
+}
+
 // Prepares, binds and executes; returns the statement, or null with error set.
 dbcapi_stmt* executeWithParameters(dbcapi_connection* conn, ExecuteBaton* baton, ErrorInfo& error) {
     dbcapi_stmt* stmt = g_api.dbcapi_prepare(conn, baton->sql.c_str());
@@ -25,7 +81,8 @@ dbcapi_stmt* executeWithParameters(dbcapi_connection* conn, ExecuteBaton* baton,
         getErrorMsg(conn, error);
         return nullptr;
     }
-    bool ok = checkParameterCount(error, static_cast<int>(baton->inputValues.size()), stmt);
+    bool ok = baton->inputNames.empty() || orderNamedValues(stmt, baton, error);
+    ok = ok && checkParameterCount(error, static_cast<int>(baton->inputValues.size()), stmt);
     if (ok) {
         int failed = getBindParameters(baton->inputValues, baton->bindParams, stmt);
         if (failed >= 0) {
@@ -68,9 +125,10 @@ Napi::Value Connection::execInternal(const Napi::CallbackInfo& info) {
     if (info[2].IsObject() && !getExecuteOptions(info[2].As<Napi::Object>(), &baton->result.options)) {
         getErrorMsg(JS_ERR_INVALID_ARGUMENTS, error);
     }
-    bool hasParams = info[1].IsArray() || (info[1].IsObject() && !info[1].IsNull());
-    if (!error.isSet() && hasParams) {
+    if (!error.isSet() && info[1].IsArray()) {
         getInputParameters(info[1], baton->inputValues, nullptr, error);
+    } else if (!error.isSet() && info[1].IsObject()) {
+        getNamedInputParameters(info[1].As<Napi::Object>(), baton, error);
     }
     if (error.isSet()) {
         delete baton;

@@ -12,6 +12,7 @@
 struct ExecuteBaton {
     std::string sql;
     std::vector<dbcapi_bind_data*> inputValues;  // converted on the JavaScript thread
+    std::vector<std::string> inputNames;         // for named values: one name per value
     std::vector<dbcapi_bind_data*> bindParams;   // merged with the parameter descriptions
     ResultCollection result;
     bool keep = false;  // a statement keeps it while parameter data is streamed

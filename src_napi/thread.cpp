@@ -198,6 +198,18 @@ void TimerThread::run(void*&) {
     m.unlock();
 }
 
+// A pending exception would make the call fail and leave the process
+// referenced; it is set aside for the call and raised again afterwards.
+void unrefWithException(Napi::Env env) {
+    if (!env.IsExceptionPending()) {
+        unrefPipe.Call({});
+        return;
+    }
+    Napi::Error error = env.GetAndClearPendingException();
+    unrefPipe.Call({});
+    error.ThrowAsJavaScriptException();
+}
+
 }  // namespace
 
 void zelk_queue_work(zelk_work_t* work, Connection* conn) {
@@ -233,27 +245,24 @@ void run_callbacks(Napi::Env env) {
         item.work->complete(item.work->data);
         delete item.work;
         m.lock();
-        if (env.IsExceptionPending()) {
-            // The rest run on the next wake-up, after the exception is seen.
-            bool more = !done.empty();
-            m.unlock();
-            if (more) {
-                async_send();
-            }
-            return;
-        }
-        if (--budget == 0) {
+        // After a callback threw, the rest wait for the next wake-up so that
+        // the caller sees the exception first.
+        if (env.IsExceptionPending() || --budget == 0) {
             break;
         }
     }
-    bool idle = todo.empty() && done.empty() && conn_queue.empty() && working == 0 && temp_working == 0;
+    bool more = !done.empty();
+    bool idle = !more && todo.empty() && conn_queue.empty() && working == 0 && temp_working == 0;
     if (idle) {
         timer_interval = default_interval;
         if (!unrefPipe.IsEmpty()) {
-            unrefPipe.Call({});
+            unrefWithException(env);
         }
     }
     m.unlock();
+    if (more) {
+        async_send();
+    }
 }
 
 void zelk_stop_all_work() {

@@ -220,3 +220,15 @@ test('connect with a number adopts a connection opened elsewhere; a made-up numb
   assert.ok(err.message.length > 0);
   assert.strictEqual(stray.state(), 'disconnected');
 });
+
+test('a callback that throws neither loses later callbacks nor keeps the process alive', () => {
+  const out = runIsolated(`
+    const zelk = require('.');
+    const seen = [];
+    process.on('uncaughtException', (e) => seen.push(e.message));
+    const c = zelk.createConnection(); c.connect('');
+    c.exec('SELECT 1 AS x FROM DUMMY', () => { throw new Error('boom'); });
+    c.exec('SELECT 2 AS x FROM DUMMY', (e, rows) => { seen.push(rows[0].x); c.disconnect(); });
+    process.on('exit', () => console.log(JSON.stringify(seen)));`);
+  assert.deepStrictEqual(out, ['boom', 2]);
+});

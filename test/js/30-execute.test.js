@@ -1,0 +1,271 @@
+'use strict';
+const test = require('node:test');
+const assert = require('node:assert');
+const zelk = require('../..');
+const { freshDatabase, errorFields } = require('./helpers');
+
+function open(extra) {
+  const conn = zelk.createConnection();
+  conn.connect(`databaseName=${freshDatabase()}${extra || ''}`);
+  return conn;
+}
+
+const BINARY = { fastInternalRows: true };
+const COLUMNAR = { fastInternalRows: false };
+
+// Runs the same query through both transports; they must agree exactly.
+function bothTransports(conn, sql, params, options) {
+  const binary = conn.exec(sql, params || [], Object.assign({}, options, BINARY));
+  const columnar = conn.exec(sql, params || [], Object.assign({}, options, COLUMNAR));
+  assert.deepStrictEqual(binary, columnar);
+  return binary;
+}
+
+test('every type round-trips through parameters and both transports', () => {
+  const conn = open();
+  conn.exec(`CREATE TABLE t (i INTEGER, b BIGINT, s SMALLINT, ti TINYINT, bo BOOLEAN, d DOUBLE, r REAL,
+    dec DECIMAL(10,2), vc VARCHAR(20), nv NVARCHAR(10), tx TEXT, cl CLOB, bl BLOB, vb VARBINARY(16),
+    da DATE, tm TIME, ts TIMESTAMP)`);
+  const blob = Buffer.alloc(100000, 7);
+  const rows = [
+    [2147483647, '9223372036854775807', 32767, 255, true, 1.5, 0.1, '12.34', 'héllo wörld', 'ünïcødé', 'x'.repeat(70000),
+      '€'.repeat(1000), blob, Buffer.from([0, 1, 2, 255]), '2024-02-29', '23:59:59', '2024-02-29 23:59:59.123456'],
+    [-2147483648, '-9223372036854775808', -32768, 0, false, -0, -1e308, '-0.01', '', '', '', '', Buffer.alloc(0),
+      Buffer.alloc(0), '0001-01-01', '00:00:00', '1970-01-01 00:00:00'],
+    Array(17).fill(null),
+  ];
+  for (const row of rows) {
+    assert.strictEqual(conn.exec(`INSERT INTO t VALUES (${Array(17).fill('?').join(',')})`, row), 1);
+  }
+  const got = bothTransports(conn, 'SELECT * FROM t ORDER BY rowid');
+  assert.deepStrictEqual(got[0], {
+    i: 2147483647, b: '9223372036854775807', s: 32767, ti: 255, bo: true, d: 1.5, r: 0.1, dec: '12.34',
+    vc: 'héllo wörld', nv: 'ünïcødé', tx: 'x'.repeat(70000), cl: '€'.repeat(1000), bl: blob,
+    vb: Buffer.from([0, 1, 2, 255]), da: '2024-02-29', tm: '23:59:59', ts: '2024-02-29 23:59:59.123456',
+  });
+  assert.deepStrictEqual(got[1].b, '-9223372036854775808');
+  assert.strictEqual(got[1].bo, false);
+  assert.strictEqual(got[1].vc, '');
+  assert.deepStrictEqual(got[1].bl, Buffer.alloc(0));
+  assert.ok(Object.values(got[2]).every((v) => v === null));
+  conn.disconnect();
+});
+
+test('64-bit integers are numbers up to 2^53 - 1 and exact strings beyond', () => {
+  const conn = open();
+  const got = bothTransports(conn,
+    'SELECT 9007199254740991 AS a, 9007199254740992 AS b, -9007199254740992 AS c, 2147483648 AS d, ' +
+    '-2147483648 AS e, -9007199254740991 AS f FROM DUMMY');
+  assert.deepStrictEqual(got, [{
+    a: 9007199254740991, b: '9007199254740992', c: '-9007199254740992', d: 2147483648, e: -2147483648,
+    f: -9007199254740991,
+  }]);
+  conn.disconnect();
+});
+
+test('result shapes: duplicate names, rowsAsArray, nestTables, counts and DDL', () => {
+  const conn = open();
+  assert.strictEqual(conn.exec('CREATE TABLE t1 (id INTEGER, v VARCHAR(5))'), undefined);
+  conn.exec('CREATE TABLE t2 (id INTEGER, w VARCHAR(5))');
+  assert.strictEqual(conn.exec("INSERT INTO t1 VALUES (1, 'a'), (2, 'b')"), 2);
+  conn.exec("INSERT INTO t2 VALUES (1, 'x')");
+  assert.strictEqual(conn.exec('UPDATE t1 SET v = v WHERE id > 5'), 0);
+  assert.deepStrictEqual(bothTransports(conn, 'SELECT 1 AS A, 2 AS A, 3 AS B, 4 AS A FROM DUMMY'),
+    [{ A: 1, 'A:2': 2, B: 3, 'A:3': 4 }]);
+  assert.deepStrictEqual(bothTransports(conn, 'SELECT 1 AS A, 2 AS A FROM DUMMY', [], { rowsAsArray: true }),
+    [[1, 2]]);
+  const nested = bothTransports(conn,
+    'SELECT t1.id, t2.id, t1.v, 7 AS extra FROM t1 JOIN t2 ON t1.id = t2.id', [], { nestTables: true });
+  assert.deepStrictEqual(nested, [{ t1: { id: 1, v: 'a' }, t2: { id: 1 }, extra: 7 }]);
+  assert.deepStrictEqual(bothTransports(conn, 'SELECT id FROM t1 WHERE id > 5'), []);
+  conn.disconnect();
+});
+
+test('the two transports agree on random tables', () => {
+  const conn = open();
+  let seed = 12345;
+  const random = () => {
+    seed = (seed * 1103515245 + 12345) % 2147483648;
+    return seed / 2147483648;
+  };
+  const kinds = [
+    ['INTEGER', () => Math.floor((random() - 0.5) * 2 ** 40)],
+    ['BIGINT', () => String(BigInt(Math.floor(random() * 2 ** 31)) * 4294967296n * (random() < 0.5 ? -1n : 1n))],
+    ['DOUBLE', () => (random() - 0.5) * 1e6],
+    ['VARCHAR(12)', () => 'v' + Math.floor(random() * 1e6)],
+    ['TEXT', () => 'ü'.repeat(Math.floor(random() * 50))],
+    ['BLOB', () => Buffer.from([Math.floor(random() * 256), 0, 9])],
+    ['BOOLEAN', () => random() < 0.5],
+    ['DATE', () => `20${10 + Math.floor(random() * 80)}-01-0${1 + Math.floor(random() * 9)}`],
+    ['TIMESTAMP', () => '2020-05-06 07:08:09'],
+  ];
+  for (let table = 0; table < 6; table++) {
+    const columns = Array.from({ length: 2 + Math.floor(random() * 6) },
+      () => kinds[Math.floor(random() * kinds.length)]);
+    conn.exec(`CREATE TABLE r${table} (${columns.map((c, i) => `c${i} ${c[0]}`).join(', ')})`);
+    const insert = `INSERT INTO r${table} VALUES (${columns.map(() => '?').join(',')})`;
+    for (let row = 0; row < 50; row++) {
+      conn.exec(insert, columns.map((c) => (random() < 0.2 ? null : c[1]())));
+    }
+    for (const options of [{}, { rowsAsArray: true }, { nestTables: true }]) {
+      const rows = bothTransports(conn, `SELECT *, * FROM r${table}`, [], options);
+      assert.strictEqual(rows.length, 50);
+    }
+  }
+  conn.disconnect();
+});
+
+test('the binary transport keeps to resultSetArrayLimitMB', () => {
+  const conn = open(';resultSetArrayLimitMB=1');
+  const sql = "WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n WHERE x < 200000) SELECT x, 'padding' AS p FROM n";
+  assert.deepStrictEqual(errorFields(() => conn.exec(sql)), {
+    code: -20024, message: 'Result set data size was larger than resultSetArrayLimitMB', sqlState: 'HY000',
+  });
+  assert.strictEqual(conn.exec(sql, [], COLUMNAR).length, 200000);
+  conn.disconnect();
+});
+
+test('a million rows arrive whole through both transports', async () => {
+  const conn = open();
+  conn.setRowSetSize(1000);
+  const sql = 'WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n WHERE x < 1000000) SELECT x FROM n';
+  for (const options of [BINARY, COLUMNAR]) {
+    const rows = await new Promise((resolve, reject) =>
+      conn.exec(sql, [], options, (err, r) => (err ? reject(err) : resolve(r))));
+    assert.strictEqual(rows.length, 1000000);
+    assert.deepStrictEqual(rows[999999], { x: 1000000 });
+  }
+  conn.disconnect();
+});
+
+test('exec argument errors, thrown or passed to the callback', async () => {
+  const conn = open();
+  const expected = {
+    code: -20002,
+    message: "Invalid parameter for function 'exec[ute](sql[, params][, options][, callback])'",
+    sqlState: 'HY000',
+  };
+  assert.deepStrictEqual(errorFields(() => conn.execInternal('SELECT 1 FROM DUMMY', [], {})), expected);
+  assert.deepStrictEqual(errorFields(() => conn.execInternal('SELECT 1 FROM DUMMY', 5, {}, undefined)), expected);
+  const err = await new Promise((resolve) => conn.execInternal(5, [], {}, (e) => resolve(e)));
+  assert.deepStrictEqual({ code: err.code, message: err.message, sqlState: err.sqlState }, expected);
+  conn.disconnect();
+  assert.deepStrictEqual(errorFields(() => conn.exec('SELECT 1 FROM DUMMY')), {
+    code: -20001, message: 'Invalid Object', sqlState: 'HY000',
+  });
+});
+
+test('database errors carry the library code, message and SQLSTATE', async () => {
+  const conn = open();
+  conn.exec('CREATE TABLE u (k INTEGER PRIMARY KEY)');
+  conn.exec('INSERT INTO u VALUES (1)');
+  const dup = errorFields(() => conn.exec('INSERT INTO u VALUES (1)'));
+  assert.strictEqual(dup.sqlState, '23000');
+  assert.ok(dup.code > 0 && dup.message.length > 0);
+  const missing = await new Promise((resolve) => conn.exec('SELECT * FROM nowhere', (e) => resolve(e)));
+  assert.strictEqual(missing.sqlState, '42S02');
+  assert.strictEqual(errorFields(() => conn.exec('SELEKT 1')).sqlState, '42000');
+  assert.strictEqual(errorFields(() => conn.exec('SELECT ? AS a FROM DUMMY', [1, 2])).code, -20013);
+  assert.strictEqual(errorFields(() => conn.exec('SELECT ?, ? FROM DUMMY', [1])).code, -20014);
+  assert.strictEqual(errorFields(() => conn.exec('SELECT ? FROM DUMMY', [new Date()])).message,
+    'Can not bind parameter(0).');
+  conn.disconnect();
+});
+
+test('named parameters bind by name', () => {
+  const conn = open();
+  assert.deepStrictEqual(conn.exec('SELECT :b AS b, :a AS a FROM DUMMY', { a: 1, b: 'two', extra: 3 }),
+    [{ b: 'two', a: 1 }]);
+  assert.strictEqual(errorFields(() => conn.exec('SELECT :a AS a, :c AS c FROM DUMMY', { a: 1 })).code, -20007);
+  conn.disconnect();
+});
+
+test('abort interrupts a running statement', async () => {
+  const conn = open();
+  const started = Date.now();
+  const pending = new Promise((resolve) => conn.exec('SELECT zkv_sleep(20000) AS s FROM DUMMY', (e) => resolve(e)));
+  await new Promise((resolve) => setTimeout(resolve, 200));
+  conn.abort();
+  const err = await pending;
+  assert.strictEqual(err.sqlState, 'HY008');
+  assert.ok(Date.now() - started < 10000);
+  assert.deepStrictEqual(conn.exec('SELECT 1 AS one FROM DUMMY'), [{ one: 1 }]);
+  conn.disconnect();
+});
+
+test('an aborted transaction leaves the table as it was', async () => {
+  const conn = open();
+  conn.exec('CREATE TABLE t (v INTEGER)');
+  conn.exec('INSERT INTO t VALUES (1)');
+  conn.setAutoCommit(false);
+  conn.exec('INSERT INTO t VALUES (2)');
+  const pending = new Promise((resolve) => conn.exec('UPDATE t SET v = zkv_sleep(20000)', (e) => resolve(e)));
+  await new Promise((resolve) => setTimeout(resolve, 200));
+  conn.abort();
+  assert.strictEqual((await pending).sqlState, 'HY008');
+  conn.rollback();
+  assert.deepStrictEqual(conn.exec('SELECT v FROM t'), [{ v: 1 }]);
+  conn.disconnect();
+});
+
+test('disconnect fails the queued executes and lets the running one finish', async () => {
+  const conn = open();
+  const results = [];
+  const record = (name) => new Promise((resolve) =>
+    conn.exec(name === 'running' ? 'SELECT zkv_sleep(300) AS s FROM DUMMY' : 'SELECT 1 AS x FROM DUMMY',
+      (err, rows) => { results.push([name, err ? err.code : rows.length]); resolve(); }));
+  const all = [record('running')];
+  await new Promise((resolve) => setTimeout(resolve, 50));
+  all.push(record('queued-1'), record('queued-2'));
+  all.push(new Promise((resolve) => conn.disconnect(resolve)));
+  await Promise.all(all);
+  assert.deepStrictEqual(results, [['running', 1], ['queued-1', -20006], ['queued-2', -20006]]);
+});
+
+test('trace text reaches the callback and warnings are reported once', () => {
+  const conn = zelk.createConnection();
+  const chunks = [];
+  conn.onTrace('statements', (text) => chunks.push(text));
+  conn.connect(`databaseName=${freshDatabase()}`);
+  conn.exec("SELECT 'traced' AS t FROM DUMMY");
+  assert.match(chunks.join(''), /SELECT 'traced' AS t FROM DUMMY/);
+  conn.onTrace(null, null);
+  chunks.length = 0;
+  conn.exec('SELECT 2 AS t FROM DUMMY');
+  assert.deepStrictEqual(chunks, []);
+
+  conn.exec("SELECT zkv_warning(1234, 'careful') AS w FROM DUMMY");
+  assert.deepStrictEqual(conn.getWarnings(), [{ code: 1234, message: 'careful', sqlState: '01000' }]);
+  assert.deepStrictEqual(conn.getWarnings(), []);
+  conn.exec("SELECT zkv_warning(1, 'again') AS w FROM DUMMY");
+  conn.getAutoCommit();
+  assert.deepStrictEqual(conn.getWarnings(), []);
+  conn.disconnect();
+});
+
+test('client information set before connect is kept and can be removed', () => {
+  const conn = zelk.createConnection();
+  conn.setClientInfo('APPLICATION', 'tests');
+  conn.connect(`databaseName=${freshDatabase()}`);
+  assert.strictEqual(conn.getClientInfo('APPLICATION'), 'tests');
+  assert.strictEqual(conn.getClientInfo('MISSING'), null);
+  conn.setClientInfo('APPLICATION', null);
+  assert.strictEqual(conn.getClientInfo('APPLICATION'), null);
+  conn.disconnect();
+  assert.strictEqual(errorFields(() => conn.getClientInfo('APPLICATION')).code, -20006);
+});
+
+test('a schema property cannot inject a second statement', () => {
+  const file = freshDatabase();
+  const setup = zelk.createConnection();
+  setup.connect(`databaseName=${file}`);
+  setup.exec('CREATE TABLE keep (v INTEGER)');
+  setup.disconnect();
+  const conn = zelk.createConnection();
+  conn.connect({ databaseName: file, POOLING: 'TRUE', CURRENTSCHEMA: 'main"; DROP TABLE keep; --' });
+  assert.throws(() => conn.disconnect());
+  const check = zelk.createConnection();
+  check.connect(`databaseName=${file}`);
+  assert.deepStrictEqual(check.exec('SELECT COUNT(*) AS n FROM keep'), [{ n: 0 }]);
+  check.disconnect();
+});
