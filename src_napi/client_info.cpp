@@ -4,21 +4,13 @@
 #include "binding.h"
 #include "connection.h"
 #include "dbcapi/DBCAPI_DLL.h"
+#include "uv_lock.h"
 #include "errors.h"
 
 namespace {
 
 const size_t kClientInfoBufferSize = 51200;
 const size_t kTraceChunkSize = 4096;
-
-class MutexLock {
-public:
-    explicit MutexLock(uv_mutex_t* mutex) : mutex_(mutex) { uv_mutex_lock(mutex_); }
-    ~MutexLock() { uv_mutex_unlock(mutex_); }
-
-private:
-    uv_mutex_t* mutex_;
-};
 
 }  // namespace
 
@@ -30,7 +22,7 @@ Napi::Value Connection::getClientInfo(const Napi::CallbackInfo& info) {
         return env.Undefined();
     }
     std::string key = info[0].As<Napi::String>().Utf8Value();
-    MutexLock lock(&connMutex);
+    UvLock lock(&connMutex);
     if (!isValid()) {
         throwError(info, JS_ERR_NOT_CONNECTED, -1);
         return env.Undefined();
@@ -54,7 +46,7 @@ Napi::Value Connection::setClientInfo(const Napi::CallbackInfo& info) {
     if (info[1].IsString()) {
         convertToString(info[1], value);
     }
-    MutexLock lock(&connMutex);
+    UvLock lock(&connMutex);
     if (conn == nullptr) {
         conn = g_api.dbcapi_new_connection();
         if (conn == nullptr) {
@@ -126,8 +118,8 @@ void Connection::doTraceCallback(Napi::Env env) {
 
 Napi::Value Connection::getWarnings(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
-    MutexLock lock(&connMutex);
-    MutexLock warningsLock(&warningsMutex);
+    UvLock lock(&connMutex);
+    UvLock warningsLock(&warningsMutex);
     Napi::Array result = Napi::Array::New(env, warnings.size());
     for (size_t i = 0; i < warnings.size(); i++) {
         Napi::Object warning = Napi::Object::New(env);
@@ -145,7 +137,7 @@ void Connection::clearWarnings() {
     if (!warningsMutexInitialised) {
         return;
     }
-    MutexLock lock(&warningsMutex);
+    UvLock lock(&warningsMutex);
     for (warningMessage* warning : warnings) {
         delete warning;
     }
@@ -153,7 +145,7 @@ void Connection::clearWarnings() {
 }
 
 void Connection::addWarning(int code, const char* message, const char* sqlState) {
-    MutexLock lock(&warningsMutex);
+    UvLock lock(&warningsMutex);
     warnings.push_back(new warningMessage{code, new std::string(message != nullptr ? message : ""),
                                           new std::string(sqlState != nullptr ? sqlState : "")});
 }

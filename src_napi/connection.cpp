@@ -9,6 +9,7 @@
 #include "async_worker.h"
 #include "binding.h"
 #include "dbcapi/DBCAPI_DLL.h"
+#include "uv_lock.h"
 #include "statement.h"
 
 namespace {
@@ -44,15 +45,6 @@ const ProcessDefaults& processDefaults() {
     }();
     return defaults;
 }
-
-class MutexLock {
-public:
-    explicit MutexLock(uv_mutex_t* mutex) : mutex_(mutex) { uv_mutex_lock(mutex_); }
-    ~MutexLock() { uv_mutex_unlock(mutex_); }
-
-private:
-    uv_mutex_t* mutex_;
-};
 
 bool isParameterValue(const Napi::Value& value) {
     return value.IsString() || value.IsObject() || value.IsNumber() || value.IsUndefined() || value.IsNull();
@@ -318,7 +310,7 @@ bool Connection::openHandle(ErrorInfo& error) {
 }
 
 void Connection::connectWork(ErrorInfo& error, void*) {
-    MutexLock lock(&connMutex);
+    UvLock lock(&connMutex);
     if (!reserveOpenConnection()) {
         getErrorMsg(JS_ERR_TOO_MANY_CONNECTIONS, error);
         return;
@@ -420,7 +412,7 @@ bool Connection::parkOrClose(ErrorInfo& error) {
 }
 
 void Connection::disconnectWork(ErrorInfo& error, void*) {
-    MutexLock lock(&connMutex);
+    UvLock lock(&connMutex);
     if (conn == nullptr || !connected) {
         getErrorMsg(JS_ERR_NOT_CONNECTED, error);
         return;
@@ -478,7 +470,7 @@ Napi::Value Connection::rollback(const Napi::CallbackInfo& info) {
 }
 
 void Connection::commitWork(ErrorInfo& error, void*) {
-    MutexLock lock(&connMutex);
+    UvLock lock(&connMutex);
     if (!isValid()) {
         getErrorMsg(JS_ERR_NOT_CONNECTED, error);
     } else if (!g_api.dbcapi_commit(conn)) {
@@ -487,7 +479,7 @@ void Connection::commitWork(ErrorInfo& error, void*) {
 }
 
 void Connection::rollbackWork(ErrorInfo& error, void*) {
-    MutexLock lock(&connMutex);
+    UvLock lock(&connMutex);
     if (!isValid()) {
         getErrorMsg(JS_ERR_NOT_CONNECTED, error);
     } else if (!g_api.dbcapi_rollback(conn)) {
@@ -524,7 +516,7 @@ void Connection::abortWork(ErrorInfo& error, void*) {
 
 Napi::Value Connection::getAutoCommit(const Napi::CallbackInfo& info) {
     clearWarnings();
-    MutexLock lock(&connMutex);
+    UvLock lock(&connMutex);
     return Napi::Boolean::New(info.Env(), autoCommit);
 }
 
@@ -537,7 +529,7 @@ Napi::Value Connection::setAutoCommit(const Napi::CallbackInfo& info) {
     }
     ErrorInfo error;
     {
-        MutexLock lock(&connMutex);
+        UvLock lock(&connMutex);
         bool flag = false;
         convertToBool(info[0], flag);
         autoCommit = flag;
@@ -565,7 +557,7 @@ Napi::Value Connection::setRowSetSize(const Napi::CallbackInfo& info) {
         throwError(info, JS_ERR_INVALID_ARGUMENTS, "Invalid row set size.", "HY000", -1);
         return env.Undefined();
     }
-    MutexLock lock(&connMutex);
+    UvLock lock(&connMutex);
     rowSetSize = size;
     return env.Undefined();
 }
@@ -593,7 +585,7 @@ Napi::Value Connection::getPooledConnectionCount(const Napi::CallbackInfo& info)
     }
     std::string key = info.Length() > 0 && info[0].IsString() ? info[0].As<Napi::String>().Utf8Value() : "";
     std::string completed = key.empty() ? key : completedConnectionString(key);
-    MutexLock lock(&connMutex);
+    UvLock lock(&connMutex);
     PoolLock poolLock;
     int count = g_conn_pool_manager.getConnectionCount(key);
     if (strcasecmp(completed.c_str(), key.c_str()) != 0) {
@@ -617,7 +609,7 @@ Napi::Value Connection::clearPool(const Napi::CallbackInfo& info) {
 }
 
 void Connection::clearPoolWork(ErrorInfo& error, void* baton) {
-    MutexLock lock(&connMutex);
+    UvLock lock(&connMutex);
     auto* b = static_cast<ClearPoolBaton*>(baton);
     if (!g_conn_pool_manager.clearPool(b->count)) {
         error = g_conn_pool_manager.lastError();

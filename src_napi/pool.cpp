@@ -25,12 +25,6 @@ uv_mutex_t* getOpenConnectionsMutex() {
     return mutex;
 }
 
-class OpenConnectionsLock {
-public:
-    OpenConnectionsLock() { uv_mutex_lock(getOpenConnectionsMutex()); }
-    ~OpenConnectionsLock() { uv_mutex_unlock(getOpenConnectionsMutex()); }
-};
-
 void readOpenConnectionLimit() {
     if (g_max_open_connections_set) {
         return;
@@ -180,7 +174,7 @@ bool ConnectionPoolManager::clearPool(int& count) {
 }
 
 bool reserveOpenConnection() {
-    OpenConnectionsLock lock;
+    UvLock lock(getOpenConnectionsMutex());
     readOpenConnectionLimit();
     if (g_max_open_connections != 0 && static_cast<uint32_t>(g_open_connections) >= g_max_open_connections) {
         return false;
@@ -190,7 +184,7 @@ bool reserveOpenConnection() {
 }
 
 void releaseOpenConnection() {
-    OpenConnectionsLock lock;
+    UvLock lock(getOpenConnectionsMutex());
     if (g_open_connections > 0) {
         g_open_connections--;
     }

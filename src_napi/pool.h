@@ -12,6 +12,7 @@
 
 #include "dbcapi/dbcapi.h"
 #include "error_info.h"
+#include "uv_lock.h"
 
 struct TimePoint {
     long seconds = 0;
@@ -60,12 +61,9 @@ private:
 extern ConnectionPoolManager g_conn_pool_manager;
 extern int g_max_pool_size;
 
-class PoolLock {
+class PoolLock : public UvLock {
 public:
-    PoolLock() { uv_mutex_lock(g_conn_pool_manager.getPoolMutex()); }
-    ~PoolLock() { uv_mutex_unlock(g_conn_pool_manager.getPoolMutex()); }
-    PoolLock(const PoolLock&) = delete;
-    PoolLock& operator=(const PoolLock&) = delete;
+    PoolLock() : UvLock(g_conn_pool_manager.getPoolMutex()) {}
 };
 
 // Open connections: a slot is reserved in the same critical section as the

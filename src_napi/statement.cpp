@@ -10,6 +10,7 @@
 #include "connection.h"
 #include "db_values.h"
 #include "dbcapi/DBCAPI_DLL.h"
+#include "uv_lock.h"
 #include "execute_baton.h"
 #include "resultset.h"
 
@@ -69,17 +70,6 @@ public:
 
 private:
     std::vector<dbcapi_bind_data> columns_;
-};
-
-class UvLock {
-public:
-    explicit UvLock(uv_mutex_t* mutex) : mutex_(mutex) { uv_mutex_lock(mutex_); }
-    ~UvLock() { uv_mutex_unlock(mutex_); }
-    UvLock(const UvLock&) = delete;
-    UvLock& operator=(const UvLock&) = delete;
-
-private:
-    uv_mutex_t* mutex_;
 };
 
 bool isBatchRows(const Napi::Value& params) {

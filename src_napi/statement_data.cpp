@@ -8,6 +8,7 @@
 #include "connection.h"
 #include "conversion.h"
 #include "dbcapi/DBCAPI_DLL.h"
+#include "uv_lock.h"
 #include "resultset.h"
 #include "statement.h"
 
@@ -58,17 +59,6 @@ size_t lobReadSize(dbcapi_native_type type, size_t length) {
     bool text = wide || type == DBCAPI_NATIVE_CLOB;
     return length * (wide ? 4 : 1) + (text ? 1 : 0);
 }
-
-class UvLock {
-public:
-    explicit UvLock(uv_mutex_t* mutex) : mutex_(mutex) { uv_mutex_lock(mutex_); }
-    ~UvLock() { uv_mutex_unlock(mutex_); }
-    UvLock(const UvLock&) = delete;
-    UvLock& operator=(const UvLock&) = delete;
-
-private:
-    uv_mutex_t* mutex_;
-};
 
 }  // namespace
 
