@@ -327,9 +327,7 @@ Napi::Value Statement::isValid(const Napi::CallbackInfo& info) {
 
 Napi::Value Statement::execInternal(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
-    if (connection != nullptr) {
-        connection->clearWarnings();
-    }
+    clearConnectionWarnings();
     if (info.Length() <= 2) {
         throwError(info, JS_ERR_INVALID_ARGUMENTS, kExecInternalMessage, "HY000", -1);
         return env.Undefined();
@@ -460,9 +458,7 @@ Napi::Value Statement::executeAfter(ErrorInfo& error, void* data, Napi::Env env)
 
 Napi::Value Statement::execQuery(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
-    if (connection != nullptr) {
-        connection->clearWarnings();
-    }
+    clearConnectionWarnings();
     bool hasParams = false;
     int callbackIndex = -1;
     if (!checkExecParametersGeneric(info, kExecQuerySignature, hasParams, callbackIndex) ||
@@ -598,9 +594,7 @@ bool Statement::checkBatchRows(const Napi::CallbackInfo& info, int callbackIndex
 
 Napi::Value Statement::execBatch(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
-    if (connection != nullptr) {
-        connection->clearWarnings();
-    }
+    clearConnectionWarnings();
     bool hasParams = false;
     int callbackIndex = -1;
     std::vector<unsigned> columnTypes;
@@ -690,9 +684,7 @@ Napi::Value Statement::executeBatchAfter(ErrorInfo& error, void* data, Napi::Env
 
 Napi::Value Statement::drop(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
-    if (connection != nullptr) {
-        connection->clearWarnings();
-    }
+    clearConnectionWarnings();
     unsigned masks[] = {JS_FUNCTION};
     bool optional[] = {true};
     int callbackIndex = -1;

@@ -100,6 +100,9 @@ private:
     bool checkStatement(const Napi::CallbackInfo& info, int callbackIndex);
     bool checkParameterIndex(const Napi::CallbackInfo& info, int& index);
     bool checkHandle(const Napi::CallbackInfo& info);
+    template <typename R>
+    Napi::Value handleNumber(const Napi::CallbackInfo& info, R (*read)(dbcapi_stmt*));
+    void clearConnectionWarnings();
     bool checkBatchRows(const Napi::CallbackInfo& info, int callbackIndex, std::vector<unsigned>& columnTypes);
     bool getNamedOrPositional(const Napi::Value& params, std::vector<dbcapi_bind_data*>& out, ErrorInfo& error);
     void afterCommon(Napi::Env env);

@@ -68,9 +68,7 @@ ResultSet* Statement::newestResultSet() const {
 
 Napi::Value Statement::sendParameterData(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
-    if (connection != nullptr) {
-        connection->clearWarnings();
-    }
+    clearConnectionWarnings();
     unsigned masks[] = {JS_NUMBER, JS_UNDEFINED | JS_NULL | JS_BUFFER, JS_FUNCTION};
     bool optional[] = {false, false, true};
     int callbackIndex = -1;
@@ -169,9 +167,7 @@ Napi::Value Statement::sendParameterDataAfter(ErrorInfo& error, void* data, Napi
 
 Napi::Value Statement::getParameterValue(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
-    if (connection != nullptr) {
-        connection->clearWarnings();
-    }
+    clearConnectionWarnings();
     unsigned masks[] = {JS_NUMBER, JS_FUNCTION};
     bool optional[] = {false, true};
     int callbackIndex = -1;
@@ -257,9 +253,7 @@ Napi::Value Statement::getParamValueAfter(ErrorInfo& error, void* data, Napi::En
 // past the caller's buffer.
 Napi::Value Statement::getData(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
-    if (connection != nullptr) {
-        connection->clearWarnings();
-    }
+    clearConnectionWarnings();
     unsigned masks[] = {JS_NUMBER, JS_NUMBER, JS_BUFFER, JS_NUMBER, JS_NUMBER, JS_FUNCTION};
     bool optional[] = {false, false, false, false, false, true};
     int callbackIndex = -1;

@@ -36,6 +36,12 @@ Napi::Object parameterInfoObject(Napi::Env env, const dbcapi_bind_param_info& in
 
 // The getters that need no argument check fail on a dropped statement
 // rather than touch a freed handle.
+void Statement::clearConnectionWarnings() {
+    if (connection != nullptr) {
+        connection->clearWarnings();
+    }
+}
+
 bool Statement::checkHandle(const Napi::CallbackInfo& info) {
     if (isUsable()) {
         return true;
@@ -46,9 +52,7 @@ bool Statement::checkHandle(const Napi::CallbackInfo& info) {
 
 Napi::Value Statement::getParameterInfo(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
-    if (connection != nullptr) {
-        connection->clearWarnings();
-    }
+    clearConnectionWarnings();
     ConnectionLock lock(this);
     if (!checkHandle(info)) {
         return env.Undefined();
@@ -74,9 +78,7 @@ Napi::Value Statement::getParameterInfo(const Napi::CallbackInfo& info) {
 
 Napi::Value Statement::getParameterLength(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
-    if (connection != nullptr) {
-        connection->clearWarnings();
-    }
+    clearConnectionWarnings();
     unsigned masks[] = {JS_NUMBER};
     int index = -1;
     ConnectionLock lock(this);
@@ -90,9 +92,7 @@ Napi::Value Statement::getParameterLength(const Napi::CallbackInfo& info) {
 
 Napi::Value Statement::isParameterNull(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
-    if (connection != nullptr) {
-        connection->clearWarnings();
-    }
+    clearConnectionWarnings();
     unsigned masks[] = {JS_NUMBER};
     int index = -1;
     ConnectionLock lock(this);
@@ -105,9 +105,7 @@ Napi::Value Statement::isParameterNull(const Napi::CallbackInfo& info) {
 }
 
 Napi::Value Statement::functionCode(const Napi::CallbackInfo& info) {
-    if (connection != nullptr) {
-        connection->clearWarnings();
-    }
+    clearConnectionWarnings();
     ConnectionLock lock(this);
     if (!checkHandle(info)) {
         return info.Env().Undefined();
@@ -117,9 +115,7 @@ Napi::Value Statement::functionCode(const Napi::CallbackInfo& info) {
 
 Napi::Value Statement::getColumnInfo(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
-    if (connection != nullptr) {
-        connection->clearWarnings();
-    }
+    clearConnectionWarnings();
     std::vector<dbcapi_column_info*> columnInfos;
     {
         ConnectionLock lock(this);
@@ -140,9 +136,7 @@ Napi::Value Statement::getColumnInfo(const Napi::CallbackInfo& info) {
 
 Napi::Value Statement::getPrintLines(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
-    if (connection != nullptr) {
-        connection->clearWarnings();
-    }
+    clearConnectionWarnings();
     ConnectionLock lock(this);
     if (!checkHandle(info)) {
         return env.Undefined();
@@ -167,9 +161,7 @@ Napi::Value Statement::getPrintLines(const Napi::CallbackInfo& info) {
 
 Napi::Value Statement::getRowStatus(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
-    if (connection != nullptr) {
-        connection->clearWarnings();
-    }
+    clearConnectionWarnings();
     ConnectionLock lock(this);
     if (!checkHandle(info)) {
         return env.Undefined();
@@ -185,45 +177,32 @@ Napi::Value Statement::getRowStatus(const Napi::CallbackInfo& info) {
     return result;
 }
 
-Napi::Value Statement::getServerCPUTime(const Napi::CallbackInfo& info) {
-    if (connection != nullptr) {
-        connection->clearWarnings();
-    }
+// One number the client library keeps for a live handle.
+template <typename R>
+Napi::Value Statement::handleNumber(const Napi::CallbackInfo& info, R (*read)(dbcapi_stmt*)) {
+    clearConnectionWarnings();
     ConnectionLock lock(this);
     if (!checkHandle(info)) {
         return info.Env().Undefined();
     }
-    return Napi::Number::New(info.Env(), static_cast<double>(g_api.dbcapi_get_stmt_server_cpu_time(stmt)));
+    return Napi::Number::New(info.Env(), static_cast<double>(read(stmt)));
+}
+
+Napi::Value Statement::getServerCPUTime(const Napi::CallbackInfo& info) {
+    return handleNumber(info, g_api.dbcapi_get_stmt_server_cpu_time);
 }
 
 Napi::Value Statement::getServerMemoryUsage(const Napi::CallbackInfo& info) {
-    if (connection != nullptr) {
-        connection->clearWarnings();
-    }
-    ConnectionLock lock(this);
-    if (!checkHandle(info)) {
-        return info.Env().Undefined();
-    }
-    return Napi::Number::New(info.Env(), static_cast<double>(g_api.dbcapi_get_stmt_server_memory_usage(stmt)));
+    return handleNumber(info, g_api.dbcapi_get_stmt_server_memory_usage);
 }
 
 Napi::Value Statement::getServerProcessingTime(const Napi::CallbackInfo& info) {
-    if (connection != nullptr) {
-        connection->clearWarnings();
-    }
-    ConnectionLock lock(this);
-    if (!checkHandle(info)) {
-        return info.Env().Undefined();
-    }
-    return Napi::Number::New(info.Env(),
-                             static_cast<double>(g_api.dbcapi_get_stmt_server_processing_time(stmt)));
+    return handleNumber(info, g_api.dbcapi_get_stmt_server_processing_time);
 }
 
 Napi::Value Statement::setPacketSize(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
-    if (connection != nullptr) {
-        connection->clearWarnings();
-    }
+    clearConnectionWarnings();
     unsigned masks[] = {JS_NUMBER};
     if (!checkParameters(info, "setPacketSize(packetSize)", 1, masks, nullptr, nullptr, nullptr)) {
         return env.Undefined();
@@ -243,21 +222,12 @@ Napi::Value Statement::setPacketSize(const Napi::CallbackInfo& info) {
 }
 
 Napi::Value Statement::getPacketSize(const Napi::CallbackInfo& info) {
-    if (connection != nullptr) {
-        connection->clearWarnings();
-    }
-    ConnectionLock lock(this);
-    if (!checkHandle(info)) {
-        return info.Env().Undefined();
-    }
-    return Napi::Number::New(info.Env(), g_api.dbcapi_get_stmt_packet_size(stmt));
+    return handleNumber(info, g_api.dbcapi_get_stmt_packet_size);
 }
 
 Napi::Value Statement::getStatementHash(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
-    if (connection != nullptr) {
-        connection->clearWarnings();
-    }
+    clearConnectionWarnings();
     ConnectionLock lock(this);
     if (!checkHandle(info)) {
         return env.Undefined();
@@ -273,9 +243,7 @@ Napi::Value Statement::getStatementHash(const Napi::CallbackInfo& info) {
 
 Napi::Value Statement::setTimeout(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
-    if (connection != nullptr) {
-        connection->clearWarnings();
-    }
+    clearConnectionWarnings();
     unsigned masks[] = {JS_NUMBER};
     if (!checkParameters(info, "setTimeout(timeout)", 1, masks, nullptr, nullptr, nullptr)) {
         return env.Undefined();
