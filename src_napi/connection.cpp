@@ -360,21 +360,24 @@ Napi::Value Connection::disconnect(const Napi::CallbackInfo& info) {
                                &Connection::disconnectAfter, this);
 }
 
-// Brings the handle back to the state a new owner expects.
+// Brings the handle back to the state a new owner expects; stops at the
+// first step that fails, with that step's error.
 bool Connection::resetForPool(ErrorInfo& error) {
     bool ok = autoCommit ? g_api.dbcapi_commit(conn) : g_api.dbcapi_rollback(conn);
     if (ok && !autoCommit) {
         ok = g_api.dbcapi_set_autocommit(conn, 1);
     }
-    for (const std::string& key : clientInfoKeys) {
-        g_api.dbcapi_set_clientinfo(conn, key.c_str(), nullptr);
+    if (ok) {
+        for (const std::string& key : clientInfoKeys) {
+            g_api.dbcapi_set_clientinfo(conn, key.c_str(), nullptr);
+        }
+        ok = g_api.dbcapi_set_transaction_isolation(conn, settings.isolationLevel);
     }
-    ok = ok && g_api.dbcapi_set_transaction_isolation(conn, settings.isolationLevel);
     if (ok && !settings.locale.empty()) {
-        g_api.dbcapi_set_clientinfo(conn, "LOCALE", settings.locale.c_str());
+        ok = g_api.dbcapi_set_clientinfo(conn, "LOCALE", settings.locale.c_str());
     }
     if (ok && !settings.client.empty()) {
-        g_api.dbcapi_set_clientinfo(conn, "CLIENT", settings.client.c_str());
+        ok = g_api.dbcapi_set_clientinfo(conn, "CLIENT", settings.client.c_str());
     }
     if (ok && !settings.currentSchema.empty()) {
         dbcapi_stmt* stmt = g_api.dbcapi_execute_direct(conn, setSchemaStatement(settings.currentSchema).c_str());

@@ -232,7 +232,10 @@ void zelk_queue_work(zelk_work_t* work, Connection* conn) {
         refPipe.Call({});
     }
     m.unlock();
-    cv->signal();
+    // After a stop there is no worker to wake.
+    if (cv != nullptr) {
+        cv->signal();
+    }
 }
 
 void run_callbacks(Napi::Env env) {
@@ -267,7 +270,10 @@ void run_callbacks(Napi::Env env) {
 
 void zelk_stop_all_work() {
     stopped_all_work = true;
-    if (threadCount == 0) {
+    // Not started or stopped already. A pool stopped before its first job
+    // never starts, so work queued after a stop is never run.
+    if (cv == nullptr) {
+        ExecutionClient::runOnce([](void*) {}, nullptr, pool_started);
         return;
     }
     m.lock();

@@ -126,3 +126,42 @@ test('createConnection and createClient build Connection objects with exec added
     sqlState: 'HY000',
   });
 });
+
+// The pool starts with the first queued job; its workers name themselves.
+function workerCount(env) {
+  delete process.env.ZKV_NODEJS_THREADPOOL_SIZE;
+  delete process.env.UV_THREADPOOL_SIZE;
+  return runIsolated(`
+    const fs = require('fs');
+    const zelk = require('.');
+    const conn = zelk.createConnection(); conn.connect('');
+    const count = () => fs.readdirSync('/proc/self/task').filter((t) =>
+      fs.readFileSync('/proc/self/task/' + t + '/comm', 'utf8').trim() === 'WorkerThread').length;
+    conn.commit(() => setTimeout(() => { console.log(count()); conn.disconnect(); }, 300));`, env);
+}
+
+test('worker count from ZKV_NODEJS_THREADPOOL_SIZE, else UV_THREADPOOL_SIZE, within 1 to 1024', () => {
+  assert.strictEqual(workerCount({}), 4);
+  assert.strictEqual(workerCount({ ZKV_NODEJS_THREADPOOL_SIZE: '0' }), 1);
+  assert.strictEqual(workerCount({ ZKV_NODEJS_THREADPOOL_SIZE: 'many' }), 1);
+  assert.strictEqual(workerCount({ ZKV_NODEJS_THREADPOOL_SIZE: '5000' }), 1024);
+  assert.strictEqual(workerCount({ UV_THREADPOOL_SIZE: '8' }), 8);
+  assert.strictEqual(workerCount({ UV_THREADPOOL_SIZE: '8', ZKV_NODEJS_THREADPOOL_SIZE: '3' }), 3);
+});
+
+test('after __stopAllWork queued work never runs, whether or not the pool had started', () => {
+  const stopThenQueue = (startFirst) => runIsolated(`
+    const zelk = require('.');
+    const native = require(${JSON.stringify(path.join(buildDir, 'zelk.node'))});
+    const conn = zelk.createConnection(); conn.connect('');
+    const out = { ran: false };
+    const stopAndQueue = () => {
+      native.__stopAllWork();
+      native.__stopAllWork();
+      conn.commit(() => { out.ran = true; });
+      setTimeout(() => { console.log(JSON.stringify(out)); process.exit(0); }, 300);
+    };
+    if (${startFirst}) conn.commit(stopAndQueue); else stopAndQueue();`);
+  assert.deepStrictEqual(stopThenQueue(false), { ran: false });
+  assert.deepStrictEqual(stopThenQueue(true), { ran: false });
+});

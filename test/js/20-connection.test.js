@@ -66,8 +66,9 @@ test('work on a connection that is not connected fails with -20006', async () =>
     assert.deepStrictEqual(errorFields(() => conn[method]()), {
       code: -20006, message: 'No Connection Available', sqlState: 'HY000',
     });
-    const err = await new Promise((resolve) => conn[method]((e) => resolve(e)));
-    assert.strictEqual(err.code, -20006);
+    const args = await new Promise((resolve) => conn[method](function () { resolve(Array.from(arguments)); }));
+    assert.strictEqual(args.length, 1);
+    assert.strictEqual(args[0].code, -20006);
   }
 });
 
@@ -231,4 +232,61 @@ test('a callback that throws neither loses later callbacks nor keeps the process
     c.exec('SELECT 2 AS x FROM DUMMY', (e, rows) => { seen.push(rows[0].x); c.disconnect(); });
     process.on('exit', () => console.log(JSON.stringify(seen)));`);
   assert.deepStrictEqual(out, ['boom', 2]);
+});
+
+test('a parameter object becomes the connection string used as the pool key', () => {
+  const file = freshDatabase();
+  const conn = zelk.createConnection();
+  conn.connect({ USER: 'a', databaseName: file, POOLING: 'yes', key: ['k1', 'k2'], cert: 'c', ca: 'X' });
+  conn.disconnect();
+  assert.strictEqual(conn.getPooledConnectionCount(`uid=a;POOLING=YES;databaseName=${file};sslTrustStore=X;` +
+    'sslKeyStore=k1\nk2\nc;ENCRYPT=true;CHARSET=UTF-8;SCROLLABLERESULT=0'), 1);
+  // connect() without parameters keeps the completed string: same key, the parked handle is taken.
+  conn.connect();
+  assert.strictEqual(conn.getPooledConnectionCount(), 0);
+  conn.disconnect();
+  const caOnly = zelk.createConnection();
+  caOnly.connect({ ca: 'X', pooling: 'TRUE', databasename: file });
+  caOnly.disconnect();
+  assert.strictEqual(caOnly.getPooledConnectionCount(`pooling=TRUE;databaseName=${file};sslTrustStore=X;` +
+    'ENCRYPT=true;sslKeyStore=;CHARSET=UTF-8;SCROLLABLERESULT=0'), 1);
+  // A later POOLING=FALSE does not switch pooling off again.
+  conn.connect(`databaseName=${file};POOLING=FALSE`);
+  conn.disconnect();
+  assert.strictEqual(conn.clearPool(), 3);
+});
+
+test('host keys make the server node, with port or instance number, after a hosts list', () => {
+  const serverNode = (params) => /^Connection failed \(ServerNode ([^)]*)\)/.exec(
+    errorFields(() => zelk.createConnection().connect(params)).message)[1];
+  assert.strictEqual(serverNode({ HOST: '127.0.0.1', PORT: 1 }), '127.0.0.1:1');
+  assert.strictEqual(serverNode({ host: '127.0.0.1', instanceNumber: '07' }), '127.0.0.1:30715');
+  assert.strictEqual(serverNode({ host: '::1', instanceNumber: '07', database: 'X' }), '[::1]:30713');
+  assert.strictEqual(serverNode({ hosts: [{ HOST: '127.0.0.1', port: 1 }, 5, { port: 2 }, { host: '::1', port: 2 }] }),
+    '127.0.0.1:1,[::1]:2');
+  // Of two ServerNode properties the library keeps the later: host and port come after the hosts list.
+  assert.strictEqual(serverNode({ host: '127.0.0.1', port: 3, hosts: [{ host: '127.0.0.1', port: 1 }] }),
+    '127.0.0.1:3');
+});
+
+test('argument type names: buffers and arrays are named as such', () => {
+  const conn = zelk.createConnection();
+  assert.match(errorFields(() => conn.setRowSetSize(Buffer.from('x'))).message, /received buffer\.$/);
+  assert.match(errorFields(() => conn.setRowSetSize([1])).message, /received array\.$/);
+  assert.match(errorFields(() => conn.getClientInfo(null)).message, /expected string, received null\.$/);
+});
+
+test('ZKV_NODEJS_FAST_INTERNAL_ROWS sets the default that a connection property overrides', () => {
+  const binary = (env) => runIsolated(`
+    const zelk = require('.');
+    const binaryResult = (conn) => {
+      conn.connect();
+      return Buffer.isBuffer(conn.execInternal('SELECT 1 AS x', undefined, undefined, undefined));
+    };
+    console.log(JSON.stringify([binaryResult(zelk.createConnection('')),
+      binaryResult(zelk.createConnection('fastInternalRows=yes'))]));`, env);
+  delete process.env.ZKV_NODEJS_FAST_INTERNAL_ROWS;
+  assert.deepStrictEqual(binary({}), [true, true]);
+  assert.deepStrictEqual(binary({ ZKV_NODEJS_FAST_INTERNAL_ROWS: '0' }), [false, true]);
+  assert.deepStrictEqual(binary({ ZKV_NODEJS_FAST_INTERNAL_ROWS: '' }), [true, true]);
 });

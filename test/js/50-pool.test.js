@@ -80,6 +80,22 @@ test('the process-wide pool limit refuses handles and its own lowering below the
   assert.strictEqual(a.getPooledConnectionCount(), 3);
   assert.strictEqual(a.clearPool(), 3);
   assert.strictEqual(a.clearPool(), 0);
+
+  // Fractions are truncated; lifting the limit works with handles parked.
+  zelk.setConnectionPoolLimit(2.9);
+  [1, 2, 3].map(() => connect(pooledString())).forEach((conn) => conn.disconnect());
+  assert.strictEqual(a.getPooledConnectionCount(), 2);
+  assert.strictEqual(zelk.setConnectionPoolLimit(0), null);
+  connect(pooledString()).disconnect();
+  assert.strictEqual(a.getPooledConnectionCount(), 3);
+});
+
+test('a pooled disconnect whose settings cannot be restored keeps its handle and reports why', () => {
+  const conn = connect(pooledString(';CURRENTSCHEMA=nowhere'));
+  assert.strictEqual(errorFields(() => conn.disconnect()).sqlState, '3F000');
+  assert.strictEqual(conn.getPooledConnectionCount(), 0);
+  assert.strictEqual(conn.state(), 'connected');
+  assert.strictEqual(conn.disconnect(), undefined);
 });
 
 test('a reused handle carries no transaction or client information of its previous owner', () => {

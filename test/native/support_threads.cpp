@@ -137,9 +137,15 @@ TEST(support_ThreadDeathTest, DestroyingAStartedThreadThatWasNotJoinedAborts)
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
         {
+            // Inside run before the object goes, so the thread never meets a half-destroyed object.
+            SystemTimedSemaphore running(0);
             SystemTimedSemaphore never(0);
-            LambdaThread thread("not-joined", [&](LambdaThread&, void*&) { never.wait(); });
+            LambdaThread thread("not-joined", [&](LambdaThread&, void*&) {
+                running.signal();
+                never.wait();
+            });
             thread.start(0);
+            running.wait();
         },
         "Thread handle is not null [0-9]+");
 }
