@@ -9,21 +9,34 @@ function splitExecArgs(args) {
   return { params: list[0], options: list[1], callback };
 }
 
-function optionsOf(options) {
-  return options !== null && typeof options === 'object' ? options : {};
+// The row shape as the native side reads the options: names in any letter
+// case, on only for a value whose text is "true" in any case (so 1 and
+// "yes" leave it off). The decoder must shape rows the same way, since the
+// native side has already written table names for nestTables.
+function shapeOf(options) {
+  const shape = { rowsAsArray: false, nestTables: false };
+  if (options === null || (typeof options !== 'object' && typeof options !== 'function')) return shape;
+  for (const name in options) {
+    const value = options[name];
+    const on = (typeof value === 'string' || typeof value === 'boolean') && String(value).toLowerCase() === 'true';
+    const key = name.toLowerCase();
+    if (key === 'rowsasarray') shape.rowsAsArray = on;
+    else if (key === 'nesttables') shape.nestTables = on;
+  }
+  return shape;
 }
 
 // A Buffer from execInternal is the binary transport; rows are decoded here.
-function shapeResult(result, options) {
-  return Buffer.isBuffer(result) ? decode(result, optionsOf(options)) : result;
+function shapeResult(result, shape) {
+  return Buffer.isBuffer(result) ? decode(result, shape) : result;
 }
 
-function wrapCallback(callback, options) {
+function wrapCallback(callback, shape) {
   return function execCallback(err, result) {
     if (err) return callback(err);
     let rows;
     try {
-      rows = shapeResult(result, options);
+      rows = shapeResult(result, shape);
     } catch (decodeError) {
       return callback(decodeError);
     }
@@ -31,20 +44,29 @@ function wrapCallback(callback, options) {
   };
 }
 
+// The shape is read once the native call has accepted the options; the
+// callback runs later, so filling it in afterwards is in time. Options that
+// throw when read have already made the native call fail (its error is on
+// its way), so a throw here must not report a second one.
+function execWith(target, args, options, callback) {
+  const shape = {};
+  const result = target.execInternal(...args, callback ? wrapCallback(callback, shape) : undefined);
+  try {
+    Object.assign(shape, shapeOf(options));
+  } catch (hostileOptions) {
+    // The default shape stays.
+  }
+  return callback ? result : shapeResult(result, shape);
+}
+
 function connectionExec(sql) {
   const { params, options, callback } = splitExecArgs(Array.prototype.slice.call(arguments, 1));
-  if (callback) {
-    return this.execInternal(sql, params, options, wrapCallback(callback, options));
-  }
-  return shapeResult(this.execInternal(sql, params, options, undefined), options);
+  return execWith(this, [sql, params, options], options, callback);
 }
 
 function statementExec() {
   const { params, options, callback } = splitExecArgs(arguments);
-  if (callback) {
-    return this.execInternal(params, options, wrapCallback(callback, options));
-  }
-  return shapeResult(this.execInternal(params, options, undefined), options);
+  return execWith(this, [params, options], options, callback);
 }
 
 function addConnectionMethods(connection) {

@@ -57,6 +57,7 @@ private:
     Napi::Value execInternal(const Napi::CallbackInfo& info);
     Napi::Value execQuery(const Napi::CallbackInfo& info);
     Napi::Value execBatch(const Napi::CallbackInfo& info);
+    Napi::Value runBatch(const Napi::CallbackInfo& info, int callbackIndex);
     Napi::Value drop(const Napi::CallbackInfo& info);
 
     // Synchronous getters (statement_info.cpp).

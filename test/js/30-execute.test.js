@@ -81,6 +81,19 @@ test('result shapes: duplicate names, rowsAsArray, nestTables, counts and DDL', 
   conn.disconnect();
 });
 
+test('execute options: names in any case, on only for the text "true"', () => {
+  const conn = open();
+  conn.exec('CREATE TABLE t1 (id INTEGER)');
+  conn.exec('INSERT INTO t1 VALUES (1)');
+  const sql = 'SELECT id, 2 AS x FROM t1';
+  assert.deepStrictEqual(bothTransports(conn, sql, [], { rowsAsArray: 1 }), [{ id: 1, x: 2 }]);
+  assert.deepStrictEqual(bothTransports(conn, sql, [], { rowsAsArray: 'yes' }), [{ id: 1, x: 2 }]);
+  assert.deepStrictEqual(bothTransports(conn, sql, [], { ROWSASARRAY: 'True' }), [[1, 2]]);
+  assert.deepStrictEqual(bothTransports(conn, sql, [], { NESTTABLES: 'TRUE' }), [{ t1: { id: 1 }, x: 2 }]);
+  assert.deepStrictEqual(conn.exec(sql, [], { rowsasarray: true, fastinternalrows: 'false' }), [[1, 2]]);
+  conn.disconnect();
+});
+
 test('the two transports agree on random tables', () => {
   const conn = open();
   let seed = 12345;

@@ -82,7 +82,7 @@ test('a batch of 100,000 rows is inserted and read back whole', () => {
   conn.disconnect();
 });
 
-test('execInternal with an array of arrays runs as a batch; row status follows', () => {
+test('execInternal with an array of arrays runs as a batch; row status follows', (t, done) => {
   const conn = withTable('create table t (id integer primary key, name varchar(10))');
   const insert = conn.prepare('insert into t values (?, ?)');
   assert.strictEqual(insert.exec([[1, 'a'], [2, null], [3, 'c']]), 3);
@@ -94,7 +94,12 @@ test('execInternal with an array of arrays runs as a batch; row status follows',
   const single = conn.prepare('select ? as a');
   assert.throws(() => single.exec([[1], 2]), (err) => err.code === -20007);
   assert.deepStrictEqual(conn.exec('select count(*) as n from t'), [{ n: 4 }]);
-  conn.disconnect();
+  // Execute options, meaningless for a batch, do not turn it into an error.
+  assert.strictEqual(insert.exec([[6, 'f'], [7, 'g']], { rowsAsArray: true }), 2);
+  insert.exec([[8, 'h']], {}, (err, count) => {
+    assert.deepStrictEqual([err, count], [undefined, 1]);
+    conn.disconnect(done);
+  });
 });
 
 test('batch rows must agree in shape and type', (t, done) => {
@@ -173,6 +178,10 @@ test('print lines and parameter getters', () => {
     { code: -20003, message: 'Invalid parameter index.', sqlState: 'HY000' });
   stmt.exec([null]);
   assert.strictEqual(stmt.isParameterNull(0), true);
+  const warn = conn.prepare("select zkv_warning(7, 'w') as w");
+  warn.exec();
+  assert.strictEqual(warn.isValid(), true);
+  assert.deepStrictEqual(conn.getWarnings(), [], 'any statement method empties the warnings');
   conn.disconnect();
 });
 

@@ -41,6 +41,9 @@ test('walking with next gives the rows of exec, as objects and as arrays', () =>
   assert.deepStrictEqual(walked, expected);
   assert.strictEqual(rs.next(), false);
   rs.close();
+  const noColumns = conn.prepare('delete from t where id = 99').execQuery();
+  assert.strictEqual(noColumns.getColumnCount(), 0);
+  assert.strictEqual(noColumns.next(), false);
   conn.disconnect();
 });
 

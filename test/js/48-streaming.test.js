@@ -90,6 +90,8 @@ test('parameter data argument and state errors', () => {
   const notExecuted = { code: -20003, message: 'The statement has not been executed yet.', sqlState: 'HY000' };
   assert.deepStrictEqual(errorFields(() => insert.getParameterValue(0)), notExecuted);
   assert.deepStrictEqual(errorFields(() => insert.sendParameterData(1, Buffer.from('x'))), notExecuted);
+  assert.deepStrictEqual(errorFields(() => insert.exec([4, { sendParameterData: false }])),
+    { code: -20007, message: 'Can not bind parameter(1).', sqlState: 'HY000' });
   insert.exec([4, { sendParameterData: true }]);
   assert.deepStrictEqual(errorFields(() => insert.sendParameterData(0, Buffer.from('x'))), {
     code: -20003,

@@ -12,6 +12,17 @@ function connected() {
   return conn;
 }
 
+// Full collections, with a turn of the event loop in between so that weak
+// references made in the previous turn may be cleared.
+async function collect() {
+  require('v8').setFlagsFromString('--expose-gc');
+  const gc = require('vm').runInNewContext('gc');
+  for (let i = 0; i < 3; i++) {
+    await new Promise((resolve) => setImmediate(resolve));
+    gc();
+  }
+}
+
 function settle(done, check) {
   try {
     check();
@@ -99,4 +110,20 @@ test('dropping a statement after closing its result set, in either order', () =>
   assert.strictEqual(rs2.isClosed(), true);
   assert.strictEqual(rs2.close(), undefined);
   conn.disconnect();
+});
+
+test('a statement keeps its forgotten connection alive until it is dropped', async () => {
+  let stmt;
+  let connection;
+  (() => {
+    const conn = connected();
+    stmt = conn.prepare('select count(*) as n from t');
+    connection = new WeakRef(conn);
+  })();
+  await collect();
+  assert.ok(connection.deref(), 'the connection outlives the script\'s references');
+  assert.deepStrictEqual(stmt.exec(), [{ n: 3 }]);
+  await new Promise((resolve) => stmt.drop(resolve));
+  await collect();
+  assert.strictEqual(connection.deref(), undefined);
 });
