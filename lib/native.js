@@ -6,7 +6,8 @@ const net = require('net');
 const path = require('path');
 const fs = require('fs');
 
-const buildDir = path.join(__dirname, '..', 'build');
+// ZELK_BUILD_DIR selects another build, such as the sanitizer one.
+const buildDir = process.env.ZELK_BUILD_DIR || path.join(__dirname, '..', 'build');
 const native = require(path.join(buildDir, 'zelk.node'));
 
 // ZELK_DBCAPI_LIBRARY may name another build of the client library.

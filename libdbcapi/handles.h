@@ -17,7 +17,24 @@
 #include "export.h"
 #include "values.h"
 
+namespace zkv {
+
+// Counts the live objects of one kind, for the test-only zkv_debug_live_counts.
+template <int Kind>
+struct LiveCount {
+    static std::atomic<int>& value() {
+        static std::atomic<int> count{0};
+        return count;
+    }
+    LiveCount() { value()++; }
+    LiveCount(const LiveCount&) : LiveCount() {}
+    ~LiveCount() { value()--; }
+};
+
+}  // namespace zkv
+
 struct dbcapi_connection {
+    zkv::LiveCount<0> live;
     zkv::ErrorState error;
     std::map<std::string, std::string> properties;  // names lower-cased
     std::shared_ptr<zkv::BackendSession> session;
@@ -69,6 +86,7 @@ struct Stats {
 }  // namespace zkv
 
 struct dbcapi_stmt {
+    zkv::LiveCount<1> live;
     dbcapi_connection* conn = nullptr;
     std::string sql;
     std::vector<std::unique_ptr<zkv::StatementPart>> parts;

@@ -83,6 +83,12 @@ DBCAPI_EXPORT dbcapi_bool dbcapi_init(const char* app_name, uint32_t api_version
 
 DBCAPI_EXPORT void dbcapi_fini(void) {}
 
+// Test-only: handles not yet freed. Outside the dbcapi table on purpose.
+DBCAPI_EXPORT void zkv_debug_live_counts(int* connections, int* statements) {
+    if (connections) *connections = zkv::LiveCount<0>::value().load();
+    if (statements) *statements = zkv::LiveCount<1>::value().load();
+}
+
 DBCAPI_EXPORT dbcapi_bool dbcapi_client_version(char* buffer, size_t length) {
     return zkv::copyVersion(buffer, length) ? 1 : 0;
 }

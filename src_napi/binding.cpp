@@ -13,7 +13,9 @@ namespace {
 void setBuffer(dbcapi_bind_data* record, dbcapi_data_type type, const void* data, size_t size, size_t length) {
     record->value.type = type;
     record->value.buffer = new char[size];
-    memcpy(record->value.buffer, data, size);
+    if (size > 0) {  // an empty Buffer has no data pointer
+        memcpy(record->value.buffer, data, size);
+    }
     record->value.buffer_size = size;
     *record->value.length = length;
 }

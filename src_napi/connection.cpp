@@ -248,6 +248,10 @@ Napi::Value Connection::connect(const Napi::CallbackInfo& info) {
         if (params.IsString() || params.IsObject()) {
             takeParameters(params);
         }
+        // A throwing getter or proxy: the script gets its exception, no connect runs.
+        if (env.IsExceptionPending()) {
+            return env.Undefined();
+        }
         useExternalHandle = false;
         completeConnectionString();
     }

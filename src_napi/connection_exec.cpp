@@ -21,10 +21,18 @@ bool validExecArguments(const Napi::CallbackInfo& info) {
 // Named values of a direct execute: the statement does not exist yet, so
 // each value keeps its name until the work function has prepared it.
 bool getNamedInputParameters(const Napi::Object& params, ExecuteBaton* baton, ErrorInfo& error) {
+    // A proxy or getter may throw: its exception is left pending for the script.
     Napi::Array keys = params.GetPropertyNames();
+    if (keys.IsEmpty()) {
+        return false;
+    }
     for (uint32_t i = 0; i < keys.Length(); i++) {
         Napi::Value key = keys.Get(i);
-        dbcapi_bind_data* record = getBindParameter(params.Get(key));
+        Napi::Value value = params.Get(key);
+        if (value.IsEmpty()) {
+            return false;
+        }
+        dbcapi_bind_data* record = getBindParameter(value);
         if (record == nullptr) {
             getErrorMsgBindingParam(error, static_cast<int>(i));
             return false;
@@ -130,7 +138,7 @@ Napi::Value Connection::execInternal(const Napi::CallbackInfo& info) {
     } else if (!error.isSet() && info[1].IsObject()) {
         getNamedInputParameters(info[1].As<Napi::Object>(), baton, error);
     }
-    if (error.isSet()) {
+    if (error.isSet() || env.IsExceptionPending()) {
         delete baton;
         throwError(info, error, callbackIndex);
         return env.Undefined();

@@ -12,12 +12,17 @@ Napi::Error createError(Napi::Env env, const ErrorInfo& e) {
 }
 
 void checkError(Napi::Env env, const ErrorInfo& e) {
-    if (e.isSet()) {
+    if (e.isSet() && !env.IsExceptionPending()) {
         createError(env, e).ThrowAsJavaScriptException();
     }
 }
 
 void throwError(const Napi::CallbackInfo& info, const ErrorInfo& e, int callbackIndex) {
+    // An argument's getter or proxy threw while it was read: that exception
+    // reaches the script, and no callback is queued beside it.
+    if (info.Env().IsExceptionPending()) {
+        return;
+    }
     if (callbackIndex < 0) {
         createError(info.Env(), e).ThrowAsJavaScriptException();
         return;

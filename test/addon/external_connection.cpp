@@ -64,7 +64,29 @@ Napi::Value close(const Napi::CallbackInfo& info) {
     return info.Env().Undefined();
 }
 
+// The client library's count of handles not yet freed; path names the
+// library the module loaded, so dlopen hands back that same instance.
+Napi::Value liveCounts(const Napi::CallbackInfo& info) {
+    Napi::Env env = info.Env();
+    void* handle = dlopen(info[0].As<Napi::String>().Utf8Value().c_str(), RTLD_LAZY | RTLD_NOLOAD);
+    auto counts = handle ? reinterpret_cast<void (*)(int*, int*)>(dlsym(handle, "zkv_debug_live_counts")) : nullptr;
+    if (counts == nullptr) {
+        if (handle) dlclose(handle);
+        Napi::Error::New(env, "client library not loaded or without live counts").ThrowAsJavaScriptException();
+        return env.Undefined();
+    }
+    int connections = 0;
+    int statements = 0;
+    counts(&connections, &statements);
+    dlclose(handle);
+    Napi::Object result = Napi::Object::New(env);
+    result.Set("connections", connections);
+    result.Set("statements", statements);
+    return result;
+}
+
 Napi::Object Init(Napi::Env env, Napi::Object exports) {
+    exports.Set("liveCounts", Napi::Function::New(env, liveCounts));
     exports.Set("open", Napi::Function::New(env, open));
     exports.Set("execute", Napi::Function::New(env, execute));
     exports.Set("close", Napi::Function::New(env, close));

@@ -6,7 +6,7 @@ const path = require('path');
 const { execFileSync } = require('child_process');
 
 const root = path.join(__dirname, '..', '..');
-const buildDir = path.join(root, 'build');
+const buildDir = process.env.ZELK_BUILD_DIR || path.join(root, 'build');
 const tmpDir = fs.mkdtempSync(path.join(os.tmpdir(), 'zelk-test-'));
 let counter = 0;
 

@@ -1,0 +1,134 @@
+'use strict';
+// Random and mutated result buffers: the decoder returns the rows that were
+// encoded or fails with its own error, never with another exception.
+const test = require('node:test');
+const assert = require('node:assert');
+const { decode } = require('../../lib/decoder.js');
+const { seededRandom, runSeed } = require('./random');
+
+const ITERATIONS = Number(process.env.ZELK_FUZZ_ITERATIONS) || 20000;
+
+function item(tag, body) {
+  const head = Buffer.alloc(5);
+  head[0] = tag;
+  head.writeUInt32LE(body.length, 1);
+  return [head, body];
+}
+
+function randomValue(rnd) {
+  switch (rnd.int(6)) {
+    case 0: return { parts: [Buffer.from([1])], value: null };
+    case 1: { const v = rnd.chance(0.5); return { parts: [Buffer.from([2, v ? 1 : 0])], value: v }; }
+    case 2: {
+      const v = (rnd.int(4294967296) | 0);
+      const b = Buffer.alloc(5); b[0] = 3; b.writeInt32LE(v, 1);
+      return { parts: [b], value: v };
+    }
+    case 3: {
+      const v = (rnd.next() - 0.5) * 1e12;
+      const b = Buffer.alloc(9); b[0] = 4; b.writeDoubleLE(v, 1);
+      return { parts: [b], value: v };
+    }
+    case 4: {
+      const v = rnd.bytes(rnd.int(12)).toString('hex');
+      return { parts: item(5, Buffer.from(v)), value: v };
+    }
+    default: {
+      const v = rnd.bytes(rnd.int(12));
+      return { parts: item(6, v), value: v };
+    }
+  }
+}
+
+// A well-formed buffer and the rows (as arrays) it holds.
+function randomResult(rnd) {
+  const columns = rnd.int(5);
+  const rows = columns === 0 ? 0 : rnd.int(5);
+  const parts = [];
+  for (let c = 0; c < columns; c++) parts.push(...item(5, Buffer.from('C' + c)));
+  for (let c = 0; c < columns; c++) {
+    parts.push(...(rnd.chance(0.3) ? item(5, Buffer.from('T' + rnd.int(2))) : [Buffer.from([1])]));
+  }
+  const expected = [];
+  for (let r = 0; r < rows; r++) {
+    const row = [];
+    for (let c = 0; c < columns; c++) {
+      const { parts: p, value } = randomValue(rnd);
+      parts.push(...p);
+      row.push(value);
+    }
+    expected.push(row);
+  }
+  const body = Buffer.concat(parts);
+  const header = Buffer.alloc(16);
+  header.writeUInt32LE(body.length + 16, 0);
+  header.writeUInt32LE(rows, 8);
+  header.writeUInt32LE(columns, 12);
+  return { buffer: Buffer.concat([header, body]), expected };
+}
+
+function mutate(rnd, source) {
+  let buffer = Buffer.from(source);
+  const edits = 1 + rnd.int(4);
+  for (let i = 0; i < edits; i++) {
+    const kind = rnd.int(5);
+    if (kind === 0 && buffer.length > 0) {
+      buffer[rnd.int(buffer.length)] ^= 1 << rnd.int(8);
+    } else if (kind === 1) {
+      buffer = buffer.subarray(0, rnd.int(buffer.length + 1));
+    } else if (kind === 2) {
+      buffer = Buffer.concat([buffer, rnd.bytes(rnd.int(9))]);
+    } else if (kind === 3 && buffer.length >= 16) {
+      buffer.writeUInt32LE(rnd.pick([0, 1, 0xffffffff, 0x7fffffff, rnd.int(100)]), rnd.pick([4, 8, 12]));
+    } else if (buffer.length > 0) {
+      buffer[rnd.int(buffer.length)] = rnd.pick([0, 1, 5, 6, 7, 0xff]);
+    }
+  }
+  // Half the mutants keep a consistent total size so the checks go deeper.
+  if (rnd.chance(0.5) && buffer.length >= 16) {
+    buffer.writeUInt32LE(buffer.length, 0);
+    buffer.writeUInt32LE(0, 4);
+  }
+  return buffer;
+}
+
+function decodeOrMalformed(buffer, options) {
+  try {
+    return decode(buffer, options);
+  } catch (err) {
+    if (!(err instanceof Error) || !/^Malformed result buffer: /.test(err.message)) {
+      throw new Error(`decoder threw ${err && err.name}: ${err && err.message}`);
+    }
+    return undefined;
+  }
+}
+
+test('well-formed random results decode to the values encoded', () => {
+  const seed = runSeed(1010);
+  const rnd = seededRandom(seed);
+  for (let i = 0; i < ITERATIONS / 4; i++) {
+    const { buffer, expected } = randomResult(rnd);
+    assert.deepStrictEqual(decode(buffer, { rowsAsArray: true }), expected, `seed ${seed} case ${i}`);
+  }
+});
+
+test('mutated and random buffers decode or fail as malformed', () => {
+  const seed = runSeed(2020);
+  const rnd = seededRandom(seed);
+  const shapes = [undefined, { rowsAsArray: true }, { nestTables: true }];
+  let failures = 0;
+  for (let i = 0; i < ITERATIONS; i++) {
+    const buffer = rnd.chance(0.1) ? rnd.bytes(rnd.int(64)) : mutate(rnd, randomResult(rnd).buffer);
+    const input = rnd.chance(0.1) ? new Uint8Array(buffer) : buffer;
+    const rows = decodeOrMalformed(input, rnd.pick(shapes));
+    if (rows === undefined) failures++;
+    else assert.ok(Array.isArray(rows));
+  }
+  assert.ok(failures > 0 && failures < ITERATIONS, `seed ${seed}: ${failures} of ${ITERATIONS} malformed`);
+});
+
+test('inputs that are not buffers fail as malformed', () => {
+  for (const input of [null, undefined, 12, 'text', {}, [], new ArrayBuffer(16)]) {
+    assert.strictEqual(decodeOrMalformed(input), undefined);
+  }
+});

@@ -1,0 +1,106 @@
+'use strict';
+// Nothing lost: a million rows in batches, a 200 MB value streamed in and
+// read back, and a transaction killed by abort.
+const test = require('node:test');
+const assert = require('node:assert');
+const crypto = require('crypto');
+const zelk = require('../..');
+const { freshDatabase } = require('./helpers');
+
+const ROWS = Number(process.env.ZELK_LOST_ROWS) || 1000000;
+const BATCH = 10000;
+const BIG = (Number(process.env.ZELK_LOST_MB) || 200) * 1048576;
+const CHUNK = 1048576;
+
+const call = (fn) => new Promise((resolve, reject) => fn((err, value) => (err ? reject(err) : resolve(value))));
+
+function rowOf(i) {
+  return [i, `row ${i} ${(i * 2654435761) % 1000003}`, (i % 97) / 7];
+}
+
+test('a million rows inserted in batches read back with the same checksum', async () => {
+  const conn = zelk.createConnection();
+  conn.connect({ databaseName: freshDatabase() });
+  conn.exec('CREATE TABLE R (ID INTEGER PRIMARY KEY, T VARCHAR(64), D DOUBLE)');
+  conn.setAutoCommit(false);
+  const written = crypto.createHash('sha256');
+  const insert = conn.prepare('INSERT INTO R VALUES (?, ?, ?)');
+  for (let start = 0; start < ROWS; start += BATCH) {
+    const rows = [];
+    for (let i = start; i < Math.min(ROWS, start + BATCH); i++) {
+      const row = rowOf(i);
+      written.update(JSON.stringify(row));
+      rows.push(row);
+    }
+    await call((cb) => insert.execBatch(rows, cb));
+  }
+  conn.commit();
+  const read = crypto.createHash('sha256');
+  const rs = conn.prepare('SELECT ID, T, D FROM R ORDER BY ID').executeQuery();
+  let count = 0;
+  while (rs.next()) {
+    read.update(JSON.stringify(rs.getValues({ asArray: true })));
+    count++;
+  }
+  assert.strictEqual(count, ROWS);
+  assert.strictEqual(read.digest('hex'), written.digest('hex'));
+  conn.disconnect();
+});
+
+function sendAll(stmt, index, value, callback) {
+  let offset = 0;
+  const next = (err) => {
+    if (err) return callback(err);
+    if (offset >= value.length) return stmt.sendParameterData(index, null, callback);
+    const chunk = value.subarray(offset, offset + CHUNK);
+    offset += CHUNK;
+    return stmt.sendParameterData(index, chunk, next);
+  };
+  next();
+}
+
+test('a 200 MB value streamed in reads back byte-equal', async () => {
+  const conn = zelk.createConnection();
+  conn.connect({ databaseName: freshDatabase() });
+  conn.exec('CREATE TABLE L (ID INTEGER, DATA BLOB)');
+  const value = crypto.randomBytes(BIG);
+  const insert = conn.prepare('INSERT INTO L VALUES (?, ?)');
+  insert.exec([1, { sendParameterData: true }]);
+  await call((cb) => sendAll(insert, 1, value, cb));
+  const rs = conn.prepare('SELECT DATA FROM L WHERE ID = 1').execQuery();
+  assert.ok(rs.next());
+  assert.strictEqual(rs.getValueLength(0), value.length);
+  const back = Buffer.alloc(value.length);
+  for (let offset = 0; offset < value.length; offset += 8 * CHUNK) {
+    const length = Math.min(8 * CHUNK, value.length - offset);
+    assert.strictEqual(await call((cb) => rs.getData(0, offset, back, offset, length, cb)), length);
+  }
+  assert.ok(back.equals(value));
+  rs.close();
+  conn.disconnect();
+});
+
+function tableDigest(conn) {
+  return crypto.createHash('sha256').update(JSON.stringify(conn.exec('SELECT * FROM A ORDER BY ID'))).digest('hex');
+}
+
+test('a transaction killed by abort mid-batch leaves the table exactly as before, after disconnect too', async () => {
+  const file = freshDatabase();
+  const conn = zelk.createConnection();
+  conn.connect({ databaseName: file });
+  conn.exec('CREATE TABLE A (ID INTEGER, V VARCHAR(20))');
+  conn.prepare('INSERT INTO A VALUES (?, ?)').execBatch(Array.from({ length: 1000 }, (_, i) => [i, `v${i}`]));
+  const before = tableDigest(conn);
+  conn.setAutoCommit(false);
+  conn.exec("UPDATE A SET V = 'changed' WHERE ID < 500");
+  const rows = Array.from({ length: 200000 }, (_, i) => [100000 + i, 'added']);
+  const batch = call((cb) => conn.prepare('INSERT INTO A SELECT ?, ? FROM DUMMY WHERE zkv_sleep(0) = 0').execBatch(rows, cb));
+  setTimeout(() => conn.abort(), 50);
+  const outcome = await batch.then(() => 'finished', (err) => err);
+  if (outcome !== 'finished') assert.strictEqual(outcome.sqlState, 'HY008');
+  await call((cb) => conn.disconnect(cb));
+  const other = zelk.createConnection();
+  other.connect({ databaseName: file });
+  assert.strictEqual(tableDigest(other), before);
+  other.disconnect();
+});
