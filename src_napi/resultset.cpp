@@ -329,7 +329,6 @@ Napi::Value ResultSet::convertValue(Napi::Env env, dbcapi_data_value& value, int
 }
 
 Napi::Value ResultSet::isClosed(const Napi::CallbackInfo& info) {
-    clearWarnings();
     return Napi::Boolean::New(info.Env(), closed || closing);
 }
 
@@ -603,6 +602,11 @@ Napi::Value ResultSet::getValues(const Napi::CallbackInfo& info) {
     auto* baton = new GetValuesBaton;
     if (hasOptions) {
         convertToBool(info[0].As<Napi::Object>().Get("asArray"), baton->asArray);
+        // A throwing getter: the script gets its exception, nothing is queued.
+        if (env.IsExceptionPending()) {
+            delete baton;
+            return env.Undefined();
+        }
     }
     if (!bound) {
         return runWork<ResultSet>(info, callbackIndex, this, baton, &ResultSet::getValuesWork,

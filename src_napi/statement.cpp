@@ -322,7 +322,6 @@ bool Statement::getNamedOrPositional(const Napi::Value& params, std::vector<dbca
 }
 
 Napi::Value Statement::isValid(const Napi::CallbackInfo& info) {
-    clearConnectionWarnings();
     return Napi::Boolean::New(info.Env(), !dropped && !dropping);
 }
 
@@ -345,7 +344,7 @@ Napi::Value Statement::execInternal(const Napi::CallbackInfo& info) {
         return env.Undefined();
     }
     if (isBatchRows(paramsArg)) {
-        return runBatch(info, callbackIndex);
+        return execBatch(info);
     }
     if (!checkStatement(info, callbackIndex)) {
         return env.Undefined();
@@ -598,19 +597,10 @@ Napi::Value Statement::execBatch(const Napi::CallbackInfo& info) {
     clearConnectionWarnings();
     bool hasParams = false;
     int callbackIndex = -1;
-    if (!checkExecParametersGeneric(info, kExecBatchSignature, hasParams, callbackIndex) ||
-        !checkExecParametersDescribed(info, hasParams, paramInfos, callbackIndex)) {
-        return env.Undefined();
-    }
-    return runBatch(info, callbackIndex);
-}
-
-// Rows in info[0]; whatever follows them was checked by the caller (exec
-// passes its options there, which a batch does not use).
-Napi::Value Statement::runBatch(const Napi::CallbackInfo& info, int callbackIndex) {
-    Napi::Env env = info.Env();
     std::vector<unsigned> columnTypes;
-    if (!checkBatchRows(info, callbackIndex, columnTypes) || !checkStatement(info, callbackIndex)) {
+    if (!checkExecParametersGeneric(info, kExecBatchSignature, hasParams, callbackIndex) ||
+        !checkExecParametersDescribed(info, hasParams, paramInfos, callbackIndex) ||
+        !checkBatchRows(info, callbackIndex, columnTypes) || !checkStatement(info, callbackIndex)) {
         return env.Undefined();
     }
     Napi::Array rows = info[0].As<Napi::Array>();
@@ -618,7 +608,9 @@ Napi::Value Statement::runBatch(const Napi::CallbackInfo& info, int callbackInde
     baton->rowCount = static_cast<int>(rows.Length());
     baton->columnCount = static_cast<int>(columnTypes.size());
     batchRowCount = baton->rowCount;
-    if (!getBindParameters(rows, baton->columnCount, baton->rows, baton->columnSizes, columnTypes)) {
+    // A throwing element getter leaves its exception pending; no batch runs then.
+    if (!getBindParameters(rows, baton->columnCount, baton->rows, baton->columnSizes, columnTypes) ||
+        env.IsExceptionPending()) {
         delete baton;
         throwError(info, JS_ERR_BINDING_PARAMETERS, callbackIndex);
         return env.Undefined();
@@ -707,9 +699,6 @@ Napi::Value Statement::drop(const Napi::CallbackInfo& info) {
         }
         return env.Undefined();
     }
-    if (connection != nullptr) {
-        connection->removeStatement(this);
-    }
     _setDropping();
     return runWork<Statement>(info, callbackIndex, this, nullptr, &Statement::dropWork, &Statement::dropAfter,
                               connection);
@@ -729,12 +718,17 @@ void Statement::dropWork(ErrorInfo& error, void*) {
         getErrorMsg(JS_ERR_INVALID_OBJECT, error);
     } else {
         _drop();
+        // Left in the list until now so that a disconnect overtaking this
+        // drop still frees the handle; removed under the connection lock.
+        lock.connection()->removeStatement(this);
     }
 }
 
 Napi::Value Statement::dropAfter(ErrorInfo& error, void*, Napi::Env env) {
     if (connection != nullptr) {
         afterCommon(env);
+        // Still listed when the disconnect dropped it first: released once, here.
+        connection->removeStatement(this);
         release();
     }
     error.clearMessage();
