@@ -329,6 +329,7 @@ Napi::Value ResultSet::convertValue(Napi::Env env, dbcapi_data_value& value, int
 }
 
 Napi::Value ResultSet::isClosed(const Napi::CallbackInfo& info) {
+    clearWarnings();
     return Napi::Boolean::New(info.Env(), closed || closing);
 }
 

@@ -322,6 +322,7 @@ bool Statement::getNamedOrPositional(const Napi::Value& params, std::vector<dbca
 }
 
 Napi::Value Statement::isValid(const Napi::CallbackInfo& info) {
+    clearConnectionWarnings();
     return Napi::Boolean::New(info.Env(), !dropped && !dropping);
 }
 
@@ -344,7 +345,7 @@ Napi::Value Statement::execInternal(const Napi::CallbackInfo& info) {
         return env.Undefined();
     }
     if (isBatchRows(paramsArg)) {
-        return execBatch(info);
+        return runBatch(info, callbackIndex);
     }
     if (!checkStatement(info, callbackIndex)) {
         return env.Undefined();
@@ -597,10 +598,19 @@ Napi::Value Statement::execBatch(const Napi::CallbackInfo& info) {
     clearConnectionWarnings();
     bool hasParams = false;
     int callbackIndex = -1;
-    std::vector<unsigned> columnTypes;
     if (!checkExecParametersGeneric(info, kExecBatchSignature, hasParams, callbackIndex) ||
-        !checkExecParametersDescribed(info, hasParams, paramInfos, callbackIndex) ||
-        !checkBatchRows(info, callbackIndex, columnTypes) || !checkStatement(info, callbackIndex)) {
+        !checkExecParametersDescribed(info, hasParams, paramInfos, callbackIndex)) {
+        return env.Undefined();
+    }
+    return runBatch(info, callbackIndex);
+}
+
+// Rows in info[0]; whatever follows them was checked by the caller (exec
+// passes its options there, which a batch does not use).
+Napi::Value Statement::runBatch(const Napi::CallbackInfo& info, int callbackIndex) {
+    Napi::Env env = info.Env();
+    std::vector<unsigned> columnTypes;
+    if (!checkBatchRows(info, callbackIndex, columnTypes) || !checkStatement(info, callbackIndex)) {
         return env.Undefined();
     }
     Napi::Array rows = info[0].As<Napi::Array>();
