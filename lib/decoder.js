@@ -126,67 +126,133 @@ function nestingOf(tables) {
   return { tableOf, tableKeys };
 }
 
+// Reads one item after another; one instance per decode keeps every call
+// site monomorphic.
+class ItemReader {
+  constructor(buffer, view, end, pos) {
+    this.buffer = buffer;
+    this.view = view;
+    this.end = end;
+    this.pos = pos;
+  }
+
+  value() {
+    const buffer = this.buffer;
+    const end = this.end;
+    const start = this.pos;
+    if (start >= end) {
+      throw truncated(start);
+    }
+    const tag = buffer[start];
+    switch (tag) {
+      case TAG_NULL:
+        this.pos = start + 1;
+        return null;
+      case TAG_BOOLEAN:
+        if (start + 2 > end) throw truncated(start);
+        this.pos = start + 2;
+        return buffer[start + 1] !== 0;
+      case TAG_INT32:
+        if (start + 5 > end) throw truncated(start);
+        this.pos = start + 5;
+        return this.view.getInt32(start + 1, true);
+      case TAG_DOUBLE:
+        if (start + 9 > end) throw truncated(start);
+        this.pos = start + 9;
+        return this.view.getFloat64(start + 1, true);
+      case TAG_STRING:
+      case TAG_BINARY:
+        return this.bytes(tag, start);
+      default:
+        throw malformed('unknown tag ' + tag + ' at offset ' + start);
+    }
+  }
+
+  bytes(tag, start) {
+    const buffer = this.buffer;
+    if (start + 5 > this.end) throw truncated(start);
+    const length = this.view.getUint32(start + 1, true);
+    const from = start + 5;
+    if (length > this.end - from) throw truncated(start);
+    const to = from + length;
+    this.pos = to;
+    if (tag === TAG_STRING) {
+      return utf8Slice(buffer, from, to);
+    }
+    const value = Buffer.allocUnsafe(length);
+    buffer.copy(value, 0, from, to);
+    return value;
+  }
+}
+
+// A row factory compiled for the column keys: an object or array literal
+// gets its final shape at once, instead of one transition per column.
+// Keys are embedded as JSON string literals; "__proto__" must be computed
+// so that it becomes an own property, as an assignment would make it.
+function literalKey(key) {
+  return key === '__proto__' ? '["__proto__"]' : JSON.stringify(key);
+}
+
+const MAX_LITERAL_COLUMNS = 1000;
+
+// Compiled factories are kept by their source, since the same query shape
+// comes back again and again (point queries decode one row at a time).
+const MAX_CACHED_SHAPES = 512;
+const shapeCache = new Map();
+
+function compiledShape(body) {
+  let make = shapeCache.get(body);
+  if (make === undefined) {
+    if (shapeCache.size >= MAX_CACHED_SHAPES) {
+      shapeCache.clear();
+    }
+    // eslint-disable-next-line no-new-func
+    make = new Function('reader', 'return ' + body + ';');
+    shapeCache.set(body, make);
+  }
+  return make;
+}
+
+function objectFactory(keys) {
+  if (keys.length > MAX_LITERAL_COLUMNS || new Set(keys).size !== keys.length) {
+    return null;
+  }
+  return compiledShape('{' + keys.map((k) => literalKey(k) + ': reader.value()').join(', ') + '}');
+}
+
+function arrayFactory(columnCount) {
+  if (columnCount > MAX_LITERAL_COLUMNS) {
+    return null;
+  }
+  return compiledShape('[' + new Array(columnCount).fill('reader.value()').join(', ') + ']');
+}
+
 // Decodes rowCount x columnCount items from state.pos into rows of the
 // given shape.
 function readRows(state, rowCount, columnCount, shape) {
-  const { buffer, view, end } = state;
-  let pos = state.pos;
+  const reader = new ItemReader(state.buffer, state.view, state.end, state.pos);
   const rows = [];
-  for (let r = 0; r < rowCount; r++) {
-    const row = shape.newRow();
-    for (let c = 0; c < columnCount; c++) {
-      if (pos >= end) {
-        throw truncated(pos);
-      }
-      const start = pos;
-      const tag = buffer[pos++];
-      let value;
-      switch (tag) {
-        case TAG_NULL:
-          value = null;
-          break;
-        case TAG_BOOLEAN:
-          if (pos + 1 > end) throw truncated(start);
-          value = buffer[pos++] !== 0;
-          break;
-        case TAG_INT32:
-          if (pos + 4 > end) throw truncated(start);
-          value = view.getInt32(pos, true);
-          pos += 4;
-          break;
-        case TAG_DOUBLE:
-          if (pos + 8 > end) throw truncated(start);
-          value = view.getFloat64(pos, true);
-          pos += 8;
-          break;
-        case TAG_STRING:
-        case TAG_BINARY: {
-          if (pos + 4 > end) throw truncated(start);
-          const length = view.getUint32(pos, true);
-          pos += 4;
-          if (length > end - pos) throw truncated(start);
-          if (tag === TAG_STRING) {
-            value = utf8Slice(buffer, pos, pos + length);
-          } else {
-            value = Buffer.allocUnsafe(length);
-            buffer.copy(value, 0, pos, pos + length);
-          }
-          pos += length;
-          break;
-        }
-        default:
-          throw malformed('unknown tag ' + tag + ' at offset ' + start);
-      }
-      shape.put(row, c, value);
+  const make = shape.make;
+  if (make !== null && columnCount > 0) {
+    for (let r = 0; r < rowCount; r++) {
+      rows.push(make(reader));
     }
-    rows.push(row);
+  } else {
+    for (let r = 0; r < rowCount; r++) {
+      const row = shape.newRow();
+      for (let c = 0; c < columnCount; c++) {
+        shape.put(row, c, reader.value());
+      }
+      rows.push(row);
+    }
   }
-  state.pos = pos;
+  state.pos = reader.pos;
   return rows;
 }
 
 function arrayShape(columnCount) {
   return {
+    make: arrayFactory(columnCount),
     newRow: () => new Array(columnCount),
     put: (row, c, value) => { row[c] = value; },
   };
@@ -194,6 +260,7 @@ function arrayShape(columnCount) {
 
 function objectShape(keys) {
   return {
+    make: objectFactory(keys),
     newRow: () => ({}),
     put: (row, c, value) => { row[keys[c]] = value; },
   };
@@ -205,6 +272,7 @@ function nestedShape(keys, tables) {
   const { tableOf, tableKeys } = nestingOf(tables);
   const current = new Array(tableKeys.length);
   return {
+    make: null,
     newRow: () => {
       current.fill(undefined);
       return {};

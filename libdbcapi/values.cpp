@@ -253,7 +253,7 @@ size_t countCharacters(const char* text, size_t length) {
     return count;
 }
 
-bool checkLimits(const ColumnMeta& meta, const char* data, size_t length, bool text, BackendError& err) {
+bool checkLimitsSlow(const ColumnMeta& meta, const char* data, size_t length, bool text, BackendError& err) {
     if (meta.byteLimit && length > meta.byteLimit) {
         err = makeError(kDataTooLong, "22001",
                         "Value too long for column \"" + meta.name + "\": " + std::to_string(length) +
@@ -270,6 +270,14 @@ bool checkLimits(const ColumnMeta& meta, const char* data, size_t length, bool t
         }
     }
     return true;
+}
+
+// Most values are far inside their limits: only lengths past a limit need
+// the character count and the messages.
+inline bool checkLimits(const ColumnMeta& meta, const char* data, size_t length, bool text, BackendError& err) {
+    bool withinBytes = !meta.byteLimit || length <= meta.byteLimit;
+    bool withinChars = !text || !meta.charLimit || length <= meta.charLimit;
+    return (withinBytes && withinChars) || checkLimitsSlow(meta, data, length, text, err);
 }
 
 }  // namespace
@@ -327,6 +335,13 @@ bool readValue(const ValueSource& cursor, int col, const ColumnMeta& meta, dbcap
     if (out.isNull) {
         out.data = nullptr;
         out.length = 0;
+        return true;
+    }
+    // The common case of an integer read as 64 bits, without range checks.
+    if (target == DBCAPI_VAL64 && kind == ValueKind::Integer && meta.nativeType != DBCAPI_NATIVE_BOOLEAN) {
+        scratch.i64 = cursor.int64At(col);
+        out.data = reinterpret_cast<const char*>(&scratch);
+        out.length = sizeof(int64_t);
         return true;
     }
     switch (target) {

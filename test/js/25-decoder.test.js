@@ -96,6 +96,36 @@ test('keys come from the name section, duplicates already numbered, later equal 
   assert.deepStrictEqual(rows[0], { A: 1, 'A:2': 2, B: 3, 'A:3': 4 });
 });
 
+test('any column name becomes an own property holding its value, whatever its characters', () => {
+  const names = ['__proto__', 'a"b', 'c\\', '}); throw 1; ({', 'line\u2028sep', '7', '', 'constructor', 'x y'];
+  const w = new Writer();
+  for (const name of names) w.column(name);
+  for (let i = 0; i < names.length; i++) w.nul();
+  for (let r = 0; r < 2; r++) {
+    for (let i = 0; i < names.length; i++) w.int(r * 100 + i);
+    w.row();
+  }
+  const rows = decode(w.finish(), {});
+  for (const [r, row] of rows.entries()) {
+    assert.strictEqual(Object.getPrototypeOf(row), Object.prototype);
+    names.forEach((name, i) => {
+      assert.ok(Object.prototype.hasOwnProperty.call(row, name), name);
+      assert.strictEqual(row[name], r * 100 + i);
+    });
+    assert.strictEqual(Object.keys(row).length, names.length);
+  }
+});
+
+test('results of many different column sets all decode with their own keys', () => {
+  for (let set = 0; set < 700; set++) {
+    const w = new Writer().column('k' + set).column('v');
+    w.nul().nul();
+    w.int(set).str('s' + set).row();
+    assert.deepStrictEqual(decode(w.finish(), {}), [{ ['k' + set]: set, v: 's' + set }]);
+    assert.deepStrictEqual(decode(w.finish(), { rowsAsArray: true }), [[set, 's' + set]]);
+  }
+});
+
 test('nestTables groups columns under their tables in order of first appearance', () => {
   const w = new Writer().column('ID').column('X').column('ID').column('NAME');
   w.table('T1').table(null).table('T2').table('T1');
