@@ -14,16 +14,6 @@ bool isNumericType(dbcapi_data_type type) {
 
 }  // namespace
 
-ValueView boundValueView(const dbcapi_data_value& column, size_t row) {
-    ValueView view;
-    view.type = column.type;
-    view.isNull = column.is_null != nullptr && column.is_null[row] != 0;
-    view.data = column.buffer + row * column.buffer_size;
-    size_t length = column.length != nullptr ? column.length[row] : column.buffer_size;
-    view.length = length < column.buffer_size ? length : column.buffer_size;
-    return view;
-}
-
 ValueView fetchedValueView(const dbcapi_data_value& value) {
     ValueView view;
     view.type = value.type;
@@ -108,20 +98,6 @@ void InternalResultSetBuilder::growBuffer(size_t extra) {
     capacity_ = newCapacity;
 }
 
-void InternalResultSetBuilder::putUInt32(uint32_t value) {
-    unsigned char* out = reinterpret_cast<unsigned char*>(buffer_ + position_);
-    out[0] = static_cast<unsigned char>(value);
-    out[1] = static_cast<unsigned char>(value >> 8);
-    out[2] = static_cast<unsigned char>(value >> 16);
-    out[3] = static_cast<unsigned char>(value >> 24);
-    position_ += 4;
-}
-
-void InternalResultSetBuilder::putUInt64(uint64_t value) {
-    putUInt32(static_cast<uint32_t>(value));
-    putUInt32(static_cast<uint32_t>(value >> 32));
-}
-
 void InternalResultSetBuilder::appendLengthPrefixed(InternalRSTypes tag, const char* bytes, size_t length) {
     // Lengths travel in 4 bytes; the memory limit (at most 2^31 - 1) makes
     // reserve() refuse any longer item first.
@@ -145,31 +121,6 @@ void InternalResultSetBuilder::appendColumnTableName(const char* text, size_t le
     } else {
         appendLengthPrefixed(IRS_STRING, text, length);
     }
-}
-
-void InternalResultSetBuilder::appendNullValue() {
-    reserve(1);
-    putByte(IRS_NULL);
-}
-
-void InternalResultSetBuilder::appendBooleanValue(bool value) {
-    reserve(2);
-    putByte(IRS_BOOLEAN);
-    putByte(value ? 1 : 0);
-}
-
-void InternalResultSetBuilder::appendInt32Value(int32_t value) {
-    reserve(5);
-    putByte(IRS_INT32);
-    putUInt32(static_cast<uint32_t>(value));
-}
-
-void InternalResultSetBuilder::appendDoubleValue(double value) {
-    reserve(9);
-    putByte(IRS_DOUBLE);
-    uint64_t bits;
-    memcpy(&bits, &value, sizeof(bits));
-    putUInt64(bits);
 }
 
 void InternalResultSetBuilder::appendStringOrBinaryValue(InternalRSTypes tag, const char* bytes, size_t length) {

@@ -44,7 +44,16 @@ inline T readUnaligned(const char* data) {
 
 // Builds a view of row slot `row` of a bound column; the length is clamped
 // to the slot so a misreported length never reads into the next slot.
-ValueView boundValueView(const dbcapi_data_value& column, size_t row);
+// Inline: it runs once per fetched value.
+inline ValueView boundValueView(const dbcapi_data_value& column, size_t row) {
+    ValueView view;
+    view.type = column.type;
+    view.isNull = column.is_null != nullptr && column.is_null[row] != 0;
+    view.data = column.buffer + row * column.buffer_size;
+    size_t length = column.length != nullptr ? column.length[row] : column.buffer_size;
+    view.length = length < column.buffer_size ? length : column.buffer_size;
+    return view;
+}
 // Builds a view of a value filled by dbcapi_get_column.
 ValueView fetchedValueView(const dbcapi_data_value& value);
 
@@ -69,10 +78,28 @@ public:
     void appendColumnName(const char* text, size_t length);
     // A null or empty table name is written as a null item.
     void appendColumnTableName(const char* text, size_t length);
-    void appendNullValue();
-    void appendBooleanValue(bool value);
-    void appendInt32Value(int32_t value);
-    void appendDoubleValue(double value);
+    // The fixed-size appends are defined here so the per-value path inlines them.
+    void appendNullValue() {
+        reserve(1);
+        putByte(IRS_NULL);
+    }
+    void appendBooleanValue(bool value) {
+        reserve(2);
+        putByte(IRS_BOOLEAN);
+        putByte(value ? 1 : 0);
+    }
+    void appendInt32Value(int32_t value) {
+        reserve(5);
+        putByte(IRS_INT32);
+        putUInt32(static_cast<uint32_t>(value));
+    }
+    void appendDoubleValue(double value) {
+        reserve(9);
+        putByte(IRS_DOUBLE);
+        uint64_t bits;
+        memcpy(&bits, &value, sizeof(bits));
+        putUInt64(bits);
+    }
     void appendStringOrBinaryValue(InternalRSTypes tag, const char* bytes, size_t length);
     void appendInt64Value(int64_t value);
     void appendUInt64Value(uint64_t value);
@@ -109,8 +136,18 @@ private:
         }
     }
     void putByte(uint8_t value) { buffer_[position_++] = static_cast<char>(value); }
-    void putUInt32(uint32_t value);
-    void putUInt64(uint64_t value);
+    void putUInt32(uint32_t value) {
+        unsigned char* out = reinterpret_cast<unsigned char*>(buffer_ + position_);
+        out[0] = static_cast<unsigned char>(value);
+        out[1] = static_cast<unsigned char>(value >> 8);
+        out[2] = static_cast<unsigned char>(value >> 16);
+        out[3] = static_cast<unsigned char>(value >> 24);
+        position_ += 4;
+    }
+    void putUInt64(uint64_t value) {
+        putUInt32(static_cast<uint32_t>(value));
+        putUInt32(static_cast<uint32_t>(value >> 32));
+    }
     void appendLengthPrefixed(InternalRSTypes tag, const char* bytes, size_t length);
     void appendDecimalText(uint64_t magnitude, bool negative);
     void releaseBuffer();
