@@ -166,21 +166,7 @@ void Connection::executeWork(ErrorInfo& error, void* data) {
     if (stmt == nullptr) {
         return;
     }
-    ResultCollection& result = baton->result;
-    result.functionCode = g_api.dbcapi_get_function_code(stmt);
-    fetchColumnInfos(stmt, result.columnInfos);
-    if (!fetchResultSet(stmt, rowSetSize, result)) {
-        if (result.builder.hasFailed()) {
-            result.builder.fillError(error);
-        } else {
-            getErrorMsg(conn, error);
-        }
-    } else {
-        int code = g_api.dbcapi_error(conn, nullptr, 0);
-        if (code != 0 && code != 100) {
-            getErrorMsg(conn, error);
-        }
-    }
+    fetchWholeResult(conn, stmt, rowSetSize, baton->result, error);
     g_api.dbcapi_free_stmt(stmt);
 }
 

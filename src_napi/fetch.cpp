@@ -260,6 +260,25 @@ bool fetchResultSet(dbcapi_stmt* stmt, int rowSetSize, ResultCollection& result)
     }
 }
 
+void fetchWholeResult(dbcapi_connection* conn, dbcapi_stmt* stmt, int rowSetSize, ResultCollection& result,
+                      ErrorInfo& error) {
+    result.functionCode = g_api.dbcapi_get_function_code(stmt);
+    fetchColumnInfos(stmt, result.columnInfos);
+    if (!fetchResultSet(stmt, rowSetSize, result)) {
+        if (!result.builder.hasFailed()) {
+            getErrorMsg(conn, error);
+        }
+        if (!error.isSet()) {
+            result.builder.fillError(error);
+        }
+        return;
+    }
+    int code = g_api.dbcapi_error(conn, nullptr, 0);
+    if (code != 0 && code != 100) {
+        getErrorMsg(conn, error);
+    }
+}
+
 namespace {
 
 // Creation failures of JavaScript values become module errors here, since

@@ -53,6 +53,13 @@ struct ResultCollection {
 // is not checked here: the caller reads the connection's error code.
 bool fetchResultSet(dbcapi_stmt* stmt, int rowSetSize, ResultCollection& result);
 
+// The work half of an execute after dbcapi_execute: function code, column
+// descriptions and every row, with the error of whichever step failed. A
+// fetch that stops without any recorded cause still fails (-20008) rather
+// than passing partial rows off as the whole result.
+void fetchWholeResult(dbcapi_connection* conn, dbcapi_stmt* stmt, int rowSetSize, ResultCollection& result,
+                      ErrorInfo& error);
+
 // The JavaScript result: undefined, the affected-row count, the binary
 // buffer (a copy) or the array of rows. Sets error and returns undefined
 // when the result cannot be built.

@@ -419,21 +419,7 @@ void Statement::executeWork(ErrorInfo& error, void* data) {
         return;
     }
     copyParameters(params, baton->bindParams);
-    ResultCollection& result = baton->result;
-    result.functionCode = g_api.dbcapi_get_function_code(stmt);
-    fetchColumnInfos(stmt, result.columnInfos);
-    if (!fetchResultSet(stmt, connection->getRowSetSize(), result)) {
-        if (result.builder.hasFailed()) {
-            result.builder.fillError(error);
-        } else {
-            getErrorMsg(conn, error);
-        }
-        return;
-    }
-    int code = g_api.dbcapi_error(conn, nullptr, 0);
-    if (code != 0 && code != 100) {
-        getErrorMsg(conn, error);
-    }
+    fetchWholeResult(conn, stmt, connection->getRowSetSize(), baton->result, error);
 }
 
 void Statement::keepBaton(ExecuteBaton* baton) {
