@@ -13,7 +13,7 @@ cmake --build "$build" --parallel 2 --target zelk dbcapiZKV external_connection 
 export LD_PRELOAD="$(gcc -print-file-name=libasan.so)"
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:detect_odr_violation=0:${ASAN_OPTIONS:-}"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:${UBSAN_OPTIONS:-}"
-export ZELK_BUILD_DIR="$PWD/$build"
+export ZELK_BUILD_DIR="$PWD/$build" ZELK_SANITIZED=1
 # The large data tests are sized down: their full run is in the normal suite.
 export ZELK_LOST_ROWS="${ZELK_LOST_ROWS:-100000}" ZELK_LOST_MB="${ZELK_LOST_MB:-32}"
 exec node --test --test-concurrency=1 test/js/

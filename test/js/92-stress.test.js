@@ -25,10 +25,13 @@ test('32 connections under random faults: every callback once, no handle left, m
   assert.ok(stats.faults > 0 && stats.operations > stats.faults);
   assert.deepStrictEqual(stats.live, { connections: 0, statements: 0 }, `seed ${stats.seed}`);
   // From the second round on the process has its working set; later rounds
-  // may not keep growing it.
-  const settled = stats.rss[1];
-  const last = stats.rss[stats.rss.length - 1];
-  assert.ok(last - settled < 64 * 1048576, `seed ${stats.seed}: rss ${settled} -> ${last}`);
+  // may not keep growing it. A sanitizer's quarantine of freed memory makes
+  // the resident size meaningless, so only plain builds are measured.
+  if (!process.env.ZELK_SANITIZED) {
+    const settled = stats.rss[1];
+    const last = stats.rss[stats.rss.length - 1];
+    assert.ok(last - settled < 64 * 1048576, `seed ${stats.seed}: rss ${settled} -> ${last}`);
+  }
 });
 
 test('a drop overtaken by a disconnect still frees the statement, and releases it once', async () => {
