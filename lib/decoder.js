@@ -231,11 +231,12 @@ function arrayFactory(columnCount) {
 // given shape.
 function readRows(state, rowCount, columnCount, shape) {
   const reader = new ItemReader(state.buffer, state.view, state.end, state.pos);
-  const rows = [];
+  // Sized once: the header's row count has been checked against the buffer.
+  const rows = new Array(rowCount);
   const make = shape.make;
   if (make !== null && columnCount > 0) {
     for (let r = 0; r < rowCount; r++) {
-      rows.push(make(reader));
+      rows[r] = make(reader);
     }
   } else {
     for (let r = 0; r < rowCount; r++) {
@@ -243,7 +244,7 @@ function readRows(state, rowCount, columnCount, shape) {
       for (let c = 0; c < columnCount; c++) {
         shape.put(row, c, reader.value());
       }
-      rows.push(row);
+      rows[r] = row;
     }
   }
   state.pos = reader.pos;
