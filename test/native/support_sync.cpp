@@ -143,17 +143,24 @@ TEST(support_CondVariable, SignalWakesAWaiterBeforeTheTimeOut)
     Mutex mutex("signalled", "test");
     CondVariable condition("signal");
     bool ready = false;
+    bool waiting = false;
     bool lastTimedOut = true;
     std::thread waiter([&] {
         mutex.lock();
+        waiting = true;
         while (!ready)
             lastTimedOut = condition.timedWait(mutex, 60000000);
         mutex.unlock();
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    mutex.lock();
-    ready = true;
-    mutex.unlock();
+    // Once the waiter has set waiting, holding the mutex means it is inside
+    // the wait, so the signal cannot come too early.
+    for (;;) {
+        std::lock_guard<Mutex> guard(mutex);
+        if (waiting) {
+            ready = true;
+            break;
+        }
+    }
     condition.signal();
     waiter.join();
     EXPECT_FALSE(lastTimedOut);
