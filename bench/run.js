@@ -54,7 +54,7 @@ function parseArgs(argv) {
     else if (arg.startsWith('--json=')) args.json = arg.slice(7);
     else throw new Error('unknown argument ' + arg);
   }
-  if (!args.reps) args.reps = args.quick ? 2 : 5;
+  if (!args.reps) args.reps = args.quick ? 1 : 5;
   return args;
 }
 

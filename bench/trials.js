@@ -29,14 +29,14 @@ const trials = [
   {
     name: 'insert-1M',
     job: 'insert',
-    rows: { full: ROWS, quick: 250000 },
+    rows: { full: ROWS, quick: 100000 },
     unit: 'ms',
     drivers: ['better-sqlite3', 'sqlite3', 'zelk-binary'],
   },
   {
     name: 'point-queries',
     job: 'pointQueries',
-    rows: { full: 100000, quick: 25000 },
+    rows: { full: 100000, quick: 10000 },
     unit: 'ms',
     drivers: ['better-sqlite3', 'sqlite3', 'zelk-1-conn', 'zelk-8-conn'],
   },
