@@ -25,6 +25,13 @@ function runIsolated(source, env) {
   return JSON.parse(out.trim().split('\n').pop());
 }
 
+// A connected connection to a fresh database; extra pairs follow the path.
+function connected(extra) {
+  const conn = require('../..').createConnection();
+  conn.connect(`databaseName=${freshDatabase()}${extra || ''}`);
+  return conn;
+}
+
 function errorFields(fn) {
   try {
     fn();
@@ -34,4 +41,4 @@ function errorFields(fn) {
   throw new Error('expected an exception');
 }
 
-module.exports = { root, buildDir, tmpDir, freshDatabase, runIsolated, errorFields };
+module.exports = { root, buildDir, tmpDir, freshDatabase, runIsolated, errorFields, connected };
