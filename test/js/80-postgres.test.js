@@ -27,39 +27,22 @@ function connect(extra) {
   return conn;
 }
 
-test('connects with host, port, user, password and database', { skip }, () => {
-  const conn = connect();
-  assert.deepStrictEqual(conn.exec("SELECT 'ping' AS p FROM DUMMY"), [{ p: 'ping' }]);
-  conn.disconnect();
-});
-
 test('TLS with the server certificate as ca', { skip: skip || (!env.ZELK_PG_CA && 'ZELK_PG_CA is not set') }, () => {
   const conn = connect({ ca: fs.readFileSync(env.ZELK_PG_CA, 'utf8') });
   assert.deepStrictEqual(conn.exec('SELECT ssl FROM pg_stat_ssl WHERE pid = pg_backend_pid()'), [{ ssl: true }]);
   conn.disconnect();
 });
 
-test('exec returns every type as its JavaScript value', { skip }, () => {
+test('connects with host, port, user, password and database; exec returns every type as its value', { skip }, () => {
   const conn = connect();
-  const [row] = conn.exec(
+  assert.deepStrictEqual(conn.exec(
     "SELECT 7::int4 AS i, 9007199254740991::int8 AS b, (-3)::int2 AS s, false AS f, 0.5::float8 AS d, " +
     "0.25::float4 AS r, 1.50::numeric(5,2) AS n, 'v'::varchar(3) AS v, 'text'::text AS t, " +
     "'\\xdead'::bytea AS y, DATE '2020-01-31' AS dt, TIME '01:02:03' AS tm, " +
-    "TIMESTAMP '2020-01-31 01:02:03' AS ts, NULL::int AS z");
-  assert.strictEqual(row.i, 7);
-  assert.strictEqual(row.b, 9007199254740991);
-  assert.strictEqual(row.s, -3);
-  assert.strictEqual(row.f, false);
-  assert.strictEqual(row.d, 0.5);
-  assert.strictEqual(row.r, 0.25);
-  assert.strictEqual(row.n, '1.50');
-  assert.strictEqual(row.v, 'v');
-  assert.strictEqual(row.t, 'text');
-  assert.deepStrictEqual(row.y, Buffer.from([0xde, 0xad]));
-  assert.strictEqual(row.dt, '2020-01-31');
-  assert.strictEqual(row.tm, '01:02:03');
-  assert.strictEqual(row.ts, '2020-01-31 01:02:03');
-  assert.strictEqual(row.z, null);
+    "TIMESTAMP '2020-01-31 01:02:03' AS ts, NULL::int AS z FROM DUMMY"), [{
+    i: 7, b: 9007199254740991, s: -3, f: false, d: 0.5, r: 0.25, n: '1.50', v: 'v', t: 'text',
+    y: Buffer.from([0xde, 0xad]), dt: '2020-01-31', tm: '01:02:03', ts: '2020-01-31 01:02:03', z: null,
+  }]);
   conn.disconnect();
 });
 
