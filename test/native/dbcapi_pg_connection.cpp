@@ -1,5 +1,6 @@
 // The server backend's connections: authentication, TLS, node lists,
-// DUMMY and SET SCHEMA, abort, time-out, killed sessions, parallel work.
+// DUMMY and SET SCHEMA, time-out, killed sessions, parallel work (abort is
+// covered through the driver in the JavaScript tests).
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -95,25 +96,6 @@ TEST(DbcapiPgConnection, DummyAndSetSchemaPerSession) {
     EXPECT_EQ(scalarText(c.get(), ("SELECT count(*)::text FROM " + schema + ".in_schema").c_str()), "0");
     EXPECT_EQ(scalarText(c.get(), "SELECT 'still' FROM DUMMY"), "still");
     c.exec(("DROP SCHEMA " + schema + " CASCADE").c_str());
-}
-
-TEST(DbcapiPgConnection, AbortEndsPgSleepPromptly) {
-    REQUIRE_PG_SERVER();
-    Connection c(pgConnectString()), observer(pgConnectString());
-    ASSERT_TRUE(c.ok() && observer.ok());
-    std::string pid = scalarText(c.get(), "SELECT pg_backend_pid()::text");
-    std::thread aborter([&] {
-        awaitRunning(observer.get(), pid, "pg_sleep");
-        dbcapi_abort(c.get());
-    });
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(dbcapi_execute_immediate(c.get(), "SELECT pg_sleep(30)"));
-    auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    aborter.join();
-    LastError e = lastError(c.get());
-    EXPECT_EQ(e.sqlstate, "HY008");
-    EXPECT_LT(seconds, 10.0) << "the abort did not end the 30 s sleep";
-    EXPECT_TRUE(connected(c.get()));
 }
 
 TEST(DbcapiPgConnection, QueryTimeOutCancelsTheStatement) {
