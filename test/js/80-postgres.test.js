@@ -4,6 +4,7 @@ const test = require('node:test');
 const assert = require('node:assert');
 const fs = require('fs');
 const zelk = require('../..');
+const { runIsolated } = require('./helpers');
 
 const env = process.env;
 const skip = env.ZELK_PG_HOST && env.ZELK_PG_PORT && env.ZELK_PG_USER && env.ZELK_PG_DATABASE
@@ -83,4 +84,30 @@ test('abort ends pg_sleep(30) with an error', { skip }, async () => {
   assert.strictEqual(err.sqlState, 'HY008');
   assert.ok(Date.now() - start < 10000, 'the abort did not end the sleep');
   conn.disconnect();
+});
+
+test('the open-connection limit holds against the server under concurrent connects', { skip }, () => {
+  const out = runIsolated(`
+    const zelk = require('.');
+    const params = ${JSON.stringify(params())};
+    const conns = [1, 2, 3].map(() => zelk.createConnection());
+    const results = [];
+    let pending = conns.length;
+    conns.forEach((c) => c.connect(params, (err) => {
+      results.push(err ? { code: err.code, message: err.message } : 'ok');
+      if (--pending > 0) return;
+      const winner = conns.find((x) => x.state() === 'connected');
+      const loser = conns.find((x) => x.state() !== 'connected');
+      winner.disconnect(() => loser.connect(params, (err) => {
+        results.push(err ? { code: err.code, message: err.message } : 'ok-after');
+        const [row] = loser.exec("SELECT 'ping' AS p FROM DUMMY");
+        conns.forEach((x) => x.disconnect());
+        console.log(JSON.stringify({ results, row }));
+      }));
+    }));`, { ZKV_NODEJS_MAX_OPEN_CONNECTIONS: '2' });
+  const refused = out.results.filter((r) => r !== 'ok' && r !== 'ok-after');
+  assert.deepStrictEqual(refused, [{ code: -20023, message: 'Too many connections' }]);
+  assert.strictEqual(out.results.filter((r) => r === 'ok').length, 2);
+  assert.strictEqual(out.results[3], 'ok-after');
+  assert.deepStrictEqual(out.row, { p: 'ping' });
 });
