@@ -1,4 +1,5 @@
-// Several results from one text, abort, time-out, error codes and SQLSTATEs.
+// Several results from one text, cancel, time-out, error codes and SQLSTATEs
+// (abort is covered through the driver in the JavaScript tests).
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -41,30 +42,6 @@ TEST(DbcapiResults, ExecuteImmediateRunsEveryStatement) {
     Connection c;
     c.exec("CREATE TABLE a(x); CREATE TABLE b(y); INSERT INTO b VALUES (5); SELECT 1; INSERT INTO b VALUES (6)");
     EXPECT_EQ(dbtest::scalar(c.get(), "SELECT sum(y) FROM b"), 11);
-}
-
-TEST(DbcapiResults, AbortFromSecondThreadInterruptsPromptly) {
-    Connection c;
-    dbcapi_stmt* stmt = dbcapi_prepare(c.get(), "SELECT zkv_sleep(20000)");
-    std::atomic<bool> done{false};
-    std::thread aborter([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        while (!done) {
-            dbcapi_abort(c.get());
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-    });
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(dbcapi_execute(stmt));
-    done = true;
-    aborter.join();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
-    dbtest::LastError e = lastError(c.get());
-    EXPECT_EQ(e.sqlstate, "HY008");
-    EXPECT_NE(e.message.find("interrupted"), std::string::npos);
-    // The connection stays usable after the interruption.
-    EXPECT_EQ(dbtest::scalar(c.get(), "SELECT 42"), 42);
-    dbcapi_free_stmt(stmt);
 }
 
 TEST(DbcapiResults, CancelInterruptsLongQuery) {
