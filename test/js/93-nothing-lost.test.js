@@ -10,7 +10,9 @@ const { freshDatabase } = require('./helpers');
 const ROWS = Number(process.env.ZELK_LOST_ROWS) || 1000000;
 const BATCH = 10000;
 const BIG = (Number(process.env.ZELK_LOST_MB) || 200) * 1048576;
-const CHUNK = 1048576;
+const CHUNK = 64 * 1024;
+// Read back in slices that fall across the chunk boundaries.
+const SLICE = 1000000;
 
 const call = (fn) => new Promise((resolve, reject) => fn((err, value) => (err ? reject(err) : resolve(value))));
 
@@ -71,8 +73,8 @@ test('a 200 MB value streamed in reads back byte-equal', async () => {
   assert.ok(rs.next());
   assert.strictEqual(rs.getValueLength(0), value.length);
   const back = Buffer.alloc(value.length);
-  for (let offset = 0; offset < value.length; offset += 8 * CHUNK) {
-    const length = Math.min(8 * CHUNK, value.length - offset);
+  for (let offset = 0; offset < value.length; offset += SLICE) {
+    const length = Math.min(SLICE, value.length - offset);
     assert.strictEqual(await call((cb) => rs.getData(0, offset, back, offset, length, cb)), length);
   }
   assert.ok(back.equals(value));
