@@ -1,11 +1,8 @@
 'use strict';
 const test = require('node:test');
 const assert = require('node:assert');
-const crypto = require('crypto');
 const zelk = require('../..');
 const { freshDatabase, errorFields } = require('./helpers');
-
-const CHUNK = 64 * 1024;
 
 function connected() {
   const conn = zelk.createConnection();
@@ -13,38 +10,6 @@ function connected() {
   conn.exec('create table lobs (id integer, data blob)');
   return conn;
 }
-
-function sendAll(stmt, index, value, callback) {
-  let offset = 0;
-  const next = (err) => {
-    if (err) return callback(err);
-    if (offset >= value.length) return stmt.sendParameterData(index, null, callback);
-    const chunk = value.subarray(offset, offset + CHUNK);
-    offset += CHUNK;
-    return stmt.sendParameterData(index, chunk, next);
-  };
-  next();
-}
-
-test('a 50 MB value streamed in 64 KB chunks reads back byte-equal in slices', (t, done) => {
-  const conn = connected();
-  const value = crypto.randomBytes(50 * 1024 * 1024);
-  const insert = conn.prepare('insert into lobs values (?, ?)');
-  insert.exec([1, { sendParameterData: true }]);
-  sendAll(insert, 1, value, (err) => {
-    assert.strictEqual(err, undefined);
-    const rs = conn.prepare('select data from lobs where id = 1').execQuery();
-    assert.ok(rs.next());
-    assert.strictEqual(rs.getValueLength(0), value.length);
-    const back = Buffer.alloc(value.length);
-    for (let offset = 0; offset < value.length; offset += 1000000) {
-      const length = Math.min(1000000, value.length - offset);
-      assert.strictEqual(rs.getData(0, offset, back, offset, length), length);
-    }
-    assert.ok(back.equals(value));
-    conn.disconnect(done);
-  });
-});
 
 test('chunks queued at once are applied in call order', (t, done) => {
   const conn = connected();
