@@ -62,41 +62,37 @@ TEST(SearchAttribute, ReadsPlainPairsAndTellsWhereTheNextStarts) {
     EXPECT_EQ("", read("x=;y=1").value);
 }
 
-TEST(SearchAttribute, QuotedValuesKeepSeparatorsAndBlanks) {
-    Pair pwd = read("PWD='a;b' ;UID=x");
-    ASSERT_TRUE(pwd.ok);
-    EXPECT_EQ("a;b", pwd.value);
-    EXPECT_EQ(strlen("PWD='a;b' ;"), pwd.consumed);
-    EXPECT_EQ("x=y; z", read("K=\"x=y; z\"").value);
-    EXPECT_EQ(" padded ", read("K=\" padded \"").value);
-    EXPECT_EQ("it's", read("K=\"it's\"").value);
-}
-
-TEST(SearchAttribute, BracedValuesLoseTheirBraces) {
-    Pair braced = read("PWD={a;b} ;UID=x");
-    ASSERT_TRUE(braced.ok);
-    EXPECT_EQ("a;b", braced.value);
-    EXPECT_EQ(strlen("PWD={a;b} ;"), braced.consumed);
-    EXPECT_EQ(" a ", read("K={ a };X=1").value);
-    EXPECT_EQ("abc", read("K={abc}").value);
-    EXPECT_EQ("x{a;b}", read("K=x{a;b};Y=1").value);
-}
-
-TEST(SearchAttribute, ValueStartingWithBraceButNotEnclosedIsKeptWhole) {
-    EXPECT_EQ("{abc", read("K={abc").value);
-    EXPECT_EQ("{a}b", read("K={a}b").value);
-    EXPECT_EQ("{", read("K={").value);
+TEST(SearchAttribute, QuotesAndBracesEncloseOnlyWhenTheyCloseTheValue) {
+    struct Case {
+        const char* text;
+        const char* value;
+        size_t consumed;  // 0: the whole text
+    } cases[] = {
+        {"PWD='a;b' ;UID=x", "a;b", strlen("PWD='a;b' ;")},
+        {"PWD={a;b} ;UID=x", "a;b", strlen("PWD={a;b} ;")},
+        {"K=\"x=y; z\"", "x=y; z", 0},
+        {"K=\" padded \"", " padded ", 0},
+        {"K=\"it's\"", "it's", 0},
+        {"K={ a };X=1", " a ", strlen("K={ a };")},
+        {"K={abc}", "abc", 0},
+        {"K=x{a;b};Y=1", "x{a;b}", strlen("K=x{a;b};")},
+        // A brace that does not enclose the value is part of it.
+        {"K={abc", "{abc", 0},
+        {"K={a}b", "{a}b", 0},
+        {"K={", "{", 0},
+    };
+    for (const Case& c : cases) {
+        Pair pair = read(c.text);
+        ASSERT_TRUE(pair.ok) << c.text;
+        EXPECT_EQ(c.value, pair.value) << c.text;
+        EXPECT_EQ(c.consumed ? c.consumed : strlen(c.text), pair.consumed) << c.text;
+    }
 }
 
 TEST(SearchAttribute, RejectsTextThatIsNoPair) {
     EXPECT_FALSE(read(nullptr).ok);
-    EXPECT_FALSE(read("").ok);
-    EXPECT_FALSE(read("no equals sign").ok);
-    EXPECT_FALSE(read("K=   ").ok);
-    EXPECT_FALSE(read("K='open;X=1").ok);
-    EXPECT_FALSE(read("K='a'b;X=1").ok);
-    EXPECT_FALSE(read("K={a;b;X=1").ok);
-    EXPECT_FALSE(read("K={a;b}c;X=1").ok);
+    for (const char* text : {"", "no equals sign", "K=   ", "K='open;X=1", "K='a'b;X=1", "K={a;b;X=1", "K={a;b}c;X=1"})
+        EXPECT_FALSE(read(text).ok) << text;
 }
 
 TEST(SearchAttribute, LongNamesAreReadWhole) {
@@ -275,7 +271,6 @@ TEST(ConnectionStringRoundTrip, WrittenPairsReadBackUnchanged) {
         }
         return text;
     };
-    int checked = 0;
     for (int round = 0; round < 3000; round++) {
         PropertyList pairs;
         size_t count = 1 + random() % 4;
@@ -292,7 +287,5 @@ TEST(ConnectionStringRoundTrip, WrittenPairsReadBackUnchanged) {
         }
         std::string written = buildConnectionString(pairs);
         ASSERT_EQ(pairs, parseConnectionString(written)) << written;
-        checked++;
     }
-    EXPECT_EQ(3000, checked);
 }
