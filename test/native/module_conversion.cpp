@@ -99,40 +99,34 @@ protected:
 }  // namespace
 
 TEST(TypeNames, CodesAndUnknowns) {
-    EXPECT_STREQ("INVALID_TYPE", getTypeName(DBCAPI_INVALID_TYPE));
-    EXPECT_STREQ("UVAL8", getTypeName(DBCAPI_UVAL8));
-    EXPECT_STREQ("FLOAT", getTypeName(DBCAPI_FLOAT));
-    EXPECT_STREQ("UNKNOWN", getTypeName(static_cast<dbcapi_data_type>(13)));
-    EXPECT_STREQ("NULL", getNativeTypeName(DBCAPI_NATIVE_NULL));
-    EXPECT_STREQ("DECIMAL_DIGIT_ARRAY", getNativeTypeName(DBCAPI_NATIVE_DECIMAL_DIGIT_ARRAY));
-    EXPECT_STREQ("NCLOB_DISK_RESERVE", getNativeTypeName(DBCAPI_NATIVE_NCLOB_DISK_RESERVE));
-    EXPECT_STREQ("NOTYPE", getNativeTypeName(DBCAPI_NATIVE_NOTYPE));
-    EXPECT_STREQ("UNKNOWN", getNativeTypeName(static_cast<dbcapi_native_type>(54)));
-    EXPECT_STREQ("UNKNOWN", getNativeTypeName(static_cast<dbcapi_native_type>(36)));
+    const std::pair<int, const char*> types[] = {
+        {DBCAPI_INVALID_TYPE, "INVALID_TYPE"}, {DBCAPI_UVAL8, "UVAL8"}, {DBCAPI_FLOAT, "FLOAT"}, {13, "UNKNOWN"}};
+    for (const auto& [code, name] : types) EXPECT_STREQ(name, getTypeName(static_cast<dbcapi_data_type>(code)));
+    const std::pair<int, const char*> nativeTypes[] = {{DBCAPI_NATIVE_NULL, "NULL"},
+        {DBCAPI_NATIVE_DECIMAL_DIGIT_ARRAY, "DECIMAL_DIGIT_ARRAY"}, {DBCAPI_NATIVE_NCLOB_DISK_RESERVE, "NCLOB_DISK_RESERVE"},
+        {DBCAPI_NATIVE_NOTYPE, "NOTYPE"}, {54, "UNKNOWN"}, {36, "UNKNOWN"}};
+    for (const auto& [code, name] : nativeTypes)
+        EXPECT_STREQ(name, getNativeTypeName(static_cast<dbcapi_native_type>(code))) << code;
 }
 
 TEST(ConvertToInt, WidthsAndSignedness) {
-    ErrorInfo error;
-    int out = 0;
     unsigned char byte = 0xFF;
     uint16_t word = 0xFFFF;
     int32_t dword = -123456;
-    dbcapi_data_value v8 = valueOf(DBCAPI_VAL8, &byte, nullptr);
-    dbcapi_data_value u8 = valueOf(DBCAPI_UVAL8, &byte, nullptr);
-    dbcapi_data_value v16 = valueOf(DBCAPI_VAL16, &word, nullptr);
-    dbcapi_data_value u16 = valueOf(DBCAPI_UVAL16, &word, nullptr);
-    dbcapi_data_value v32 = valueOf(DBCAPI_VAL32, &dword, nullptr);
-    ASSERT_TRUE(convertToInt(error, v8, out, true));
-    EXPECT_EQ(255, out);
-    ASSERT_TRUE(convertToInt(error, u8, out, true));
-    EXPECT_EQ(255, out);
-    ASSERT_TRUE(convertToInt(error, v16, out, true));
-    EXPECT_EQ(-1, out);
-    ASSERT_TRUE(convertToInt(error, u16, out, true));
-    EXPECT_EQ(65535, out);
-    ASSERT_TRUE(convertToInt(error, v32, out, true));
-    EXPECT_EQ(-123456, out);
-    EXPECT_FALSE(error.isSet());
+    const struct {
+        dbcapi_data_type type;
+        void* buffer;
+        int expected;
+    } cases[] = {{DBCAPI_VAL8, &byte, 255}, {DBCAPI_UVAL8, &byte, 255}, {DBCAPI_VAL16, &word, -1},
+                 {DBCAPI_UVAL16, &word, 65535}, {DBCAPI_VAL32, &dword, -123456}};
+    for (const auto& c : cases) {
+        ErrorInfo error;
+        int out = 0;
+        dbcapi_data_value value = valueOf(c.type, c.buffer, nullptr);
+        ASSERT_TRUE(convertToInt(error, value, out, true)) << c.type;
+        EXPECT_EQ(c.expected, out) << c.type;
+        EXPECT_FALSE(error.isSet());
+    }
 }
 
 TEST(ConvertToInt, TextIsParsedWithinItsLength) {
