@@ -1,12 +1,10 @@
 'use strict';
 const test = require('node:test');
 const assert = require('node:assert');
-const zelk = require('../..');
-const { freshDatabase, errorFields } = require('./helpers');
+const { errorFields, connected } = require('./helpers');
 
 function seeded(rows) {
-  const conn = zelk.createConnection();
-  conn.connect({ databaseName: freshDatabase() });
+  const conn = connected();
   conn.exec('create table t (id integer, name varchar(20), score double, data blob)');
   const insert = conn.prepare('insert into t values (?, ?, ?, ?)');
   insert.execBatch(rows);
@@ -142,8 +140,7 @@ test('column index and getData argument checks', () => {
 });
 
 test('bound one-row fetch gives the same values and delivers callbacks asynchronously', (t, done) => {
-  const conn = zelk.createConnection();
-  conn.connect({ databaseName: freshDatabase(), _resultSetCanBind: 'true' });
+  const conn = connected(';_resultSetCanBind=true');
   conn.exec('create table t (id integer, name varchar(20))');
   conn.exec("insert into t values (1, 'a'), (2, 'b'), (2, null)");
   const rs = conn.prepare('select id, name, id as id from t order by id, name').execQuery();
