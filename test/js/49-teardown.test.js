@@ -1,12 +1,10 @@
 'use strict';
 const test = require('node:test');
 const assert = require('node:assert');
-const zelk = require('../..');
-const { freshDatabase, errorFields } = require('./helpers');
+const { errorFields, connected: freshConnection } = require('./helpers');
 
 function connected() {
-  const conn = zelk.createConnection();
-  conn.connect({ databaseName: freshDatabase() });
+  const conn = freshConnection();
   conn.exec('create table t (id integer)');
   conn.exec('insert into t values (1), (2), (3)');
   return conn;
