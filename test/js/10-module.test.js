@@ -37,52 +37,34 @@ test('module exports in order', () => {
     '__stopAllWork', '__setRefFunctions', '__setAddFnsThatAddMethodsToObjects']);
 });
 
-test('driver version is empty before loading and one line after', () => {
+test('library loading: the default library, retries, and the libraries that are refused', () => {
   const good = path.join(buildDir, 'libdbcapiZKV.so');
-  const out = runIsolated(loadScript([good, good]));
-  assert.strictEqual(out.before, '');
-  assert.deepStrictEqual(out.errors, [null, null]);
-  assert.strictEqual(out.after, DRIVER_LINE);
-});
-
-test('a missing file falls back to the default library on the search path', () => {
-  const out = runIsolated(loadScript(['/nonexistent/libdbcapiZKV.so']), { LD_LIBRARY_PATH: buildDir });
-  assert.deepStrictEqual(out.errors, [null]);
-  assert.strictEqual(out.after, DRIVER_LINE);
-});
-
-test('a failed first load without a library can be retried', () => {
-  const out = runIsolated(loadScript(['/nonexistent/x.so', path.join(buildDir, 'libdbcapiZKV.so')]),
-    { LD_LIBRARY_PATH: '/nonexistent' });
-  assert.deepStrictEqual(out.errors[0], { code: -20005, message: 'Failed to load DBCAPI.', sqlState: 'HY000' });
-  assert.strictEqual(out.errors[1], null);
-  assert.strictEqual(out.after, DRIVER_LINE + DRIVER_LINE);
-});
-
-test('a wrong version is reported once, then loading is quiet', () => {
-  const out = runIsolated(loadScript([variant('badversion'), variant('badversion')]));
-  assert.deepStrictEqual(out.errors[0], {
+  const failed = { code: -20005, message: 'Failed to load DBCAPI.', sqlState: 'HY000' };
+  const wrongVersion = {
     code: -20005,
     message: "Invalid libdbcapiZKV version.  Expected 'libdbcapiZKV 2.11.020.1644165757', " +
       "but found 'libdbcapiZKV 2.11.020.1644165758'.",
     sqlState: 'HY000',
-  });
-  assert.strictEqual(out.errors[1], null);
-});
-
-test('a library missing a required entry point does not load', () => {
-  const out = runIsolated(loadScript([variant('missing')]), { LD_LIBRARY_PATH: '/nonexistent' });
-  assert.deepStrictEqual(out.errors[0], { code: -20005, message: 'Failed to load DBCAPI.', sqlState: 'HY000' });
-});
-
-test('a library whose init fails reports it', () => {
-  const out = runIsolated(loadScript([variant('initfails')]));
-  assert.strictEqual(out.errors[0].message, 'Failed to load DBCAPI.');
-});
-
-test('a library without the optional init_ex entry point loads', () => {
-  const out = runIsolated(loadScript([variant('noinitex')]));
-  assert.deepStrictEqual(out.errors, [null]);
+  };
+  const noPath = { LD_LIBRARY_PATH: '/nonexistent' };
+  // What is loaded, in which environment, the error of each load, and the driver version afterwards.
+  const cases = [
+    ['a second load does nothing', [good, good], {}, [null, null], DRIVER_LINE],
+    ['a missing file falls back to the search path', ['/nonexistent/libdbcapiZKV.so'], { LD_LIBRARY_PATH: buildDir },
+      [null], DRIVER_LINE],
+    ['a failed first load can be retried', ['/nonexistent/x.so', good], noPath, [failed, null],
+      DRIVER_LINE + DRIVER_LINE],
+    ['a wrong version is reported once', [variant('badversion'), variant('badversion')], {}, [wrongVersion, null]],
+    ['a required entry point is missing', [variant('missing')], noPath, [failed]],
+    ['init fails', [variant('initfails')], {}, [failed]],
+    ['init_ex is optional', [variant('noinitex')], {}, [null]],
+  ];
+  for (const [name, paths, env, errors, after] of cases) {
+    const out = runIsolated(loadScript(paths), env);
+    assert.strictEqual(out.before, '', name);
+    assert.deepStrictEqual(out.errors, errors, name);
+    if (after !== undefined) assert.strictEqual(out.after, after, name);
+  }
 });
 
 test('setConnectionPoolLimit checks its argument', () => {
