@@ -53,14 +53,18 @@ test('a hostile schema name is quoted as one identifier', () => {
   const setup = open(file);
   setup.exec('CREATE TABLE T (ID INTEGER)');
   setup.disconnect();
-  for (const schema of ['x"; DROP TABLE T; --', 'a" "b']) {
-    const conn = zelk.createConnection();
-    try {
-      conn.connect({ databaseName: file, CURRENTSCHEMA: schema });
-    } catch (err) {
-      assert.strictEqual(typeof err.sqlState, 'string');
+  for (const schema of ['x"; DROP TABLE T; --', 'main"; DROP TABLE T; --', 'a" "b']) {
+    for (const POOLING of ['FALSE', 'TRUE']) {
+      const conn = zelk.createConnection();
+      try {
+        conn.connect({ databaseName: file, CURRENTSCHEMA: schema, POOLING });
+      } catch (err) {
+        assert.strictEqual(typeof err.sqlState, 'string');
+      }
+      // A pooled disconnect sets the schema again to restore the handle, and fails.
+      if (conn.state() === 'connected' && POOLING === 'TRUE') assert.throws(() => conn.disconnect());
+      if (conn.state() === 'connected') conn.disconnect();
     }
-    if (conn.state() === 'connected') conn.disconnect();
   }
   const check = open(file);
   assert.deepStrictEqual(check.exec('SELECT COUNT(*) AS N FROM T'), [{ N: 0 }]);
