@@ -135,3 +135,4 @@ function main() {
 }
 
 main();
+require('./pg-trials').run(parseArgs(process.argv.slice(2)));
