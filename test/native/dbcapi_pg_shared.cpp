@@ -52,9 +52,12 @@ TEST_P(BothBackends, BatchReportsRowStatusAndRollsBackAsAWhole) {
     std::vector<int64_t> clash = {4, 2, 5};
     stmt = insertBatch(clash, lengths);
     EXPECT_FALSE(dbcapi_execute(stmt));
-    EXPECT_NE(lastError(c()).message.find("Batch row 1 failed"), std::string::npos) << lastError(c()).message;
+    LastError e = lastError(c());
+    EXPECT_NE(e.message.find("Batch row 1 failed"), std::string::npos) << e.message;
+    EXPECT_EQ(e.sqlstate, std::strcmp(GetParam(), "postgres") == 0 ? "23505" : "23000");
     status = dbcapi_get_row_status(stmt);
     ASSERT_NE(status, nullptr);
+    EXPECT_EQ(status[0], 1);
     EXPECT_EQ(status[1], -3);
     EXPECT_EQ(status[2], -3);
     dbcapi_free_stmt(stmt);
