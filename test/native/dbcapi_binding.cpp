@@ -197,28 +197,6 @@ TEST(DbcapiBinding, BatchOfTenThousandRows) {
     dbcapi_free_stmt(stmt);
 }
 
-TEST(DbcapiBinding, FailingBatchRowRollsBackTheBatch) {
-    Connection c;
-    c.exec("CREATE TABLE u(id INT PRIMARY KEY)");
-    c.exec("INSERT INTO u VALUES (100)");
-    int64_t ids[] = {1, 2, 100, 4};
-    dbcapi_stmt* stmt = dbcapi_prepare(c.get(), "INSERT INTO u VALUES (?)");
-    dbcapi_bind_data p = valueParam(DBCAPI_VAL64, ids, 8);
-    ASSERT_TRUE(dbcapi_bind_param(stmt, 0, &p));
-    ASSERT_TRUE(dbcapi_set_batch_size(stmt, 4));
-    EXPECT_FALSE(dbcapi_execute(stmt));
-    dbtest::LastError e = lastError(c.get());
-    EXPECT_EQ(e.sqlstate, "23000");
-    EXPECT_NE(e.message.find("Batch row 2"), std::string::npos);
-    int32_t* status = dbcapi_get_row_status(stmt);
-    ASSERT_NE(status, nullptr);
-    EXPECT_EQ(status[0], 1);
-    EXPECT_EQ(status[2], -3);
-    EXPECT_EQ(status[3], -3);
-    EXPECT_EQ(dbtest::scalar(c.get(), "SELECT count(*) FROM u"), 1);
-    dbcapi_free_stmt(stmt);
-}
-
 TEST(DbcapiBinding, BindLengthBeyondBufferIsRefused) {
     Connection c;
     char text[4] = {'a', 'b', 'c', 'd'};
