@@ -51,6 +51,8 @@ test('parameters of a prepared statement reach the server', { skip }, () => {
   const conn = connect();
   const stmt = conn.prepare('SELECT ?::int + 1 AS n, :name::text AS t');
   assert.deepStrictEqual(stmt.exec([41, 'zelk']), [{ n: 42, t: 'zelk' }]);
+  // Whole numbers whose shortest text is an exponent must still bind as integers.
+  assert.deepStrictEqual(stmt.exec([100000, '']), [{ n: 100001, t: '' }]);
   stmt.drop();
   conn.disconnect();
 });
