@@ -227,28 +227,24 @@ function arrayFactory(columnCount) {
   return compiledShape('[' + new Array(columnCount).fill('reader.value()').join(', ') + ']');
 }
 
-// Decodes rowCount x columnCount items from state.pos into rows of the
-// given shape.
-function readRows(state, rowCount, columnCount, shape) {
-  const reader = new ItemReader(state.buffer, state.view, state.end, state.pos);
-  // Sized once: the header's row count has been checked against the buffer.
-  const rows = new Array(rowCount);
+// Decodes rows [from, to) of a decode job; the job's reader carries the
+// position from one range to the next.
+function readRows(job, from, to) {
+  const { reader, rows, columnCount, shape } = job;
   const make = shape.make;
   if (make !== null && columnCount > 0) {
-    for (let r = 0; r < rowCount; r++) {
+    for (let r = from; r < to; r++) {
       rows[r] = make(reader);
     }
-  } else {
-    for (let r = 0; r < rowCount; r++) {
-      const row = shape.newRow();
-      for (let c = 0; c < columnCount; c++) {
-        shape.put(row, c, reader.value());
-      }
-      rows[r] = row;
-    }
+    return;
   }
-  state.pos = reader.pos;
-  return rows;
+  for (let r = from; r < to; r++) {
+    const row = shape.newRow();
+    for (let c = 0; c < columnCount; c++) {
+      shape.put(row, c, reader.value());
+    }
+    rows[r] = row;
+  }
 }
 
 function arrayShape(columnCount) {
@@ -294,28 +290,86 @@ function nestedShape(keys, tables) {
   };
 }
 
-// Returns the array of rows held in buffer; options: { rowsAsArray,
-// nestTables }, as given to the execute that produced the buffer.
-function decode(input, options) {
+function shapeFor(options, state, columnCount) {
+  const opts = options || {};
+  if (opts.rowsAsArray) {
+    return arrayShape(columnCount);
+  }
+  if (opts.nestTables) {
+    return nestedShape(state.names, state.tables);
+  }
+  return objectShape(state.names);
+}
+
+// Checks the header and reads the name sections; the rows are read later,
+// at once or in slices.
+function startDecode(input, options) {
   const buffer = toBuffer(input);
   const view = new DataView(buffer.buffer, buffer.byteOffset, buffer.byteLength);
   const { rowCount, columnCount } = readHeader(buffer, view);
   const state = { buffer, view, end: buffer.length, pos: 0, names: null, tables: null };
   state.pos = readNames(state, columnCount);
-  const opts = options || {};
-  let shape;
-  if (opts.rowsAsArray) {
-    shape = arrayShape(columnCount);
-  } else if (opts.nestTables) {
-    shape = nestedShape(state.names, state.tables);
-  } else {
-    shape = objectShape(state.names);
-  }
-  const rows = readRows(state, rowCount, columnCount, shape);
-  if (state.pos !== state.end) {
-    throw malformed((state.end - state.pos) + ' bytes left after the last row');
-  }
-  return rows;
+  return {
+    reader: new ItemReader(buffer, view, state.end, state.pos),
+    // Sized once: the header's row count has been checked against the buffer.
+    rows: new Array(rowCount),
+    rowCount,
+    columnCount,
+    shape: shapeFor(options, state, columnCount),
+  };
 }
 
-module.exports = { decode };
+function finishDecode(job) {
+  const { reader } = job;
+  if (reader.pos !== reader.end) {
+    throw malformed((reader.end - reader.pos) + ' bytes left after the last row');
+  }
+  return job.rows;
+}
+
+// Returns the array of rows held in buffer; options: { rowsAsArray,
+// nestTables }, as given to the execute that produced the buffer.
+function decode(input, options) {
+  const job = startDecode(input, options);
+  readRows(job, 0, job.rowCount);
+  return finishDecode(job);
+}
+
+const SLICE_ROWS = 2048;
+const SLICE_MILLISECONDS = 8;
+
+// Decodes in slices of a few milliseconds with the event loop running in
+// between, so a large result does not stall timers and I/O; callback(err, rows).
+function decodeAsync(input, options, callback) {
+  let job;
+  try {
+    job = startDecode(input, options);
+  } catch (err) {
+    callback(err);
+    return;
+  }
+  let next = 0;
+  const step = () => {
+    let rows;
+    try {
+      const deadline = Date.now() + SLICE_MILLISECONDS;
+      while (next < job.rowCount && Date.now() < deadline) {
+        const to = Math.min(job.rowCount, next + SLICE_ROWS);
+        readRows(job, next, to);
+        next = to;
+      }
+      if (next < job.rowCount) {
+        setImmediate(step);
+        return;
+      }
+      rows = finishDecode(job);
+    } catch (err) {
+      callback(err);
+      return;
+    }
+    callback(undefined, rows);
+  };
+  step();
+}
+
+module.exports = { decode, decodeAsync };

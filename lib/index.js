@@ -1,6 +1,6 @@
 'use strict';
 const { native, install } = require('./native');
-const { decode } = require('./decoder');
+const { decode, decodeAsync } = require('./decoder');
 
 // Splits (sql[, params][, options][, callback]) as scripts write it.
 function splitExecArgs(args) {
@@ -31,16 +31,16 @@ function shapeResult(result, shape) {
   return Buffer.isBuffer(result) ? decode(result, shape) : result;
 }
 
+// Rows of the binary transport are decoded in slices between which the
+// event loop runs, so a large result never stalls the process.
 function wrapCallback(callback, shape) {
   return function execCallback(err, result) {
     if (err) return callback(err);
-    let rows;
-    try {
-      rows = shapeResult(result, shape);
-    } catch (decodeError) {
-      return callback(decodeError);
+    if (Buffer.isBuffer(result)) {
+      return decodeAsync(result, shape, (decodeError, rows) =>
+        (decodeError ? callback(decodeError) : callback(undefined, rows)));
     }
-    return arguments.length > 1 ? callback(undefined, rows) : callback(undefined);
+    return arguments.length > 1 ? callback(undefined, result) : callback(undefined);
   };
 }
 

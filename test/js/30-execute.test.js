@@ -250,3 +250,24 @@ test('client information set before connect is kept and can be removed', () => {
   conn.disconnect();
   assert.strictEqual(errorFields(() => conn.getClientInfo('APPLICATION')).code, -20006);
 });
+
+test('a large binary result is decoded in slices with the event loop running in between', async () => {
+  const { decode, decodeAsync } = require('../../lib/decoder');
+  const conn = open();
+  const buffer = conn.execInternal(
+    "WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n WHERE x < 300000) SELECT x, 'r' || x AS s FROM n",
+    [], {}, undefined);
+  assert.ok(Buffer.isBuffer(buffer));
+  let ticks = 0;
+  let ticking = true;
+  const tick = () => { ticks++; if (ticking) setImmediate(tick); };
+  setImmediate(tick);
+  const rows = await new Promise((resolve, reject) =>
+    decodeAsync(buffer, {}, (err, r) => (err ? reject(err) : resolve(r))));
+  ticking = false;
+  assert.ok(ticks > 0);
+  assert.deepStrictEqual(rows, decode(buffer, {}));
+  const broken = await new Promise((resolve) => decodeAsync(buffer.subarray(0, 100), {}, resolve));
+  assert.match(broken.message, /^Malformed result buffer:/);
+  conn.disconnect();
+});
