@@ -333,6 +333,7 @@ public:
         std::vector<std::string> keys = columnKeys(result);
         for (size_t c = 0; c < keys.size(); c++) {
             keys_.push_back(Napi::String::New(env, keys[c]));
+            protoKey_.push_back(keys[c] == "__proto__");
             tableOf_.push_back(result.options.nestTables ? tableIndex(result.columnInfos[c]->table_name) : -1);
         }
     }
@@ -355,7 +356,7 @@ public:
         tableObjects_.assign(tableKeys_.size(), nullptr);
         for (size_t c = 0; c < keys_.size(); c++) {
             napi_value value = nextValue(c, error);
-            if (value == nullptr || napi_set_property(env_, targetOf(row, c), keys_[c], value) != napi_ok) {
+            if (value == nullptr || put(targetOf(row, c), keys_[c], protoKey_[c], value) != napi_ok) {
                 return nullptr;
             }
         }
@@ -363,6 +364,16 @@ public:
     }
 
 private:
+    // A key "__proto__" would replace the prototype; it becomes an own
+    // property, as in the rows of the binary transport.
+    napi_status put(napi_value target, napi_value key, bool proto, napi_value value) {
+        if (!proto) {
+            return napi_set_property(env_, target, key, value);
+        }
+        napi_property_descriptor own = {nullptr, key, nullptr, nullptr, nullptr, value, napi_default_jsproperty, nullptr};
+        return napi_define_properties(env_, target, 1, &own);
+    }
+
     int tableIndex(const char* table) {
         if (table == nullptr || table[0] == '\0') {
             return -1;
@@ -374,6 +385,7 @@ private:
         }
         tableNames_.emplace_back(table);
         tableKeys_.push_back(Napi::String::New(env_, table));
+        protoTable_.push_back(tableNames_.back() == "__proto__");
         return static_cast<int>(tableNames_.size() - 1);
     }
 
@@ -385,7 +397,7 @@ private:
         }
         if (tableObjects_[table] == nullptr) {
             tableObjects_[table] = Napi::Object::New(env_);
-            row.Set(tableKeys_[table], tableObjects_[table]);
+            put(row, tableKeys_[table], protoTable_[table], tableObjects_[table]);
         }
         return tableObjects_[table];
     }
@@ -464,9 +476,11 @@ private:
     ValueMaker make_;
     ResultCollection& result_;
     std::vector<napi_value> keys_;
+    std::vector<bool> protoKey_;
     std::vector<int> tableOf_;
     std::vector<std::string> tableNames_;
     std::vector<napi_value> tableKeys_;
+    std::vector<bool> protoTable_;
     std::vector<napi_value> tableObjects_;
     size_t type_ = 0, string_ = 0, int_ = 0, long_ = 0, ulong_ = 0, double_ = 0;
     size_t date_ = 0, time_ = 0, timestamp_ = 0;

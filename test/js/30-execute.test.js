@@ -66,6 +66,9 @@ test('result shapes: duplicate names, rowsAsArray, nestTables, counts and DDL', 
   assert.strictEqual(conn.exec('UPDATE t1 SET v = v WHERE id > 5'), 0);
   assert.deepStrictEqual(bothTransports(conn, 'SELECT 1 AS A, 2 AS A, 3 AS B, 4 AS A FROM DUMMY'),
     [{ A: 1, 'A:2': 2, B: 3, 'A:3': 4 }]);
+  const [proto] = bothTransports(conn, 'SELECT 1 AS "__proto__" FROM DUMMY');
+  assert.deepStrictEqual(Object.keys(proto), ['__proto__']);
+  assert.strictEqual(Object.getPrototypeOf(proto), Object.prototype);
   assert.deepStrictEqual(bothTransports(conn, 'SELECT 1 AS A, 2 AS A FROM DUMMY', [], { rowsAsArray: true }),
     [[1, 2]]);
   const nested = bothTransports(conn,
