@@ -714,16 +714,18 @@ void Statement::dropWork(ErrorInfo& error, void*) {
         getErrorMsg(JS_ERR_INVALID_OBJECT, error);
     } else {
         _drop();
-        // Left in the list until now so that a disconnect overtaking this
-        // drop still frees the handle; removed under the connection lock.
-        lock.connection()->removeStatement(this);
     }
 }
 
+// The statement stays in its connection's list until this point, so that a
+// disconnect overtaking the drop still frees the handle. While that
+// disconnect is pending the list is its own: it frees what this drop could
+// not and releases the statement once.
 Napi::Value Statement::dropAfter(ErrorInfo& error, void*, Napi::Env env) {
     if (connection != nullptr) {
         afterCommon(env);
-        // Still listed when the disconnect dropped it first: released once, here.
+    }
+    if (connection != nullptr && !connection->isDisconnecting()) {
         connection->removeStatement(this);
         release();
     }

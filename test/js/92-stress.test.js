@@ -7,7 +7,7 @@ const path = require('path');
 const { execFileSync } = require('child_process');
 const zelk = require('../..');
 const { libraryPath } = require('../../lib/native');
-const { root, buildDir } = require('./helpers');
+const { root, buildDir, runIsolated } = require('./helpers');
 
 const counts = require(path.join(buildDir, 'external_connection.node'));
 
@@ -48,4 +48,32 @@ test('a drop overtaken by a disconnect still frees the statement, and releases i
     assert.strictEqual(stmt.isValid(), false, order);
   }
   assert.deepStrictEqual(counts.liveCounts(libraryPath), before);
+});
+
+// One worker thread makes the order exact: the drop finds the connection
+// disconnecting, and its completion runs while the disconnect still waits
+// behind another connection's job.
+test('a drop that finds a disconnect pending leaves the handle to that disconnect', () => {
+  const result = runIsolated(`
+    const path = require('path');
+    const zelk = require('.');
+    const { libraryPath } = require('./lib/native');
+    const counts = require(path.join(${JSON.stringify(buildDir)}, 'external_connection.node'));
+    const before = counts.liveCounts(libraryPath);
+    const [a, b, c] = [0, 1, 2].map(() => { const k = zelk.createConnection(); k.connect(''); return k; });
+    const stmt = a.prepare('SELECT 1 AS x FROM DUMMY');
+    const order = [];
+    const sleep = 'SELECT zkv_sleep(300) AS s FROM DUMMY';
+    a.exec('SELECT zkv_sleep(100) AS s FROM DUMMY', () => c.exec(sleep, () => order.push('other job')));
+    stmt.drop((err) => order.push('drop ' + (err && err.code)));
+    a.disconnect((err) => {
+      order.push('disconnect ' + (err && err.code));
+      b.disconnect();
+      c.disconnect();
+      console.log(JSON.stringify({ order, valid: stmt.isValid(), before, after: counts.liveCounts(libraryPath) }));
+    });
+    b.exec(sleep, () => {});`, { ZKV_NODEJS_THREADPOOL_SIZE: '1' });
+  assert.deepStrictEqual(result.order, ['drop -20006', 'other job', 'disconnect undefined']);
+  assert.strictEqual(result.valid, false);
+  assert.deepStrictEqual(result.after, result.before);
 });
