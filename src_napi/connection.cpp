@@ -333,6 +333,7 @@ void Connection::connectWork(ErrorInfo& error, void*) {
     connected = true;
     closed = false;
     disconnecting = false;
+    sessionCount++;
 }
 
 Napi::Value Connection::connectAfter(ErrorInfo& error, void*, Napi::Env env) {

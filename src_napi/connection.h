@@ -6,6 +6,7 @@
 #include <napi.h>
 #include <uv.h>
 
+#include <atomic>
 #include <list>
 #include <string>
 #include <vector>
@@ -126,6 +127,9 @@ private:
     bool connected = false;
     bool closed = false;
     bool disconnecting = false;
+    // Counts successful connects, so a completion can tell that its handle
+    // came from a session that has since been closed and replaced.
+    std::atomic<uint32_t> sessionCount{0};
     std::string connStr;
     bool connStrPending = true;
     ConnectionSettings settings;

@@ -17,6 +17,7 @@ const char* const kDisconnectedMessage = "The connection has been disconnected a
 struct PrepareBaton {
     std::string sql;
     dbcapi_stmt* stmt = nullptr;
+    uint32_t session = 0;  // the connect that stmt belongs to
     std::vector<dbcapi_bind_param_info> paramInfos;
 };
 
@@ -48,6 +49,7 @@ void Connection::prepareWork(ErrorInfo& error, void* data) {
         getErrorMsg(JS_ERR_NOT_CONNECTED, error);
         return;
     }
+    baton->session = sessionCount;
     baton->stmt = g_api.dbcapi_prepare(conn, baton->sql.c_str());
     if (baton->stmt == nullptr) {
         getErrorMsg(conn, error);
@@ -64,7 +66,10 @@ void Connection::prepareWork(ErrorInfo& error, void* data) {
 
 Napi::Value Connection::prepareAfter(ErrorInfo& error, void* data, Napi::Env env) {
     SmartPointer<PrepareBaton> baton(static_cast<PrepareBaton*>(data));
-    if (disconnecting) {
+    // A disconnect, and maybe a new connect since, overtook the prepare: its
+    // handle belongs to a closed session and must not reach a Statement.
+    bool overtaken = baton->stmt != nullptr && baton->session != sessionCount;
+    if (disconnecting || overtaken) {
         if (baton->stmt != nullptr) {
             ConnectionLock lock(this);
             g_api.dbcapi_free_stmt(baton->stmt);

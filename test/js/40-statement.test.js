@@ -184,3 +184,21 @@ test('a prepare overtaken by disconnect reports -20029', (t, done) => {
     }
   });
 });
+
+test('a prepare overtaken by a disconnect and a new connect reports -20029 too', async () => {
+  const conn = connected();
+  const pause = (ms) => Atomics.wait(new Int32Array(new SharedArrayBuffer(4)), 0, 0, ms);
+  const outcome = new Promise((resolve) => conn.prepare('select 1 as x', (err, stmt) => resolve({ err, stmt })));
+  pause(200);
+  conn.disconnect();
+  const reconnected = new Promise((resolve) => conn.connect((err) => resolve(err)));
+  // All three works finish before any completion runs: the prepare's
+  // completion then finds the connection connected again, to a new session.
+  pause(300);
+  const { err, stmt } = await outcome;
+  assert.strictEqual(await reconnected, undefined);
+  assert.strictEqual(stmt, undefined);
+  assert.strictEqual(err.code, -20029);
+  assert.deepStrictEqual(conn.exec('SELECT 2 AS y FROM DUMMY'), [{ y: 2 }]);
+  conn.disconnect();
+});
