@@ -176,3 +176,9 @@ int getString(const Napi::Value& value, std::string& out) {
     out = joined;
     return count;
 }
+
+bool checkCallbackOnly(const Napi::CallbackInfo& info, const char* signature, int& callbackIndex) {
+    unsigned masks[] = {JS_FUNCTION};
+    bool optional[] = {true};
+    return checkParameters(info, signature, 1, masks, &callbackIndex, optional, nullptr);
+}

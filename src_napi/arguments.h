@@ -20,6 +20,9 @@
 bool checkParameters(const Napi::CallbackInfo& info, const char* signature, int count, unsigned* masks,
                      int* callbackIndex, bool* optional, bool* present);
 
+// The common case of a method whose only argument is an optional callback.
+bool checkCallbackOnly(const Napi::CallbackInfo& info, const char* signature, int& callbackIndex);
+
 // For "([params][, callback])" methods: params may be an array, object,
 // function, null or undefined; the callback follows it.
 bool checkExecParametersGeneric(const Napi::CallbackInfo& info, const char* signature, bool& hasParams,

@@ -345,10 +345,8 @@ Napi::Value Connection::connectAfter(ErrorInfo& error, void*, Napi::Env env) {
 Napi::Value Connection::disconnect(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
     clearWarnings();
-    unsigned masks[] = {JS_FUNCTION};
-    bool optional[] = {true};
     int callbackIndex = -1;
-    if (!checkParameters(info, "disconnect([callback])", 1, masks, &callbackIndex, optional, nullptr)) {
+    if (!checkCallbackOnly(info, "disconnect([callback])", callbackIndex)) {
         return env.Undefined();
     }
     if (!isValid()) {
@@ -455,10 +453,8 @@ Napi::Value Connection::disconnectAfter(ErrorInfo& error, void*, Napi::Env env) 
 
 Napi::Value Connection::commit(const Napi::CallbackInfo& info) {
     clearWarnings();
-    unsigned masks[] = {JS_FUNCTION};
-    bool optional[] = {true};
     int callbackIndex = -1;
-    if (!checkParameters(info, "commit([callback])", 1, masks, &callbackIndex, optional, nullptr)) {
+    if (!checkCallbackOnly(info, "commit([callback])", callbackIndex)) {
         return info.Env().Undefined();
     }
     return runWork<Connection>(info, callbackIndex, this, nullptr, &Connection::commitWork,
@@ -467,10 +463,8 @@ Napi::Value Connection::commit(const Napi::CallbackInfo& info) {
 
 Napi::Value Connection::rollback(const Napi::CallbackInfo& info) {
     clearWarnings();
-    unsigned masks[] = {JS_FUNCTION};
-    bool optional[] = {true};
     int callbackIndex = -1;
-    if (!checkParameters(info, "rollback([callback])", 1, masks, &callbackIndex, optional, nullptr)) {
+    if (!checkCallbackOnly(info, "rollback([callback])", callbackIndex)) {
         return info.Env().Undefined();
     }
     return runWork<Connection>(info, callbackIndex, this, nullptr, &Connection::rollbackWork,
@@ -505,10 +499,8 @@ Napi::Value Connection::transactionAfter(ErrorInfo& error, void*, Napi::Env env)
 // an abort would come too late to interrupt it.
 Napi::Value Connection::abort(const Napi::CallbackInfo& info) {
     clearWarnings();
-    unsigned masks[] = {JS_FUNCTION};
-    bool optional[] = {true};
     int callbackIndex = -1;
-    if (!checkParameters(info, "abort([callback])", 1, masks, &callbackIndex, optional, nullptr)) {
+    if (!checkCallbackOnly(info, "abort([callback])", callbackIndex)) {
         return info.Env().Undefined();
     }
     return runWork<Connection>(info, callbackIndex, this, nullptr, &Connection::abortWork, nullptr, nullptr);
@@ -606,10 +598,8 @@ Napi::Value Connection::getPooledConnectionCount(const Napi::CallbackInfo& info)
 // and need not wait for this connection's work.
 Napi::Value Connection::clearPool(const Napi::CallbackInfo& info) {
     clearWarnings();
-    unsigned masks[] = {JS_FUNCTION};
-    bool optional[] = {true};
     int callbackIndex = -1;
-    if (!checkParameters(info, "clearPool([callback])", 1, masks, &callbackIndex, optional, nullptr)) {
+    if (!checkCallbackOnly(info, "clearPool([callback])", callbackIndex)) {
         return info.Env().Undefined();
     }
     return runWork<Connection>(info, callbackIndex, this, new ClearPoolBaton, &Connection::clearPoolWork,

@@ -336,10 +336,8 @@ Napi::Value ResultSet::isClosed(const Napi::CallbackInfo& info) {
 Napi::Value ResultSet::close(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
     clearWarnings();
-    unsigned masks[] = {JS_FUNCTION};
-    bool optional[] = {true};
     int callbackIndex = -1;
-    if (!checkParameters(info, "close([callback])", 1, masks, &callbackIndex, optional, nullptr)) {
+    if (!checkCallbackOnly(info, "close([callback])", callbackIndex)) {
         return env.Undefined();
     }
     if (closed || closing) {
@@ -389,10 +387,8 @@ Napi::Value ResultSet::closeAfter(ErrorInfo& error, void*, Napi::Env env) {
 Napi::Value ResultSet::next(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
     clearWarnings();
-    unsigned masks[] = {JS_FUNCTION};
-    bool optional[] = {true};
     int callbackIndex = -1;
-    if (!checkParameters(info, "next([callback])", 1, masks, &callbackIndex, optional, nullptr) ||
+    if (!checkCallbackOnly(info, "next([callback])", callbackIndex) ||
         !checkUsable(info, callbackIndex)) {
         return env.Undefined();
     }
@@ -431,10 +427,8 @@ Napi::Value ResultSet::nextAfter(ErrorInfo& error, void* data, Napi::Env env) {
 Napi::Value ResultSet::nextResult(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
     clearWarnings();
-    unsigned masks[] = {JS_FUNCTION};
-    bool optional[] = {true};
     int callbackIndex = -1;
-    if (!checkParameters(info, "nextResult([callback])", 1, masks, &callbackIndex, optional, nullptr) ||
+    if (!checkCallbackOnly(info, "nextResult([callback])", callbackIndex) ||
         !checkUsable(info, callbackIndex)) {
         return env.Undefined();
     }

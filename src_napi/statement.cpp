@@ -683,10 +683,8 @@ Napi::Value Statement::executeBatchAfter(ErrorInfo& error, void* data, Napi::Env
 Napi::Value Statement::drop(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
     clearConnectionWarnings();
-    unsigned masks[] = {JS_FUNCTION};
-    bool optional[] = {true};
     int callbackIndex = -1;
-    if (!checkParameters(info, "drop([callback])", 1, masks, &callbackIndex, optional, nullptr)) {
+    if (!checkCallbackOnly(info, "drop([callback])", callbackIndex)) {
         return env.Undefined();
     }
     if (dropped || dropping) {
