@@ -26,7 +26,9 @@ bool isNullish(unsigned type) { return type == JS_UNDEFINED || type == JS_NULL; 
 
 bool checkParameters(const Napi::CallbackInfo& info, const char* signature, int count, unsigned* masks,
                      int* callbackIndex, bool* optional, bool* present) {
-    int callback = firstFunctionIndex(info);
+    // A caller without a place for the callback has none: its errors are
+    // thrown, even when some argument happens to be a function.
+    int callback = callbackIndex != nullptr ? firstFunctionIndex(info) : -1;
     if (callbackIndex != nullptr) {
         *callbackIndex = callback;
     }

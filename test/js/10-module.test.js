@@ -79,6 +79,8 @@ test('setConnectionPoolLimit checks its argument', () => {
     code: -20002, message: 'Invalid connection pool limit.', sqlState: 'HY000',
   });
   assert.match(errorFields(() => zelk.setConnectionPoolLimit()).message, /received undefined\.$/);
+  // No callback position: a function argument is refused by a throw too.
+  assert.match(errorFields(() => zelk.setConnectionPoolLimit(() => {})).message, /received function\.$/);
   assert.strictEqual(zelk.setConnectionPoolLimit(2.9), null);
   assert.strictEqual(zelk.setConnectionPoolLimit(0), null);
 });
