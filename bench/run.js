@@ -22,7 +22,10 @@ function ensureDependencies() {
     require.resolve('sqlite3');
   } catch {
     console.log('installing the bench dependencies (npm ci in bench/) ...');
-    execFileSync('npm', ['ci', '--no-audit', '--no-fund'], { cwd: __dirname, stdio: 'inherit' });
+    // Native drivers build from source against the installed Node.js headers,
+    // since only the npm registry can be reached; pg-native is optional.
+    const env = Object.assign({ npm_config_nodedir: path.join(process.execPath, '..', '..') }, process.env);
+    execFileSync('npm', ['ci', '--no-audit', '--no-fund'], { cwd: __dirname, stdio: 'inherit', env });
   }
 }
 
