@@ -104,6 +104,8 @@ private:
     template <typename R>
     Napi::Value handleNumber(const Napi::CallbackInfo& info, R (*read)(dbcapi_stmt*));
     void clearConnectionWarnings();
+    ResultSet* pinNewestResultSet();
+    dbcapi_stmt* parameterHandle(ResultSet* resultSet) const;
     bool checkBatchRows(const Napi::CallbackInfo& info, int callbackIndex, std::vector<unsigned>& columnTypes);
     bool getNamedOrPositional(const Napi::Value& params, std::vector<dbcapi_bind_data*>& out, ErrorInfo& error);
     void afterCommon(Napi::Env env);

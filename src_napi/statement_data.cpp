@@ -165,6 +165,20 @@ Napi::Value Statement::sendParameterDataAfter(ErrorInfo& error, void* data, Napi
     return env.Undefined();
 }
 
+// Parameter reads go through the newest open result set's handle when
+// there is one; the baton keeps that result set alive for the call.
+ResultSet* Statement::pinNewestResultSet() {
+    ResultSet* resultSet = newestResultSet();
+    if (resultSet != nullptr) {
+        resultSet->Ref();
+    }
+    return resultSet;
+}
+
+dbcapi_stmt* Statement::parameterHandle(ResultSet* resultSet) const {
+    return resultSet != nullptr && resultSet->handle() != nullptr ? resultSet->handle() : stmt;
+}
+
 Napi::Value Statement::getParameterValue(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
     clearConnectionWarnings();
@@ -179,10 +193,7 @@ Napi::Value Statement::getParameterValue(const Napi::CallbackInfo& info) {
     }
     auto* baton = new GetParameterValueBaton;
     baton->index = index;
-    baton->resultSet = newestResultSet();
-    if (baton->resultSet != nullptr) {
-        baton->resultSet->Ref();
-    }
+    baton->resultSet = pinNewestResultSet();
     beginActivity();
     return runWork<Statement>(info, callbackIndex, this, baton, &Statement::getParamValueWork,
                               &Statement::getParamValueAfter, connection);
@@ -196,9 +207,7 @@ void Statement::getParamValueWork(ErrorInfo& error, void* data) {
         getErrorMsg(JS_ERR_NOT_CONNECTED, error);
         return;
     }
-    dbcapi_stmt* handle = baton->resultSet != nullptr && baton->resultSet->handle() != nullptr
-                              ? baton->resultSet->handle()
-                              : stmt;
+    dbcapi_stmt* handle = parameterHandle(baton->resultSet);
     if (handle == nullptr || static_cast<size_t>(baton->index) >= params.size()) {
         getErrorMsg(JS_ERR_STATEMENT_DROPPED, error);
         return;
@@ -287,10 +296,7 @@ Napi::Value Statement::getData(const Napi::CallbackInfo& info) {
     baton->length = static_cast<size_t>(length);
     baton->target = buffer.Data() + bufferOffset;
     baton->buffer = Napi::Persistent(buffer.As<Napi::Object>());
-    baton->resultSet = newestResultSet();
-    if (baton->resultSet != nullptr) {
-        baton->resultSet->Ref();
-    }
+    baton->resultSet = pinNewestResultSet();
     beginActivity();
     return runWork<Statement>(info, callbackIndex, this, baton, &Statement::getParamDataWork,
                               &Statement::getParamDataAfter, connection);
@@ -304,9 +310,7 @@ void Statement::getParamDataWork(ErrorInfo& error, void* data) {
         getErrorMsg(JS_ERR_NOT_CONNECTED, error);
         return;
     }
-    dbcapi_stmt* handle = baton->resultSet != nullptr && baton->resultSet->handle() != nullptr
-                              ? baton->resultSet->handle()
-                              : stmt;
+    dbcapi_stmt* handle = parameterHandle(baton->resultSet);
     if (handle == nullptr) {
         getErrorMsg(JS_ERR_STATEMENT_DROPPED, error);
         return;
