@@ -50,13 +50,24 @@
  * the server's types (long texts as NCLOB). CALL of a procedure with OUT
  * or INOUT arguments written as single markers describes those
  * parameters as output and fills them after the execute (large ones are
- * read with dbcapi_get_param_data). NOTICE and WARNING messages reach the
+ * read with dbcapi_get_param_data); arguments written "name => value"
+ * take the direction of the argument of that name. Result columns read
+ * from a table report its name as table_name, its schema as owner_name
+ * and the table's column name as column_name (looked up once per table
+ * and session, again after DDL on the session); computed columns have
+ * none. dbcapi_set_transaction_isolation sets the session's level (0 READ
+ * UNCOMMITTED to 3 SERIALIZABLE) for the transactions to come, also when
+ * called before connect; set inside a transaction it survives
+ * dbcapi_rollback. "CURRENTSCHEMA" at connect has the effect of
+ * "SET SCHEMA name"; an unknown schema refuses the connection ("3F000").
+ * NOTICE and WARNING messages reach the
  * warning callback (code 0, their SQLSTATE), INFO messages become print
  * lines. Abort, cancel and the query time-out send the server a cancel
  * request. Client information "APPLICATION" sets application_name. Each connection has a one-row view DUMMY (column
  * DUMMY = 'X') and accepts "SET SCHEMA name" for main, temp or an attached
- * database (else SQLSTATE "3F000"); SQL function current_schema() returns
- * it. SQLite still resolves unqualified names over temp, main and attached
+ * database (else SQLSTATE "3F000"), also as connect property
+ * "CURRENTSCHEMA"; SQL function current_schema() returns it. SQLite
+ * still resolves unqualified names over temp, main and attached
  * databases in that order. With auto-commit off a transaction is opened
  * before the next statement (not before transaction control, ATTACH, VACUUM
  * and similar); switching auto-commit on commits it.

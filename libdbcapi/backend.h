@@ -120,17 +120,22 @@ public:
     virtual bool endAtomic(bool commit, BackendError& err) = 0;
     // Client information the session forwards to the server, if it can.
     virtual void setClientInfo(const std::string& key, const std::string& value) {}
+    // Isolation level of the transactions to come (0 read uncommitted to 3
+    // serializable); the embedded backend is always serializable.
+    virtual bool setIsolationLevel(int level, BackendError& err) { return true; }
 };
 
 struct SessionOptions {
     std::string databaseFile;  // empty: private in-memory database
+    std::string currentSchema;  // empty: main
 };
 
 std::shared_ptr<BackendSession> openSqliteSession(const SessionOptions& options, BackendError& err);
-// properties: the connection's properties, names lower-cased.
+// properties: the connection's properties, names lower-cased;
+// isolationLevel: as for setIsolationLevel, -1 keeps the server's default.
 std::shared_ptr<BackendSession> openPgSession(const std::map<std::string, std::string>& properties,
                                               const std::map<std::string, std::string>& clientInfo,
-                                              BackendError& err);
+                                              int isolationLevel, BackendError& err);
 
 }  // namespace zkv
 

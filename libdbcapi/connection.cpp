@@ -67,11 +67,14 @@ bool openSession(dbcapi_connection* conn) {
     BackendError err;
     std::shared_ptr<BackendSession> session;
     if (conn->properties.count("servernode")) {
-        session = openPgSession(conn->properties, conn->clientInfo, err);
+        session = openPgSession(conn->properties, conn->clientInfo,
+                                conn->isolationSet ? static_cast<int>(conn->isolation) : -1, err);
     } else {
         SessionOptions options;
         auto file = conn->properties.find("databasename");
         if (file != conn->properties.end()) options.databaseFile = file->second;
+        auto schema = conn->properties.find("currentschema");
+        if (schema != conn->properties.end()) options.currentSchema = schema->second;
         session = openSqliteSession(options, err);
     }
     if (!session) {
@@ -100,6 +103,14 @@ bool endTransaction(dbcapi_connection* conn, const char* sql) {
     if (!conn->session->inTransaction()) return true;
     BackendError err;
     if (conn->session->execute(sql, err)) return true;
+    conn->error.set(err);
+    return false;
+}
+
+bool applyIsolation(dbcapi_connection* conn, uint32_t level) {
+    CallScope scope(conn, nullptr);
+    BackendError err;
+    if (conn->session->setIsolationLevel(static_cast<int>(level), err)) return true;
     conn->error.set(err);
     return false;
 }
@@ -259,7 +270,9 @@ DBCAPI_EXPORT dbcapi_bool dbcapi_set_transaction_isolation(dbcapi_connection* co
                         "Invalid transaction isolation level " + std::to_string(level) + " (0 to 3 are accepted)");
         return 0;
     }
+    if (conn->session && !zkv::applyIsolation(conn, level)) return 0;
     conn->isolation = level;
+    conn->isolationSet = true;
     return 1;
 }
 

@@ -42,6 +42,7 @@ struct dbcapi_connection {
     bool external = false;
     bool autocommit = true;
     uint32_t isolation = 1;
+    bool isolationSet = false;  // else the session keeps the server's default
     std::map<std::string, std::string> clientInfo;
     bool traceOn = false;
     std::string trace;

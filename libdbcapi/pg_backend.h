@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -17,13 +18,16 @@
 namespace zkv {
 
 class PgCursor;
+struct PgColumn;
 
 class PgSession : public BackendSession, public std::enable_shared_from_this<PgSession> {
 public:
     explicit PgSession(PGconn* conn);
     ~PgSession() override;
 
-    bool setUp(BackendError& err);
+    bool setUp(int isolationLevel, BackendError& err);
+    // The effect of "SET SCHEMA name", for the connect property.
+    bool setSchema(const std::string& name, BackendError& err);
     std::unique_ptr<BackendCursor> prepare(const char* sql, size_t length, size_t& consumed,
                                            BackendError& err) override;
     bool execute(const char* sql, BackendError& err) override;
@@ -35,6 +39,7 @@ public:
     bool beginAtomic(BackendError& err) override;
     bool endAtomic(bool commit, BackendError& err) override;
     void setClientInfo(const std::string& key, const std::string& value) override;
+    bool setIsolationLevel(int level, BackendError& err) override;
 
     // For cursors. ready() makes the connection free for a new command:
     // rows still streaming to another cursor are kept by that cursor.
@@ -52,12 +57,24 @@ public:
     PGconn* connection() const { return conn_; }
     // Reads what the running command still sends, keeping nothing.
     void discardResults();
+    // Fills table, schema and column names of columns read from a table;
+    // the catalog is asked once per table (until DDL runs here).
+    bool nameTableColumns(std::vector<PgColumn>& columns, BackendError& err);
+    void forgetTables() { tables_.clear(); }
 
 private:
     static void noticeReceiver(void* self, const PGresult* result);
     bool waitForInput(BackendError& err);
     bool runSimple(const char* sql, BackendError& err);
+    bool loadTables(const std::vector<Oid>& oids, BackendError& err);
     BackendError lostConnection() const;
+
+    struct Table {
+        std::string name;
+        std::string schema;
+        std::map<int, std::string> columns;  // attribute number -> name
+    };
+    std::map<Oid, Table> tables_;
 
     PGconn* conn_;
     PGcancel* cancel_;
@@ -65,6 +82,8 @@ private:
     std::atomic<bool> timedOut_{false};
     bool cancelSent_ = false;
     bool atomicTransaction_ = false;  // the running batch began the transaction
+    int isolation_ = -1;
+    bool isolationUnsettled_ = false;  // set inside a transaction a rollback may undo
     std::atomic<int64_t> deadline_{0};
     std::atomic<CallHooks*> hooks_{nullptr};
     int64_t callStart_ = 0;
@@ -80,6 +99,11 @@ struct PgColumn {
     std::string name;
     Oid type = 0;
     int typmod = -1;
+    Oid table = InvalidOid;  // the table the column is read from, if any
+    int tableColumn = 0;
+    std::string tableName;
+    std::string schemaName;
+    std::string tableColumnName;
 };
 
 // The values of one row of a result (row 0 of a single-row result).
@@ -149,6 +173,7 @@ private:
     StepResult readNext(BackendError& err);
     StepResult finish(PGresult* last, BackendError& err);
     bool lookUpDirections(BackendError& err);
+    void applyDirections(const std::string& modes, const std::vector<std::string>& signatureNames);
     bool checkIndex(int index, BackendError& err) const;
     bool sendFailed(BackendError& err) const;
 

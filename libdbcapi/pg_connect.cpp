@@ -171,7 +171,7 @@ PGconn* connectAndWait(const ConnectParams& params) {
 
 std::shared_ptr<BackendSession> openPgSession(const Properties& properties,
                                               const std::map<std::string, std::string>& clientInfo,
-                                              BackendError& err) {
+                                              int isolationLevel, BackendError& err) {
     ConnectParams params;
     std::string hosts, ports;
     splitServerNodes(property(properties, "servernode"), hosts, ports);
@@ -199,7 +199,9 @@ std::shared_ptr<BackendSession> openPgSession(const Properties& properties,
         return nullptr;
     }
     auto session = std::make_shared<PgSession>(conn);
-    if (!session->setUp(err)) return nullptr;
+    if (!session->setUp(isolationLevel, err)) return nullptr;
+    std::string schema = property(properties, "currentschema");
+    if (!schema.empty() && !session->setSchema(schema, err)) return nullptr;
     return session;
 }
 

@@ -1,5 +1,6 @@
 // Server statements: prepared on the server, parameters sent as text (or
 // binary for blobs), rows read one at a time, CALL output parameters.
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -13,11 +14,13 @@
 namespace zkv {
 namespace {
 
-// Directions of a procedure's arguments ('i', 'o', 'b' in/out, 'v'
-// variadic); the first procedure by that name taking the given number of
-// arguments, outputs included.
-const char* kDirectionsQuery =
-    "SELECT coalesce(array_to_string(p.proargmodes, ''), repeat('i', p.pronargs)) "
+// Mode ('i', 'o', 'b' in/out, 'v' variadic) and name of each argument of
+// a procedure, in signature order: the first procedure by that name taking
+// at least the given number of arguments (outputs included) and having
+// every argument name the call uses.
+const char* kSignatureQuery =
+    "WITH proc AS (SELECT p.proargmodes AS modes, p.proargnames AS names, "
+    "coalesce(array_length(p.proargmodes, 1), p.pronargs) AS nargs "
     "FROM pg_catalog.pg_proc p JOIN pg_catalog.pg_namespace n ON n.oid = p.pronamespace, "
     "parse_ident($1) AS name "
     "WHERE p.prokind = 'p' AND p.proname = name[array_length(name, 1)] "
@@ -25,7 +28,26 @@ const char* kDirectionsQuery =
     "ELSE n.nspname = name[array_length(name, 1) - 1] OR (name[array_length(name, 1) - 1] = 'pg_temp' "
     "AND n.oid = pg_catalog.pg_my_temp_schema()) END) "
     "AND coalesce(array_length(p.proargmodes, 1), p.pronargs) >= $2::int "
-    "ORDER BY coalesce(array_length(p.proargmodes, 1), p.pronargs) LIMIT 1";
+    "AND $3::text[] <@ coalesce(p.proargnames, '{}'::text[]) "
+    "ORDER BY nargs LIMIT 1) "
+    "SELECT coalesce(proc.modes[i]::text, 'i'), coalesce(proc.names[i], '') "
+    "FROM proc, generate_series(1, proc.nargs) AS i ORDER BY i";
+
+// The names of a call's named arguments as a text array literal.
+std::string namesArray(const std::vector<std::string>& names) {
+    std::string out = "{";
+    for (const std::string& name : names) {
+        if (name.empty()) continue;
+        if (out.size() > 1) out += ',';
+        out += '"';
+        for (char c : name) {
+            if (c == '"' || c == '\\') out += '\\';
+            out += c;
+        }
+        out += '"';
+    }
+    return out + "}";
+}
 
 const char* kSetSchemaQuery =
     "SELECT pg_catalog.set_config('search_path', pg_catalog.quote_ident(nspname), false) "
@@ -86,9 +108,17 @@ bool PgCursor::prepareOnServer(const std::string& schemaName, BackendError& err)
         for (int i = 0; i < params; ++i) paramTypes_.push_back(PQparamtype(described, i));
         directions_.assign(static_cast<size_t>(params), kParamInput);
     }
-    for (int i = 0; i < PQnfields(described); ++i)
-        columns_.push_back({PQfname(described, i), PQftype(described, i), PQfmod(described, i)});
+    for (int i = 0; i < PQnfields(described); ++i) {
+        PgColumn column;
+        column.name = PQfname(described, i);
+        column.type = PQftype(described, i);
+        column.typmod = PQfmod(described, i);
+        column.table = PQftable(described, i);
+        column.tableColumn = PQftablecol(described, i);
+        columns_.push_back(std::move(column));
+    }
     PQclear(described);
+    if (mode_ == Mode::Plain && !session_->nameTableColumns(columns_, err)) return false;
     if (mode_ == Mode::Plain) functionCode_ = classifyStatement(text_.sql.c_str(), !columns_.empty());
     values_.assign(directions_.size(), std::string());
     nulls_.assign(directions_.size(), 1);
@@ -97,28 +127,47 @@ bool PgCursor::prepareOnServer(const std::string& schemaName, BackendError& err)
 }
 
 // Output parameters of CALL come from the procedure's signature: the
-// arguments that are single markers take the direction of their argument.
+// arguments that are single markers take the direction of their argument,
+// found by position or, for "name => value", by name.
 bool PgCursor::lookUpDirections(BackendError& err) {
     outputColumn_.assign(directions_.size(), -1);
     std::string count = std::to_string(text_.callArguments.size());
-    const char* values[] = {text_.callName.c_str(), count.c_str()};
-    if (!PQsendQueryParams(session_->connection(), kDirectionsQuery, 2, nullptr, values, nullptr, nullptr, 0))
+    std::string names = namesArray(text_.callArgumentNames);
+    const char* values[] = {text_.callName.c_str(), count.c_str(), names.c_str()};
+    if (!PQsendQueryParams(session_->connection(), kSignatureQuery, 3, nullptr, values, nullptr, nullptr, 0))
         return sendFailed(err);
     PGresult* result = awaitOne(*session_, err);
     if (!result) return false;
-    std::string modes = PQntuples(result) ? PQgetvalue(result, 0, 0) : "";
-    PQclear(result);
-    int outputs = 0;
-    for (size_t arg = 0; arg < modes.size() && arg < text_.callArguments.size(); ++arg) {
-        if (modes[arg] != 'o' && modes[arg] != 'b') continue;
-        int param = text_.callArguments[arg];
-        if (param >= 0 && static_cast<size_t>(param) < directions_.size()) {
-            directions_[static_cast<size_t>(param)] = modes[arg] == 'o' ? kParamOutput : kParamInputOutput;
-            outputColumn_[static_cast<size_t>(param)] = outputs;
-        }
-        ++outputs;
+    std::string modes;
+    std::vector<std::string> signatureNames;
+    for (int row = 0; row < PQntuples(result); ++row) {
+        modes += PQgetvalue(result, row, 0)[0];
+        signatureNames.emplace_back(PQgetvalue(result, row, 1));
     }
+    PQclear(result);
+    applyDirections(modes, signatureNames);
     return true;
+}
+
+void PgCursor::applyDirections(const std::string& modes, const std::vector<std::string>& signatureNames) {
+    // The CALL's row holds the outputs in signature order.
+    std::vector<int> outputOf(modes.size(), -1);
+    int outputs = 0;
+    for (size_t i = 0; i < modes.size(); ++i)
+        if (modes[i] == 'o' || modes[i] == 'b') outputOf[i] = outputs++;
+    for (size_t arg = 0; arg < text_.callArguments.size(); ++arg) {
+        const std::string& name = text_.callArgumentNames[arg];
+        size_t position = arg;
+        if (!name.empty())
+            position = static_cast<size_t>(std::find(signatureNames.begin(), signatureNames.end(), name) -
+                                           signatureNames.begin());
+        int param = text_.callArguments[arg];
+        if (position >= modes.size() || outputOf[position] < 0 || param < 0 ||
+            static_cast<size_t>(param) >= directions_.size())
+            continue;
+        directions_[static_cast<size_t>(param)] = modes[position] == 'o' ? kParamOutput : kParamInputOutput;
+        outputColumn_[static_cast<size_t>(param)] = outputOf[position];
+    }
 }
 
 const char* PgCursor::paramName(int index) const {
@@ -279,6 +328,8 @@ StepResult PgCursor::finish(PGresult* last, BackendError& err) {
     }
     bool ok = resultOk(last);
     if (ok) changes_ = commandTuples(last);
+    // Renamed tables and columns must not keep their old names.
+    if (ok && functionCode_ == 1) session_->forgetTables();
     else err = session_->errorOf(last);
     bool schemaMissing = mode_ == Mode::SetSchema && ok && !schemaFound_;
     PQclear(last);
@@ -314,7 +365,11 @@ ColumnOrigin PgCursor::columnOrigin(int index) const {
     ColumnOrigin origin;
     const PgColumn& column = columns_[static_cast<size_t>(index)];
     origin.name = column.name.c_str();
-    origin.columnName = origin.name;
+    origin.columnName = column.tableColumnName.empty() ? origin.name : column.tableColumnName.c_str();
+    if (!column.tableName.empty()) {
+        origin.tableName = column.tableName.c_str();
+        origin.ownerName = column.schemaName.c_str();
+    }
     origin.exact = pgColumnType(column.type, column.typmod);
     return origin;
 }

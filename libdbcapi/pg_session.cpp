@@ -2,7 +2,9 @@
 // the connection's one streaming result, DUMMY and transactions.
 #include <poll.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 
 #include "errors.h"
@@ -27,6 +29,11 @@ std::string field(const PGresult* result, int code) {
     return value ? value : "";
 }
 
+std::string isolationSql(int level) {
+    static const char* const names[] = {"READ UNCOMMITTED", "READ COMMITTED", "REPEATABLE READ", "SERIALIZABLE"};
+    return std::string("SET SESSION CHARACTERISTICS AS TRANSACTION ISOLATION LEVEL ") + names[level];
+}
+
 std::string quoteLiteral(const std::string& text) {
     std::string out = "'";
     for (char c : text) out += c == '\'' ? std::string("''") : std::string(1, c);
@@ -45,10 +52,31 @@ PgSession::~PgSession() {
 }
 
 // Each session gets its own one-row DUMMY and dates in ISO form.
-bool PgSession::setUp(BackendError& err) {
-    return runSimple("SET DateStyle = ISO; SET IntervalStyle = iso_8601; "
-                     "CREATE TEMP VIEW dummy AS SELECT 'X'::varchar(1) AS dummy",
-                     err);
+bool PgSession::setUp(int isolationLevel, BackendError& err) {
+    std::string sql = "SET DateStyle = ISO; SET IntervalStyle = iso_8601; "
+                      "CREATE TEMP VIEW dummy AS SELECT 'X'::varchar(1) AS dummy";
+    if (isolationLevel >= 0) sql += "; " + isolationSql(isolationLevel);
+    isolation_ = isolationLevel;
+    return runSimple(sql.c_str(), err);
+}
+
+bool PgSession::setSchema(const std::string& name, BackendError& err) {
+    PgStatementText text;
+    text.sql = "SET SCHEMA";
+    text.blank = false;
+    PgCursor cursor(shared_from_this(), std::move(text), PgCursor::Mode::SetSchema);
+    return cursor.prepareOnServer(name, err) && cursor.step(err) == StepResult::Done;
+}
+
+// A failed transaction refuses every command, so the level waits for its end.
+bool PgSession::setIsolationLevel(int level, BackendError& err) {
+    bool inside = inTransaction();
+    if (!inside || PQtransactionStatus(conn_) != PQTRANS_INERROR) {
+        if (!execute(isolationSql(level).c_str(), err)) return false;
+    }
+    isolation_ = level;
+    isolationUnsettled_ = inside;
+    return true;
 }
 
 void PgSession::beginCall(int64_t deadlineNs, CallHooks* hooks) {
@@ -161,6 +189,13 @@ bool PgSession::ready(BackendError& err) {
         return false;
     }
     if (names.empty()) return true;
+    // A failed transaction refuses every command but its end: the names
+    // wait for the ROLLBACK, which must not fail because of them.
+    if (PQtransactionStatus(conn_) == PQTRANS_INERROR) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        deallocate_.insert(deallocate_.end(), names.begin(), names.end());
+        return true;
+    }
     std::string sql;
     for (const std::string& name : names) sql += "DEALLOCATE " + name + ";";
     return runSimple(sql.c_str(), err);
@@ -206,7 +241,11 @@ bool PgSession::runSimple(const char* sql, BackendError& err) {
 }
 
 bool PgSession::execute(const char* sql, BackendError& err) {
-    return ready(err) && runSimple(sql, err);
+    if (!ready(err) || !runSimple(sql, err)) return false;
+    if (!isolationUnsettled_ || inTransaction()) return true;
+    // A rollback undoes the level set inside the transaction.
+    isolationUnsettled_ = false;
+    return runSimple(isolationSql(isolation_).c_str(), err);
 }
 
 bool PgSession::inTransaction() const {
@@ -238,6 +277,61 @@ void PgSession::setClientInfo(const std::string& key, const std::string& value) 
     if (key != "APPLICATION") return;
     BackendError ignored;
     execute(("SET application_name = " + quoteLiteral(value)).c_str(), ignored);
+}
+
+namespace {
+
+const char* kTablesQuery =
+    "SELECT c.oid, c.relname, n.nspname, a.attnum, a.attname FROM pg_catalog.pg_class c "
+    "JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
+    "LEFT JOIN pg_catalog.pg_attribute a ON a.attrelid = c.oid AND a.attnum > 0 AND NOT a.attisdropped "
+    "WHERE c.oid = ANY($1::oid[])";
+
+}  // namespace
+
+bool PgSession::loadTables(const std::vector<Oid>& oids, BackendError& err) {
+    std::string list = "{";
+    for (Oid oid : oids) list += (list.size() > 1 ? "," : "") + std::to_string(oid);
+    list += "}";
+    const char* values[] = {list.c_str()};
+    if (!PQsendQueryParams(conn_, kTablesQuery, 1, nullptr, values, nullptr, nullptr, 0)) {
+        err = lostConnection();
+        return false;
+    }
+    PGresult* result = nextResult(err);
+    discardResults();
+    if (!result) return false;
+    bool ok = PQresultStatus(result) == PGRES_TUPLES_OK;
+    if (!ok) err = errorOf(result);
+    // Tables the catalog no longer has stay cached without names.
+    for (Oid oid : oids) tables_[oid];
+    for (int row = 0; ok && row < PQntuples(result); ++row) {
+        Table& table = tables_[static_cast<Oid>(std::strtoul(PQgetvalue(result, row, 0), nullptr, 10))];
+        table.name = PQgetvalue(result, row, 1);
+        table.schema = PQgetvalue(result, row, 2);
+        if (!PQgetisnull(result, row, 3))
+            table.columns[std::atoi(PQgetvalue(result, row, 3))] = PQgetvalue(result, row, 4);
+    }
+    PQclear(result);
+    return ok;
+}
+
+bool PgSession::nameTableColumns(std::vector<PgColumn>& columns, BackendError& err) {
+    std::vector<Oid> missing;
+    for (const PgColumn& column : columns)
+        if (column.table != InvalidOid && !tables_.count(column.table) &&
+            std::find(missing.begin(), missing.end(), column.table) == missing.end())
+            missing.push_back(column.table);
+    if (!missing.empty() && !loadTables(missing, err)) return false;
+    for (PgColumn& column : columns) {
+        auto table = tables_.find(column.table);
+        if (column.table == InvalidOid || table == tables_.end() || table->second.name.empty()) continue;
+        column.tableName = table->second.name;
+        column.schemaName = table->second.schema;
+        auto name = table->second.columns.find(column.tableColumn);
+        if (name != table->second.columns.end()) column.tableColumnName = name->second;
+    }
+    return true;
 }
 
 std::unique_ptr<BackendCursor> PgSession::prepare(const char* sql, size_t length, size_t& consumed,

@@ -169,6 +169,39 @@ std::string trimmed(const std::string& text) {
     return text.substr(begin, text.find_last_not_of(" \t\r\n") - begin + 1);
 }
 
+// "name => value" (or "name := value"): the name as the server folds it,
+// and the value behind the arrow; other arguments keep an empty name.
+std::string splitArgumentName(std::string& arg) {
+    size_t end = 0;
+    std::string name;
+    if (!arg.empty() && arg[0] == '"') {
+        end = arg.find('"', 1);
+        if (end == std::string::npos) return std::string();
+        name = arg.substr(1, end - 1);
+        ++end;
+    } else {
+        while (end < arg.size() && (end ? isIdentChar(arg[end]) : isIdentStart(arg[end]))) {
+            name += static_cast<char>(std::tolower(static_cast<unsigned char>(arg[end])));
+            ++end;
+        }
+    }
+    size_t arrow = arg.find_first_not_of(" \t\r\n", end);
+    if (name.empty() || arrow == std::string::npos ||
+        (arg.compare(arrow, 2, "=>") != 0 && arg.compare(arrow, 2, ":=") != 0))
+        return std::string();
+    arg = trimmed(arg.substr(arrow + 2));
+    return name;
+}
+
+void addCallArgument(PgStatementText& st, std::string arg) {
+    std::string name = splitArgumentName(arg);
+    int index = -1;
+    if (arg.size() > 1 && arg[0] == '$' && arg.find_first_not_of("0123456789", 1) == std::string::npos)
+        index = std::stoi(arg.substr(1)) - 1;
+    st.callArguments.push_back(index);
+    st.callArgumentNames.push_back(name);
+}
+
 // The arguments of "CALL name(a, b)" split at top-level commas.
 void parseCall(PgStatementText& st) {
     const std::string& s = st.sql;
@@ -195,10 +228,7 @@ void parseCall(PgStatementText& st) {
             --depth;
         } else if ((c == ',' || c == ')') && depth == 0) {
             std::string a = trimmed(arg);
-            int index = -1;
-            if (a.size() > 1 && a[0] == '$' && a.find_first_not_of("0123456789", 1) == std::string::npos)
-                index = std::stoi(a.substr(1)) - 1;
-            if (!a.empty() || c == ',') st.callArguments.push_back(index);
+            if (!a.empty() || c == ',') addCallArgument(st, a);
             arg.clear();
             if (c == ')') break;
             continue;

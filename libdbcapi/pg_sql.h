@@ -16,10 +16,12 @@ struct PgStatementText {
     std::vector<std::string> paramNames;  // per parameter: ":name", or "" for ? and $n
     bool blank = true;                    // only blanks and comments
     // CALL name(arg, ...): the procedure name as written and, per argument,
-    // the parameter index when the argument is one marker, else -1.
+    // the parameter index when the argument is one marker, else -1, and
+    // the argument's name when it is written "name => value" (else "").
     bool isCall = false;
     std::string callName;
     std::vector<int> callArguments;
+    std::vector<std::string> callArgumentNames;
 };
 
 PgStatementText splitPgStatement(const char* sql, size_t length);

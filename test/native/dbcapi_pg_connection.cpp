@@ -1,6 +1,7 @@
 // The server backend's connections: authentication, TLS, node lists,
-// DUMMY and SET SCHEMA, time-out, killed sessions, parallel work (abort is
-// covered through the driver in the JavaScript tests).
+// DUMMY and SET SCHEMA, time-out, killed sessions, parallel work, isolation
+// levels and the current schema at connect (abort is covered through the
+// driver in the JavaScript tests).
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -154,4 +155,62 @@ TEST(DbcapiPgConnection, ClientInfoBecomesTheApplicationName) {
     ASSERT_TRUE(c.ok());
     ASSERT_TRUE(dbcapi_set_clientinfo(c.get(), "APPLICATION", "zelk-test-app"));
     EXPECT_EQ(scalarText(c.get(), "SELECT current_setting('application_name')"), "zelk-test-app");
+}
+
+TEST(DbcapiPgConnection, IsolationLevelReachesTheSession) {
+    REQUIRE_PG_SERVER();
+    dbcapi_connection* conn = dbcapi_new_connection();
+    ASSERT_TRUE(dbcapi_set_transaction_isolation(conn, 2));
+    ASSERT_TRUE(dbcapi_connect(conn, pgConnectString().c_str())) << lastError(conn).message;
+    EXPECT_EQ(scalarText(conn, "SHOW transaction_isolation"), "repeatable read");
+    const char* names[] = {"read uncommitted", "read committed", "repeatable read", "serializable"};
+    for (uint32_t level : {3u, 0u, 1u}) {
+        ASSERT_TRUE(dbcapi_set_transaction_isolation(conn, level)) << lastError(conn).message;
+        EXPECT_EQ(scalarText(conn, "SHOW transaction_isolation"), names[level]);
+    }
+    EXPECT_FALSE(dbcapi_set_transaction_isolation(conn, 4));
+    EXPECT_EQ(lastError(conn).sqlstate, "HY024");
+    EXPECT_EQ(scalarText(conn, "SHOW transaction_isolation"), "read committed");
+
+    // Set inside a transaction, even a failed one, the level outlives its rollback.
+    ASSERT_TRUE(dbcapi_set_autocommit(conn, 0));
+    ASSERT_TRUE(dbcapi_execute_immediate(conn, "SELECT 1"));
+    ASSERT_TRUE(dbcapi_set_transaction_isolation(conn, 3)) << lastError(conn).message;
+    ASSERT_TRUE(dbcapi_rollback(conn)) << lastError(conn).message;
+    EXPECT_EQ(scalarText(conn, "SHOW transaction_isolation"), "serializable");
+    EXPECT_FALSE(dbcapi_execute_immediate(conn, "SELECT 1/0"));
+    ASSERT_TRUE(dbcapi_set_transaction_isolation(conn, 2)) << lastError(conn).message;
+    ASSERT_TRUE(dbcapi_rollback(conn)) << lastError(conn).message;
+    EXPECT_EQ(scalarText(conn, "SHOW transaction_isolation"), "repeatable read");
+    ASSERT_TRUE(dbcapi_set_autocommit(conn, 1));
+    dbcapi_free_connection(conn);
+}
+
+TEST(DbcapiPgConnection, IsolationLevelFailureIsTheCallsError) {
+    REQUIRE_PG_SERVER();
+    Connection c(pgConnectString()), killer(pgConnectString());
+    ASSERT_TRUE(c.ok() && killer.ok());
+    std::string pid = scalarText(c.get(), "SELECT pg_backend_pid()::text");
+    killer.exec(("SELECT pg_terminate_backend(" + pid + ")").c_str());
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(dbcapi_set_transaction_isolation(c.get(), 3));
+    EXPECT_EQ(lastError(c.get()).code, 10015) << lastError(c.get()).message;
+}
+
+// A refused schema ends the server session, not only the handle's use of it.
+TEST(DbcapiPgConnection, UnknownCurrentSchemaClosesTheServerSession) {
+    REQUIRE_PG_SERVER();
+    Connection observer(pgConnectString());
+    ASSERT_TRUE(observer.ok());
+    std::string application = uniqueName("zkv_refused_schema");
+    dbcapi_connection* conn = dbcapi_new_connection();
+    ASSERT_TRUE(dbcapi_set_clientinfo(conn, "APPLICATION", application.c_str()));
+    ASSERT_TRUE(dbcapi_set_connect_property(conn, "CurrentSchema", "no_such_schema_zkv"));
+    EXPECT_FALSE(dbcapi_connect(conn, pgConnectString().c_str()));
+    EXPECT_EQ(lastError(conn).sqlstate, "3F000");
+    std::string sql = "SELECT count(*) FROM pg_stat_activity WHERE application_name = '" + application + "'";
+    for (int i = 0; i < 200 && scalar(observer.get(), sql.c_str()) > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(scalar(observer.get(), sql.c_str()), 0);
+    dbcapi_free_connection(conn);
 }

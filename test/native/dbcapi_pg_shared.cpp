@@ -1,5 +1,6 @@
 // Behaviour both backends share, run against each from one table of cases:
-// batches, data at execution, several results, bound row sets.
+// batches, data at execution, several results, bound row sets, the
+// current schema of the connect string.
 #include <cstring>
 #include <vector>
 
@@ -123,6 +124,29 @@ TEST_P(BothBackends, BoundRowSetsFillInSlices) {
     EXPECT_EQ(sizes, (std::vector<int32_t>{4, 4, 2}));
     EXPECT_EQ(sum, 55);
     dbcapi_free_stmt(stmt);
+}
+
+// The connect property has the effect of SET SCHEMA, refusals included.
+TEST_P(BothBackends, CurrentSchemaPropertyAtConnect) {
+    bool server = std::strcmp(GetParam(), "postgres") == 0;
+    std::string schema = server ? uniqueName("zkv_current") : "temp";
+    if (server) conn_->exec(("CREATE SCHEMA " + schema).c_str());
+    std::string base = server ? pgConnectString() + ";" : "";
+    {
+        Connection other(base + "currentSchema=" + schema);
+        ASSERT_TRUE(other.ok()) << lastError(other.get()).message;
+        EXPECT_EQ(scalarText(other.get(), "SELECT current_schema()"), schema);
+    }
+    dbcapi_connection* refused = dbcapi_new_connection();
+    EXPECT_FALSE(dbcapi_connect(refused, (base + "CURRENTSCHEMA=no_such_schema_zkv").c_str()));
+    LastError e = lastError(refused);
+    EXPECT_EQ(e.sqlstate, "3F000");
+    EXPECT_EQ(e.code, 10010);
+    EXPECT_EQ(e.message, "Invalid schema name: no_such_schema_zkv");
+    EXPECT_FALSE(dbcapi_execute_immediate(refused, "SELECT 1"));
+    EXPECT_EQ(lastError(refused).sqlstate, "08003");
+    dbcapi_free_connection(refused);
+    if (server) conn_->exec(("DROP SCHEMA " + schema).c_str());
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, BothBackends, ::testing::Values("sqlite", "postgres"),

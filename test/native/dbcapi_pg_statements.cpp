@@ -1,5 +1,6 @@
 // The server backend's statements: types, markers, streamed results next
-// to other statements, output parameters, warnings and print lines.
+// to other statements, output parameters (named arguments too), warnings
+// and print lines, column origins.
 #include <cstring>
 #include <vector>
 
@@ -228,6 +229,80 @@ TEST_F(PgStatements, OutputParametersOfCall) {
     EXPECT_EQ(big.substr(0, 4), "abab");
     EXPECT_EQ(dbcapi_get_param_data(stmt, 0, 0, slice, sizeof slice), -1);
     EXPECT_EQ(lastError(c()).sqlstate, "HYC00");
+    dbcapi_free_stmt(stmt);
+}
+
+// Arguments written "name => value" take their direction by name.
+TEST_F(PgStatements, NamedArgumentsOfCallTakeTheirDirectionsByName) {
+    conn_->exec(
+        "CREATE PROCEDURE pg_temp.tag(IN a int, INOUT b text, OUT c int) LANGUAGE plpgsql "
+        "AS $$ BEGIN b := b || '-' || a; c := a * 2; END $$");
+    const char* calls[] = {"CALL pg_temp.tag(b => ?, c => ?, a => ?)", "CALL pg_temp.tag(b => :b, c => :c, a => :a)",
+                           "CALL pg_temp.tag(B := ?, \"c\" => ?, a => ?)"};
+    for (const char* sql : calls) {
+        dbcapi_stmt* stmt = dbcapi_prepare(c(), sql);
+        ASSERT_NE(stmt, nullptr) << sql << ": " << lastError(c()).message;
+        dbcapi_data_direction directions[] = {DBCAPI_DD_INPUT_OUTPUT, DBCAPI_DD_OUTPUT, DBCAPI_DD_INPUT};
+        for (uint32_t k = 0; k < 3; ++k) {
+            dbcapi_bind_param_info info{};
+            ASSERT_TRUE(dbcapi_get_bind_param_info(stmt, k, &info));
+            EXPECT_EQ(info.direction, directions[k]) << sql << " parameter " << k;
+        }
+        int32_t a = 7, doubled = 0;
+        size_t bLength = 3, doubledLength = 0;
+        dbcapi_bool bNull = 0, doubledNull = 1;
+        char b[16] = "tag";
+        dbcapi_bind_data p[3] = {};
+        p[0] = {DBCAPI_DD_INPUT_OUTPUT, {b, sizeof b, &bLength, DBCAPI_STRING, &bNull, 0}, nullptr};
+        p[1] = {DBCAPI_DD_OUTPUT,
+                {reinterpret_cast<char*>(&doubled), 4, &doubledLength, DBCAPI_VAL32, &doubledNull, 0}, nullptr};
+        p[2] = {DBCAPI_DD_INPUT, {reinterpret_cast<char*>(&a), 4, nullptr, DBCAPI_VAL32, nullptr, 0}, nullptr};
+        ASSERT_TRUE(dbcapi_bind_param(stmt, 0, &p[0])) << lastError(c()).message;
+        ASSERT_TRUE(dbcapi_bind_param(stmt, 1, &p[1])) << lastError(c()).message;
+        ASSERT_TRUE(dbcapi_bind_param(stmt, 2, &p[2])) << lastError(c()).message;
+        ASSERT_TRUE(dbcapi_execute(stmt)) << sql << ": " << lastError(c()).message;
+        EXPECT_EQ(doubled, 14) << sql;
+        EXPECT_EQ(std::string(b, bLength), "tag-7") << sql;
+        char out[16] = {};
+        EXPECT_EQ(dbcapi_get_param_data(stmt, 0, 0, out, sizeof out), 5) << sql << ": " << lastError(c()).message;
+        EXPECT_STREQ(out, "tag-7") << sql;
+        dbcapi_free_stmt(stmt);
+    }
+}
+
+TEST_F(PgStatements, ColumnInfoNamesTheTableAndSchemaOfTableColumns) {
+    conn_->exec("CREATE TABLE people(id int, full_name text)");
+    conn_->exec("INSERT INTO people VALUES (1, 'Ada')");
+    std::string schema = scalarText(c(), "SELECT nspname FROM pg_namespace WHERE oid = pg_my_temp_schema()");
+    const char* sql = "SELECT p.id, p.full_name AS who, p.id + 1 AS next, 'x' AS lit FROM people p";
+    for (int round = 0; round < 2; ++round) {
+        dbcapi_stmt* stmt = dbcapi_execute_direct(c(), sql);
+        ASSERT_NE(stmt, nullptr) << lastError(c()).message;
+        ASSERT_TRUE(dbcapi_fetch_next(stmt));
+        dbcapi_column_info info[4] = {};
+        for (uint32_t i = 0; i < 4; ++i) ASSERT_TRUE(dbcapi_get_column_info(stmt, i, &info[i]));
+        EXPECT_STREQ(info[0].table_name, "people");
+        EXPECT_EQ(std::string(info[0].owner_name ? info[0].owner_name : "<null>"), schema);
+        EXPECT_STREQ(info[0].column_name, "id");
+        EXPECT_STREQ(info[1].name, "who");
+        EXPECT_STREQ(info[1].column_name, "full_name");
+        EXPECT_STREQ(info[1].table_name, "people");
+        for (uint32_t i : {2u, 3u}) {
+            EXPECT_EQ(info[i].table_name, nullptr) << info[i].name;
+            EXPECT_EQ(info[i].owner_name, nullptr) << info[i].name;
+            EXPECT_STREQ(info[i].column_name, info[i].name);
+        }
+        dbcapi_free_stmt(stmt);
+    }
+    // Names the session has seen follow a rename made on it.
+    conn_->exec("ALTER TABLE people RENAME full_name TO given_name");
+    conn_->exec("ALTER TABLE people RENAME TO persons");
+    dbcapi_stmt* stmt = dbcapi_execute_direct(c(), "SELECT given_name FROM persons");
+    ASSERT_NE(stmt, nullptr) << lastError(c()).message;
+    dbcapi_column_info info{};
+    ASSERT_TRUE(dbcapi_get_column_info(stmt, 0, &info));
+    EXPECT_STREQ(info.table_name, "persons");
+    EXPECT_STREQ(info.column_name, "given_name");
     dbcapi_free_stmt(stmt);
 }
 
