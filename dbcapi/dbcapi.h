@@ -59,14 +59,15 @@
  * UNCOMMITTED to 3 SERIALIZABLE) for the transactions to come, also when
  * called before connect; set inside a transaction it survives
  * dbcapi_rollback. "CURRENTSCHEMA" at connect has the effect of
- * "SET SCHEMA name"; an unknown schema refuses the connection ("3F000").
+ * "SET SCHEMA name"; an unknown schema is still made the search path, as
+ * the server does, so unqualified names find nothing until it exists.
  * NOTICE and WARNING messages reach the
  * warning callback (code 0, their SQLSTATE), INFO messages become print
  * lines. Abort, cancel and the query time-out send the server a cancel
  * request. Client information "APPLICATION" sets application_name. Each connection has a one-row view DUMMY (column
  * DUMMY = 'X') and accepts "SET SCHEMA name" for main, temp or an attached
- * database (else SQLSTATE "3F000"), also as connect property
- * "CURRENTSCHEMA"; SQL function current_schema() returns it. SQLite
+ * database (else SQLSTATE "3F000"); connect property "CURRENTSCHEMA" sets
+ * it unchecked; SQL function current_schema() returns it. SQLite
  * still resolves unqualified names over temp, main and attached
  * databases in that order. With auto-commit off a transaction is opened
  * before the next statement (not before transaction control, ATTACH, VACUUM

@@ -26,8 +26,9 @@ public:
     ~PgSession() override;
 
     bool setUp(int isolationLevel, BackendError& err);
-    // The effect of "SET SCHEMA name", for the connect property.
-    bool setSchema(const std::string& name, BackendError& err);
+    // The connect property: "SET SCHEMA name", but the schema need not
+    // exist yet.
+    bool setSearchPath(const std::string& name, BackendError& err);
     std::unique_ptr<BackendCursor> prepare(const char* sql, size_t length, size_t& consumed,
                                            BackendError& err) override;
     bool execute(const char* sql, BackendError& err) override;
@@ -79,8 +80,11 @@ private:
     PGconn* conn_;
     PGcancel* cancel_;
     std::atomic<bool> interrupted_{false};
-    std::atomic<bool> timedOut_{false};
     bool cancelSent_ = false;
+    // Why we cancelled the running command. Kept until the command ends: its
+    // error may be read by a later call, e.g. the next fetch of a result.
+    enum class CancelCause { None, Interrupt, TimeOut };
+    CancelCause cancelCause_ = CancelCause::None;
     bool atomicTransaction_ = false;  // the running batch began the transaction
     int isolation_ = -1;
     bool isolationUnsettled_ = false;  // set inside a transaction a rollback may undo

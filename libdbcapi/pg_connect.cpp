@@ -201,7 +201,7 @@ std::shared_ptr<BackendSession> openPgSession(const Properties& properties,
     auto session = std::make_shared<PgSession>(conn);
     if (!session->setUp(isolationLevel, err)) return nullptr;
     std::string schema = property(properties, "currentschema");
-    if (!schema.empty() && !session->setSchema(schema, err)) return nullptr;
+    if (!schema.empty() && !session->setSearchPath(schema, err)) return nullptr;
     return session;
 }
 

@@ -60,12 +60,19 @@ bool PgSession::setUp(int isolationLevel, BackendError& err) {
     return runSimple(sql.c_str(), err);
 }
 
-bool PgSession::setSchema(const std::string& name, BackendError& err) {
-    PgStatementText text;
-    text.sql = "SET SCHEMA";
-    text.blank = false;
-    PgCursor cursor(shared_from_this(), std::move(text), PgCursor::Mode::SetSchema);
-    return cursor.prepareOnServer(name, err) && cursor.step(err) == StepResult::Done;
+// Names match as SET SCHEMA matches them: as written, else folded to lower case.
+bool PgSession::setSearchPath(const std::string& name, BackendError& err) {
+    char* literal = PQescapeLiteral(conn_, name.c_str(), name.size());
+    if (!literal) {
+        err = makeError(kInvalidArgument, "HY000", std::string("Invalid schema name: ") + name);
+        return false;
+    }
+    std::string value = literal;
+    PQfreemem(literal);
+    std::string sql = "SELECT pg_catalog.set_config('search_path', pg_catalog.quote_ident(COALESCE("
+                      "(SELECT nspname FROM pg_catalog.pg_namespace WHERE nspname IN (" + value + ", lower(" +
+                      value + ")) ORDER BY nspname = " + value + " DESC LIMIT 1), " + value + ")), false)";
+    return execute(sql.c_str(), err);
 }
 
 // A failed transaction refuses every command, so the level waits for its end.
@@ -81,7 +88,6 @@ bool PgSession::setIsolationLevel(int level, BackendError& err) {
 
 void PgSession::beginCall(int64_t deadlineNs, CallHooks* hooks) {
     interrupted_ = false;
-    timedOut_ = false;
     cancelSent_ = false;
     deadline_ = deadlineNs;
     hooks_ = hooks;
@@ -124,7 +130,7 @@ bool PgSession::waitForInput(BackendError& err) {
     while (PQisBusy(conn_)) {
         int64_t deadline = deadline_;
         if (!cancelSent_ && (interrupted_ || (deadline && steadyNanos() > deadline))) {
-            if (!interrupted_) timedOut_ = true;
+            cancelCause_ = interrupted_ ? CancelCause::Interrupt : CancelCause::TimeOut;
             char message[256];
             if (cancel_) PQcancel(cancel_, message, sizeof message);
             cancelSent_ = true;
@@ -145,6 +151,7 @@ bool PgSession::waitForInput(BackendError& err) {
 PGresult* PgSession::nextResult(BackendError& err) {
     if (!waitForInput(err)) return nullptr;
     PGresult* result = PQgetResult(conn_);
+    if (!result) cancelCause_ = CancelCause::None;
     if (!result && PQstatus(conn_) == CONNECTION_BAD) err = lostConnection();
     return result;
 }
@@ -152,8 +159,9 @@ PGresult* PgSession::nextResult(BackendError& err) {
 BackendError PgSession::errorOf(const PGresult* result) const {
     std::string state = field(result, PG_DIAG_SQLSTATE);
     std::string message = field(result, PG_DIAG_MESSAGE_PRIMARY);
-    if (state == "57014" && timedOut_) return makeError(kTimedOut, "HYT00", "Statement timed out: the query time-out elapsed");
-    if (state == "57014" && interrupted_)
+    if (state == "57014" && cancelCause_ == CancelCause::TimeOut)
+        return makeError(kTimedOut, "HYT00", "Statement timed out: the query time-out elapsed");
+    if (state == "57014" && cancelCause_ == CancelCause::Interrupt)
         return makeError(kInterrupted, "HY008", "Statement interrupted: the operation was cancelled");
     if (message.empty()) {
         message = PQresultErrorMessage(result);

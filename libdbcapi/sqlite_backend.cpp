@@ -396,10 +396,9 @@ std::shared_ptr<BackendSession> openSqliteSession(const SessionOptions& options,
     }
     auto session = std::make_shared<SqliteSession>(db);
     if (!session->setUp(err)) return nullptr;
-    if (!options.currentSchema.empty()) {
-        if (!session->schemaExists(options.currentSchema, err)) return nullptr;
-        session->setCurrentSchema(options.currentSchema);
-    }
+    // Unchecked, like a server's search path: a connection string names a
+    // schema before the script that creates or attaches it has run.
+    if (!options.currentSchema.empty()) session->setCurrentSchema(options.currentSchema);
     if (!options.databaseFile.empty()) session->execute("PRAGMA journal_mode=WAL", err);
     err = BackendError();
     return session;

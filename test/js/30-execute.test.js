@@ -3,6 +3,7 @@ const test = require('node:test');
 const assert = require('node:assert');
 const zelk = require('../..');
 const { freshDatabase, errorFields, connected: open } = require('./helpers');
+const { bothBackends } = require('./backends');
 
 const BINARY = { fastInternalRows: true };
 const COLUMNAR = { fastInternalRows: false };
@@ -15,38 +16,37 @@ function bothTransports(conn, sql, params, options) {
   return binary;
 }
 
-test('every type round-trips through parameters and both transports', () => {
-  const conn = open();
-  conn.exec(`CREATE TABLE t (i INTEGER, b BIGINT, s SMALLINT, ti TINYINT, bo BOOLEAN, d DOUBLE, r REAL,
-    dec DECIMAL(10,2), vc VARCHAR(20), nv NVARCHAR(10), tx TEXT, cl CLOB, bl BLOB, vb VARBINARY(16),
-    da DATE, tm TIME, ts TIMESTAMP)`);
+bothBackends('every type round-trips through parameters and both transports', (db) => {
+  const conn = db.connect();
+  conn.exec(`CREATE TABLE t (k INTEGER, i INTEGER, b BIGINT, s SMALLINT, bo BOOLEAN, d ${db.types.double}, r REAL,
+    dec DECIMAL(10,2), vc VARCHAR(20), tx TEXT, bl ${db.types.binary}, da DATE, tm TIME, ts TIMESTAMP)`);
   const blob = Buffer.alloc(100000, 7);
   const rows = [
-    [2147483647, '9223372036854775807', 32767, 255, true, 1.5, 0.1, '12.34', 'héllo wörld', 'ünïcødé', 'x'.repeat(70000),
-      '€'.repeat(1000), blob, Buffer.from([0, 1, 2, 255]), '2024-02-29', '23:59:59', '2024-02-29 23:59:59.123456'],
-    [-2147483648, '-9223372036854775808', -32768, 0, false, -0, -1e308, '-0.01', '', '', '', '', Buffer.alloc(0),
-      Buffer.alloc(0), '0001-01-01', '00:00:00', '1970-01-01 00:00:00'],
-    Array(17).fill(null),
+    [1, 2147483647, '9223372036854775807', 32767, true, 1.5, 0.5, '12.34', 'héllo wörld', 'x'.repeat(70000) + '€',
+      blob, '2024-02-29', '23:59:59', '2024-02-29 23:59:59.123456'],
+    [2, -2147483648, '-9223372036854775808', -32768, false, -1e308, -0.25, '-0.01', '', '', Buffer.alloc(0),
+      '0001-01-01', '00:00:00', '1970-01-01 00:00:00'],
+    [3].concat(Array(13).fill(null)),
   ];
   for (const row of rows) {
-    assert.strictEqual(conn.exec(`INSERT INTO t VALUES (${Array(17).fill('?').join(',')})`, row), 1);
+    assert.strictEqual(conn.exec(`INSERT INTO t VALUES (${Array(14).fill('?').join(',')})`, row), 1);
   }
-  const got = bothTransports(conn, 'SELECT * FROM t ORDER BY rowid');
+  const got = bothTransports(conn, 'SELECT * FROM t ORDER BY k');
   assert.deepStrictEqual(got[0], {
-    i: 2147483647, b: '9223372036854775807', s: 32767, ti: 255, bo: true, d: 1.5, r: 0.1, dec: '12.34',
-    vc: 'héllo wörld', nv: 'ünïcødé', tx: 'x'.repeat(70000), cl: '€'.repeat(1000), bl: blob,
-    vb: Buffer.from([0, 1, 2, 255]), da: '2024-02-29', tm: '23:59:59', ts: '2024-02-29 23:59:59.123456',
+    k: 1, i: 2147483647, b: '9223372036854775807', s: 32767, bo: true, d: 1.5, r: 0.5, dec: '12.34',
+    vc: 'héllo wörld', tx: 'x'.repeat(70000) + '€', bl: blob, da: '2024-02-29', tm: '23:59:59',
+    ts: '2024-02-29 23:59:59.123456',
   });
-  assert.deepStrictEqual(got[1].b, '-9223372036854775808');
-  assert.strictEqual(got[1].bo, false);
-  assert.strictEqual(got[1].vc, '');
-  assert.deepStrictEqual(got[1].bl, Buffer.alloc(0));
-  assert.ok(Object.values(got[2]).every((v) => v === null));
+  assert.deepStrictEqual(got[1], {
+    k: 2, i: -2147483648, b: '-9223372036854775808', s: -32768, bo: false, d: -1e308, r: -0.25,
+    dec: '-0.01', vc: '', tx: '', bl: Buffer.alloc(0), da: '0001-01-01', tm: '00:00:00', ts: '1970-01-01 00:00:00',
+  });
+  assert.ok(Object.entries(got[2]).every(([key, v]) => key === 'k' || v === null));
   conn.disconnect();
 });
 
-test('64-bit integers are numbers up to 2^53 - 1 and exact strings beyond', () => {
-  const conn = open();
+bothBackends('64-bit integers are numbers up to 2^53 - 1 and exact strings beyond', (db) => {
+  const conn = db.connect();
   const got = bothTransports(conn,
     'SELECT 9007199254740991 AS a, 9007199254740992 AS b, -9007199254740992 AS c, 2147483648 AS d, ' +
     '-2147483648 AS e, -9007199254740991 AS f FROM DUMMY');
@@ -57,29 +57,29 @@ test('64-bit integers are numbers up to 2^53 - 1 and exact strings beyond', () =
   conn.disconnect();
 });
 
-test('result shapes: duplicate names, rowsAsArray, nestTables, counts and DDL', () => {
-  const conn = open();
+bothBackends('result shapes: duplicate names, rowsAsArray, nestTables, counts and DDL', (db) => {
+  const conn = db.connect();
   assert.strictEqual(conn.exec('CREATE TABLE t1 (id INTEGER, v VARCHAR(5))'), undefined);
   conn.exec('CREATE TABLE t2 (id INTEGER, w VARCHAR(5))');
   assert.strictEqual(conn.exec("INSERT INTO t1 VALUES (1, 'a'), (2, 'b')"), 2);
   conn.exec("INSERT INTO t2 VALUES (1, 'x')");
   assert.strictEqual(conn.exec('UPDATE t1 SET v = v WHERE id > 5'), 0);
-  assert.deepStrictEqual(bothTransports(conn, 'SELECT 1 AS A, 2 AS A, 3 AS B, 4 AS A FROM DUMMY'),
+  assert.deepStrictEqual(bothTransports(conn, 'SELECT 1 AS "A", 2 AS "A", 3 AS "B", 4 AS "A" FROM DUMMY'),
     [{ A: 1, 'A:2': 2, B: 3, 'A:3': 4 }]);
   const [proto] = bothTransports(conn, 'SELECT 1 AS "__proto__" FROM DUMMY');
   assert.deepStrictEqual(Object.keys(proto), ['__proto__']);
   assert.strictEqual(Object.getPrototypeOf(proto), Object.prototype);
-  assert.deepStrictEqual(bothTransports(conn, 'SELECT 1 AS A, 2 AS A FROM DUMMY', [], { rowsAsArray: true }),
+  assert.deepStrictEqual(bothTransports(conn, 'SELECT 1 AS a, 2 AS a FROM DUMMY', [], { rowsAsArray: true }),
     [[1, 2]]);
   const nested = bothTransports(conn,
-    'SELECT t1.id, t2.id, t1.v, 7 AS extra FROM t1 JOIN t2 ON t1.id = t2.id', [], { nestTables: true });
+    'SELECT t1.id, t2.id, t1.v, 7 AS extra FROM t1 JOIN t2 ON t1.id = t2.id ORDER BY t1.id', [], { nestTables: true });
   assert.deepStrictEqual(nested, [{ t1: { id: 1, v: 'a' }, t2: { id: 1 }, extra: 7 }]);
   assert.deepStrictEqual(bothTransports(conn, 'SELECT id FROM t1 WHERE id > 5'), []);
   conn.disconnect();
 });
 
-test('execute options: names in any case, on only for the text "true"', () => {
-  const conn = open();
+bothBackends('execute options: names in any case, on only for the text "true"', (db) => {
+  const conn = db.connect();
   conn.exec('CREATE TABLE t1 (id INTEGER)');
   conn.exec('INSERT INTO t1 VALUES (1)');
   const sql = 'SELECT id, 2 AS x FROM t1';
@@ -91,20 +91,20 @@ test('execute options: names in any case, on only for the text "true"', () => {
   conn.disconnect();
 });
 
-test('the two transports agree on random tables', () => {
-  const conn = open();
+bothBackends('the two transports agree on random tables', (db) => {
+  const conn = db.connect();
   let seed = 12345;
   const random = () => {
     seed = (seed * 1103515245 + 12345) % 2147483648;
     return seed / 2147483648;
   };
   const kinds = [
-    ['INTEGER', () => Math.floor((random() - 0.5) * 2 ** 40)],
+    ['INTEGER', () => Math.floor((random() - 0.5) * 2 ** 32)],
     ['BIGINT', () => String(BigInt(Math.floor(random() * 2 ** 31)) * 4294967296n * (random() < 0.5 ? -1n : 1n))],
-    ['DOUBLE', () => (random() - 0.5) * 1e6],
+    [db.types.double, () => (random() - 0.5) * 1e6],
     ['VARCHAR(12)', () => 'v' + Math.floor(random() * 1e6)],
     ['TEXT', () => 'ü'.repeat(Math.floor(random() * 50))],
-    ['BLOB', () => Buffer.from([Math.floor(random() * 256), 0, 9])],
+    [db.types.binary, () => Buffer.from([Math.floor(random() * 256), 0, 9])],
     ['BOOLEAN', () => random() < 0.5],
     ['DATE', () => `20${10 + Math.floor(random() * 80)}-01-0${1 + Math.floor(random() * 9)}`],
     ['TIMESTAMP', () => '2020-05-06 07:08:09'],
@@ -125,8 +125,8 @@ test('the two transports agree on random tables', () => {
   conn.disconnect();
 });
 
-test('the binary transport keeps to resultSetArrayLimitMB', () => {
-  const conn = open(';resultSetArrayLimitMB=1');
+bothBackends('the binary transport keeps to resultSetArrayLimitMB', (db) => {
+  const conn = db.connect({ resultSetArrayLimitMB: 1 });
   const sql = "WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n WHERE x < 200000) SELECT x, 'padding' AS p FROM n";
   assert.deepStrictEqual(errorFields(() => conn.exec(sql)), {
     code: -20024, message: 'Result set data size was larger than resultSetArrayLimitMB', sqlState: 'HY000',
@@ -135,8 +135,8 @@ test('the binary transport keeps to resultSetArrayLimitMB', () => {
   conn.disconnect();
 });
 
-test('a million rows arrive whole through both transports', async () => {
-  const conn = open();
+bothBackends('a million rows arrive whole through both transports', async (db) => {
+  const conn = db.connect();
   conn.setRowSetSize(1000);
   const sql = 'WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n WHERE x < 1000000) SELECT x FROM n';
   for (const options of [BINARY, COLUMNAR]) {
@@ -182,22 +182,23 @@ test('database errors carry the library code, message and SQLSTATE', async () =>
   conn.disconnect();
 });
 
-test('named parameters bind by name', () => {
-  const conn = open();
-  assert.deepStrictEqual(conn.exec('SELECT :b AS b, :a AS a FROM DUMMY', { a: 1, b: 'two', extra: 3 }),
+bothBackends('named parameters bind by name', (db) => {
+  const conn = db.connect();
+  assert.deepStrictEqual(conn.exec('SELECT CAST(:b AS VARCHAR(5)) AS b, CAST(:a AS INTEGER) AS a FROM DUMMY',
+    { a: 1, b: 'two', extra: 3 }),
     [{ b: 'two', a: 1 }]);
   assert.strictEqual(errorFields(() => conn.exec('SELECT :a AS a, :c AS c FROM DUMMY', { a: 1 })).code, -20007);
   conn.disconnect();
 });
 
-test('abort interrupts a running statement promptly; its transaction rolls back whole', async () => {
-  const conn = open();
+bothBackends('abort interrupts a running statement promptly; its transaction rolls back whole', async (db) => {
+  const conn = db.connect();
   conn.exec('CREATE TABLE t (v INTEGER)');
   conn.exec('INSERT INTO t VALUES (1)');
   conn.setAutoCommit(false);
   conn.exec('INSERT INTO t VALUES (2)');
   const started = Date.now();
-  const pending = new Promise((resolve) => conn.exec('UPDATE t SET v = zkv_sleep(20000)', (e) => resolve(e)));
+  const pending = new Promise((resolve) => conn.exec(db.sleep(20000), (e) => resolve(e)));
   await new Promise((resolve) => setTimeout(resolve, 200));
   conn.abort();
   assert.strictEqual((await pending).sqlState, 'HY008');
@@ -207,11 +208,11 @@ test('abort interrupts a running statement promptly; its transaction rolls back 
   conn.disconnect();
 });
 
-test('disconnect fails the queued executes and lets the running one finish', async () => {
-  const conn = open();
+bothBackends('disconnect fails the queued executes and lets the running one finish', async (db) => {
+  const conn = db.connect();
   const results = [];
   const record = (name) => new Promise((resolve) =>
-    conn.exec(name === 'running' ? 'SELECT zkv_sleep(300) AS s FROM DUMMY' : 'SELECT 1 AS x FROM DUMMY',
+    conn.exec(name === 'running' ? db.sleep(300) : 'SELECT 1 AS x FROM DUMMY',
       (err, rows) => { results.push([name, err ? err.code : rows.length]); resolve(); }));
   const all = [record('running')];
   await new Promise((resolve) => setTimeout(resolve, 50));
@@ -242,10 +243,10 @@ test('trace text reaches the callback and warnings are reported once', () => {
   conn.disconnect();
 });
 
-test('client information set before connect is kept and can be removed', () => {
+bothBackends('client information set before connect is kept and can be removed', (db) => {
   const conn = zelk.createConnection();
   conn.setClientInfo('APPLICATION', 'tests');
-  conn.connect(`databaseName=${freshDatabase()}`);
+  conn.connect(db.params());
   assert.strictEqual(conn.getClientInfo('APPLICATION'), 'tests');
   assert.strictEqual(conn.getClientInfo('MISSING'), null);
   conn.setClientInfo('APPLICATION', null);
@@ -254,9 +255,9 @@ test('client information set before connect is kept and can be removed', () => {
   assert.strictEqual(errorFields(() => conn.getClientInfo('APPLICATION')).code, -20006);
 });
 
-test('a large binary result is decoded in slices with the event loop running in between', async () => {
+bothBackends('a large binary result is decoded in slices with the event loop running in between', async (db) => {
   const { decode, decodeAsync } = require('../../lib/decoder');
-  const conn = open();
+  const conn = db.connect();
   const buffer = conn.execInternal(
     "WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n WHERE x < 300000) SELECT x, 'r' || x AS s FROM n",
     [], {}, undefined);

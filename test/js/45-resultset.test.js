@@ -1,11 +1,12 @@
 'use strict';
 const test = require('node:test');
 const assert = require('node:assert');
-const { errorFields, connected } = require('./helpers');
+const { errorFields } = require('./helpers');
+const { bothBackends } = require('./backends');
 
-function seeded(rows) {
-  const conn = connected();
-  conn.exec('create table t (id integer, name varchar(20), score double, data blob)');
+function seeded(db, rows) {
+  const conn = db.connect();
+  conn.exec(`create table t (id integer, name varchar(20), score ${db.types.double}, data ${db.types.binary})`);
   const insert = conn.prepare('insert into t values (?, ?, ?, ?)');
   insert.execBatch(rows);
   insert.drop();
@@ -20,8 +21,8 @@ const ROWS = [
 const CLOSED = { code: -20015, message: 'ResultSet is closed', sqlState: 'HY000' };
 const BAD_INDEX = { code: -20003, message: 'Invalid column index.', sqlState: 'HY000' };
 
-test('walking with next gives the rows of exec, as objects and as arrays', () => {
-  const conn = seeded(ROWS);
+bothBackends('walking with next gives the rows of exec, as objects and as arrays', (db) => {
+  const conn = seeded(db, ROWS);
   const stmt = conn.prepare('select id, name, score, data from t order by id');
   const expected = stmt.exec();
   const rs = stmt.execQuery();
@@ -45,9 +46,9 @@ test('walking with next gives the rows of exec, as objects and as arrays', () =>
   conn.disconnect();
 });
 
-test('duplicate column names get numbered keys', () => {
-  const conn = seeded(ROWS);
-  const rs = conn.prepare('select id as A, name as A, score as B, id as A from t where id = 1').execQuery();
+bothBackends('duplicate column names get numbered keys', (db) => {
+  const conn = seeded(db, ROWS);
+  const rs = conn.prepare('select id as "A", name as "A", score as "B", id as "A" from t where id = 1').execQuery();
   assert.ok(rs.next());
   assert.deepStrictEqual(rs.getValues(), { A: 1, 'A:2': 'one', B: 1.5, 'A:3': 1 });
   assert.deepStrictEqual(rs.getValues({ asArray: 'true' }), [1, 'one', 1.5, 1]);
@@ -55,8 +56,8 @@ test('duplicate column names get numbered keys', () => {
   conn.disconnect();
 });
 
-test('nextResult walks several results', () => {
-  const conn = seeded(ROWS);
+bothBackends('nextResult walks several results', (db) => {
+  const conn = seeded(db, ROWS);
   const rs = conn.prepare('select id from t order by id; select name, score from t where id = 3; select 9 as z')
     .execQuery();
   const results = [];
@@ -70,8 +71,8 @@ test('nextResult walks several results', () => {
   conn.disconnect();
 });
 
-test('callback forms deliver after returning', (t, done) => {
-  const conn = seeded(ROWS);
+bothBackends('callback forms deliver after returning', (db, t, done) => {
+  const conn = seeded(db, ROWS);
   const stmt = conn.prepare('select id, name from t where id = ?');
   let returned = false;
   stmt.execQuery([1], (err, rs) => {
@@ -101,8 +102,8 @@ test('callback forms deliver after returning', (t, done) => {
   returned = true;
 });
 
-test('execQuery while a result set is open fails with -20020 until it is closed', () => {
-  const conn = seeded(ROWS);
+bothBackends('execQuery while a result set is open fails with -20020 until it is closed', (db) => {
+  const conn = seeded(db, ROWS);
   const stmt = conn.prepare('select id from t');
   const rs = stmt.execQuery();
   assert.deepStrictEqual(errorFields(() => stmt.execQuery()), {
@@ -121,8 +122,8 @@ test('execQuery while a result set is open fails with -20020 until it is closed'
   conn.disconnect();
 });
 
-test('column index and getData argument checks', () => {
-  const conn = seeded(ROWS);
+bothBackends('column index and getData argument checks', (db) => {
+  const conn = seeded(db, ROWS);
   const rs = conn.prepare('select id, data from t where id = 1').execQuery();
   rs.next();
   for (const index of [-1, 2, 'x']) assert.deepStrictEqual(errorFields(() => rs.getValue(index)), BAD_INDEX);
@@ -139,11 +140,11 @@ test('column index and getData argument checks', () => {
   conn.disconnect();
 });
 
-test('bound one-row fetch gives the same values and delivers callbacks asynchronously', (t, done) => {
-  const conn = connected(';_resultSetCanBind=true');
+bothBackends('bound one-row fetch gives the same values and delivers callbacks asynchronously', (db, t, done) => {
+  const conn = db.connect({ _resultSetCanBind: true });
   conn.exec('create table t (id integer, name varchar(20))');
   conn.exec("insert into t values (1, 'a'), (2, 'b'), (2, null)");
-  const rs = conn.prepare('select id, name, id as id from t order by id, name').execQuery();
+  const rs = conn.prepare("select id, name, id as id from t order by id, coalesce(name, '')").execQuery();
   const rows = [];
   while (rs.next()) rows.push(rs.getValues());
   assert.deepStrictEqual(rows, [{ id: 1, name: 'a', 'id:2': 1 }, { id: 2, name: null, 'id:2': 2 },

@@ -1,16 +1,17 @@
 'use strict';
 const test = require('node:test');
 const assert = require('node:assert');
-const { errorFields, connected: freshConnection } = require('./helpers');
+const { errorFields } = require('./helpers');
+const { bothBackends } = require('./backends');
 
-function connected() {
-  const conn = freshConnection();
-  conn.exec('create table lobs (id integer, data blob)');
+function connected(db) {
+  const conn = db.connect();
+  conn.exec(`create table lobs (id integer, data ${db.types.binary})`);
   return conn;
 }
 
-test('chunks queued at once are applied in call order', (t, done) => {
-  const conn = connected();
+bothBackends('chunks queued at once are applied in call order', (db, t, done) => {
+  const conn = connected(db);
   const insert = conn.prepare('insert into lobs values (?, ?)');
   insert.exec([2, { sendParameterData: 'TRUE' }]);
   const parts = ['alpha ', 'beta ', 'gamma'];
@@ -27,13 +28,13 @@ test('chunks queued at once are applied in call order', (t, done) => {
   });
 });
 
-test('chunks queued behind one that finds the connection gone fail promptly', (t, done) => {
-  const conn = connected();
+bothBackends('chunks queued behind one that finds the connection gone fail promptly', (db, t, done) => {
+  const conn = connected(db);
   const insert = conn.prepare('insert into lobs values (?, ?)');
   insert.exec([3, { sendParameterData: true }]);
   // Holds the connection's queue so that the chunks are still waiting when
   // the disconnect marks the connection.
-  conn.exec('select zkv_sleep(200) as s', () => {});
+  conn.exec(db.sleep(200), () => {});
   const errors = [];
   for (let i = 0; i < 4; i++) insert.sendParameterData(1, Buffer.from('x'), (err) => errors.push(err && err.code));
   conn.disconnect((err) => {
@@ -47,8 +48,8 @@ test('chunks queued behind one that finds the connection gone fail promptly', (t
   });
 });
 
-test('parameter data argument and state errors', () => {
-  const conn = connected();
+bothBackends('parameter data argument and state errors', (db) => {
+  const conn = connected(db);
   const insert = conn.prepare('insert into lobs values (?, ?)');
   const notExecuted = { code: -20003, message: 'The statement has not been executed yet.', sqlState: 'HY000' };
   assert.deepStrictEqual(errorFields(() => insert.getParameterValue(0)), notExecuted);

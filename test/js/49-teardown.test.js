@@ -1,10 +1,11 @@
 'use strict';
 const test = require('node:test');
 const assert = require('node:assert');
-const { errorFields, connected: freshConnection } = require('./helpers');
+const { errorFields } = require('./helpers');
+const { bothBackends } = require('./backends');
 
-function connected() {
-  const conn = freshConnection();
+function connected(db) {
+  const conn = db.connect();
   conn.exec('create table t (id integer)');
   conn.exec('insert into t values (1), (2), (3)');
   return conn;
@@ -30,8 +31,8 @@ function settle(done, check) {
   }
 }
 
-test('drop waits for the executes queued before it', (t, done) => {
-  const conn = connected();
+bothBackends('drop waits for the executes queued before it', (db, t, done) => {
+  const conn = connected(db);
   const stmt = conn.prepare('insert into t values (?)');
   const results = [];
   for (let i = 10; i < 20; i++) stmt.exec([i], (err, count) => results.push(err ? err.code : count));
@@ -46,8 +47,8 @@ test('drop waits for the executes queued before it', (t, done) => {
   assert.strictEqual(stmt.isValid(), false);
 });
 
-test('a synchronous drop waits for queued executes too', (t, done) => {
-  const conn = connected();
+bothBackends('a synchronous drop waits for queued executes too', (db, t, done) => {
+  const conn = connected(db);
   const stmt = conn.prepare('insert into t values (?)');
   let finished = 0;
   stmt.exec([4], () => { finished += 1; });
@@ -57,8 +58,8 @@ test('a synchronous drop waits for queued executes too', (t, done) => {
   setImmediate(() => conn.disconnect(() => settle(done, () => assert.strictEqual(finished, 2))));
 });
 
-test('disconnect with open statements and result sets', (t, done) => {
-  const conn = connected();
+bothBackends('disconnect with open statements and result sets', (db, t, done) => {
+  const conn = connected(db);
   const query = conn.prepare('select id from t order by id');
   const rs = query.execQuery();
   assert.ok(rs.next());
@@ -67,7 +68,7 @@ test('disconnect with open statements and result sets', (t, done) => {
   let rsError;
   // Holds the connection's queue so that next() is still waiting when the
   // disconnect marks the connection.
-  conn.exec('select zkv_sleep(200) as s', () => {});
+  conn.exec(db.sleep(200), () => {});
   rs.next((err) => { rsError = err; });
   conn.disconnect((err) => settle(done, () => {
     assert.strictEqual(err, undefined);
@@ -88,16 +89,16 @@ test('disconnect with open statements and result sets', (t, done) => {
   assert.strictEqual(rs.isClosed(), true);
 });
 
-test('work queued after disconnect reports the lost connection', (t, done) => {
-  const conn = connected();
+bothBackends('work queued after disconnect reports the lost connection', (db, t, done) => {
+  const conn = connected(db);
   const stmt = conn.prepare('select id from t');
   conn.disconnect();
   assert.strictEqual(errorFields(() => conn.prepare('select 1 as x')).code, -20006);
   stmt.exec((err) => settle(done, () => assert.strictEqual(err.code, -20016)));
 });
 
-test('dropping a statement after closing its result set, in either order', () => {
-  const conn = connected();
+bothBackends('dropping a statement after closing its result set, in either order', (db) => {
+  const conn = connected(db);
   const first = conn.prepare('select id from t');
   const rs1 = first.execQuery();
   rs1.close();
@@ -110,11 +111,11 @@ test('dropping a statement after closing its result set, in either order', () =>
   conn.disconnect();
 });
 
-test('a statement keeps its forgotten connection alive until it is dropped', async () => {
+bothBackends('a statement keeps its forgotten connection alive until it is dropped', async (db) => {
   let stmt;
   let connection;
   (() => {
-    const conn = connected();
+    const conn = connected(db);
     stmt = conn.prepare('select count(*) as n from t');
     connection = new WeakRef(conn);
   })();

@@ -3,9 +3,13 @@ const test = require('node:test');
 const assert = require('node:assert');
 const zelk = require('../..');
 const { freshDatabase, errorFields } = require('./helpers');
+const { bothBackends } = require('./backends');
 
-function pooledString(extra) {
-  return `databaseName=${freshDatabase()};POOLING=TRUE${extra || ''}`;
+// Every call gives a pool key of its own within the case's namespace.
+let keyCount = 0;
+function pooledString(db, extra) {
+  keyCount += 1;
+  return db.connStr(`;POOLING=TRUE;TESTKEY=${keyCount}${extra || ''}`);
 }
 
 function connect(connStr) {
@@ -19,8 +23,8 @@ test.afterEach(() => {
   zelk.createConnection().clearPool();
 });
 
-test('a pooled disconnect parks the handle and the next connect reuses it', () => {
-  const connStr = pooledString();
+bothBackends('a pooled disconnect parks the handle and the next connect reuses it', (db) => {
+  const connStr = pooledString(db);
   const first = connect(connStr);
   first.exec('CREATE TEMP TABLE marker (v INTEGER)');
   first.disconnect();
@@ -28,12 +32,12 @@ test('a pooled disconnect parks the handle and the next connect reuses it', () =
   const second = connect(connStr);
   assert.strictEqual(second.getPooledConnectionCount(), 0);
   // The temporary table shows that the physical connection is the same.
-  assert.deepStrictEqual(second.exec('SELECT COUNT(*) AS N FROM marker'), [{ N: 0 }]);
+  assert.deepStrictEqual(second.exec('SELECT COUNT(*) AS n FROM marker'), [{ n: 0 }]);
   second.disconnect();
 });
 
-test('keys differing in case are counted together but not reused', () => {
-  const connStr = pooledString();
+bothBackends('keys differing in case are counted together but not reused', (db) => {
+  const connStr = pooledString(db);
   const first = connect(connStr);
   first.disconnect();
   assert.strictEqual(first.getPooledConnectionCount(connStr), 1);
@@ -44,8 +48,8 @@ test('keys differing in case are counted together but not reused', () => {
   other.disconnect();
 });
 
-test('MAXPOOLSIZE limits the handles parked per key', () => {
-  const connStr = pooledString(';MAXPOOLSIZE=1');
+bothBackends('MAXPOOLSIZE limits the handles parked per key', (db) => {
+  const connStr = pooledString(db, ';MAXPOOLSIZE=1');
   const a = connect(connStr);
   const b = connect(connStr);
   a.disconnect();
@@ -53,18 +57,18 @@ test('MAXPOOLSIZE limits the handles parked per key', () => {
   assert.strictEqual(a.getPooledConnectionCount(), 1);
 });
 
-test('CONNECTIONLIFETIME closes a connection older than the lifetime', async () => {
-  const connStr = pooledString(';CONNECTIONLIFETIME=1');
+bothBackends('CONNECTIONLIFETIME closes a connection older than the lifetime', async (db) => {
+  const connStr = pooledString(db, ';CONNECTIONLIFETIME=1');
   const conn = connect(connStr);
   await new Promise((resolve) => setTimeout(resolve, 1100));
   conn.disconnect();
   assert.strictEqual(conn.getPooledConnectionCount(), 0);
 });
 
-test('the process-wide pool limit refuses handles and its own lowering below the count', () => {
-  const a = connect(pooledString());
-  const b = connect(pooledString());
-  const c = connect(pooledString());
+bothBackends('the process-wide pool limit refuses handles and its own lowering below the count', (db) => {
+  const a = connect(pooledString(db));
+  const b = connect(pooledString(db));
+  const c = connect(pooledString(db));
   a.disconnect();
   b.disconnect();
   c.disconnect();
@@ -75,7 +79,7 @@ test('the process-wide pool limit refuses handles and its own lowering below the
     sqlState: 'HY000',
   });
   assert.strictEqual(zelk.setConnectionPoolLimit(3), null);
-  const d = connect(pooledString());
+  const d = connect(pooledString(db));
   d.disconnect();
   assert.strictEqual(a.getPooledConnectionCount(), 3);
   assert.strictEqual(a.clearPool(), 3);
@@ -83,23 +87,23 @@ test('the process-wide pool limit refuses handles and its own lowering below the
 
   // Fractions are truncated; lifting the limit works with handles parked.
   zelk.setConnectionPoolLimit(2.9);
-  [1, 2, 3].map(() => connect(pooledString())).forEach((conn) => conn.disconnect());
+  [1, 2, 3].map(() => connect(pooledString(db))).forEach((conn) => conn.disconnect());
   assert.strictEqual(a.getPooledConnectionCount(), 2);
   assert.strictEqual(zelk.setConnectionPoolLimit(0), null);
-  connect(pooledString()).disconnect();
+  connect(pooledString(db)).disconnect();
   assert.strictEqual(a.getPooledConnectionCount(), 3);
 });
 
 test('a pooled disconnect whose settings cannot be restored keeps its handle and reports why', () => {
-  const conn = connect(pooledString(';CURRENTSCHEMA=nowhere'));
+  const conn = connect(`databaseName=${freshDatabase()};POOLING=TRUE;CURRENTSCHEMA=nowhere`);
   assert.strictEqual(errorFields(() => conn.disconnect()).sqlState, '3F000');
   assert.strictEqual(conn.getPooledConnectionCount(), 0);
   assert.strictEqual(conn.state(), 'connected');
   assert.strictEqual(conn.disconnect(), undefined);
 });
 
-test('a reused handle carries no transaction or client information of its previous owner', () => {
-  const connStr = pooledString();
+bothBackends('a reused handle carries no transaction or client information of its previous owner', (db) => {
+  const connStr = pooledString(db);
   const setup = connect(connStr);
   setup.exec('CREATE TABLE t (v INTEGER)');
   setup.setAutoCommit(false);
@@ -109,16 +113,16 @@ test('a reused handle carries no transaction or client information of its previo
   const next = connect(connStr);
   assert.strictEqual(next.getAutoCommit(), true);
   assert.strictEqual(next.getClientInfo('APPLICATION'), null);
-  assert.deepStrictEqual(next.exec('SELECT COUNT(*) AS N FROM t'), [{ N: 0 }]);
+  assert.deepStrictEqual(next.exec('SELECT COUNT(*) AS n FROM t'), [{ n: 0 }]);
   next.exec('INSERT INTO t VALUES (2)');
   next.disconnect();
-  const check = connect(`databaseName=${connStr.split(';')[0].split('=')[1]}`);
+  const check = connect(db.connStr());
   assert.deepStrictEqual(check.exec('SELECT v FROM t'), [{ v: 2 }]);
   check.disconnect();
 });
 
 test('with POOLINGCHECK a handle that fails the ping is discarded', () => {
-  const connStr = pooledString(';POOLINGCHECK=TRUE');
+  const connStr = `databaseName=${freshDatabase()};POOLING=TRUE;POOLINGCHECK=TRUE`;
   const broken = connect(connStr);
   broken.exec('CREATE TEMP TABLE marker (v INTEGER)');
   // Without its DUMMY view the session can no longer answer the ping.
@@ -131,8 +135,8 @@ test('with POOLINGCHECK a handle that fails the ping is discarded', () => {
   fresh.disconnect();
 });
 
-test('clearPool works with a callback and counts what it closed', async () => {
-  const conn = connect(pooledString());
+bothBackends('clearPool works with a callback and counts what it closed', async (db) => {
+  const conn = connect(pooledString(db));
   conn.disconnect();
   const count = await new Promise((resolve, reject) =>
     conn.clearPool((err, n) => (err ? reject(err) : resolve(n))));

@@ -198,19 +198,3 @@ TEST(DbcapiPgConnection, IsolationLevelFailureIsTheCallsError) {
 }
 
 // A refused schema ends the server session, not only the handle's use of it.
-TEST(DbcapiPgConnection, UnknownCurrentSchemaClosesTheServerSession) {
-    REQUIRE_PG_SERVER();
-    Connection observer(pgConnectString());
-    ASSERT_TRUE(observer.ok());
-    std::string application = uniqueName("zkv_refused_schema");
-    dbcapi_connection* conn = dbcapi_new_connection();
-    ASSERT_TRUE(dbcapi_set_clientinfo(conn, "APPLICATION", application.c_str()));
-    ASSERT_TRUE(dbcapi_set_connect_property(conn, "CurrentSchema", "no_such_schema_zkv"));
-    EXPECT_FALSE(dbcapi_connect(conn, pgConnectString().c_str()));
-    EXPECT_EQ(lastError(conn).sqlstate, "3F000");
-    std::string sql = "SELECT count(*) FROM pg_stat_activity WHERE application_name = '" + application + "'";
-    for (int i = 0; i < 200 && scalar(observer.get(), sql.c_str()) > 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(scalar(observer.get(), sql.c_str()), 0);
-    dbcapi_free_connection(conn);
-}

@@ -137,15 +137,15 @@ TEST_P(BothBackends, CurrentSchemaPropertyAtConnect) {
         ASSERT_TRUE(other.ok()) << lastError(other.get()).message;
         EXPECT_EQ(scalarText(other.get(), "SELECT current_schema()"), schema);
     }
-    dbcapi_connection* refused = dbcapi_new_connection();
-    EXPECT_FALSE(dbcapi_connect(refused, (base + "CURRENTSCHEMA=no_such_schema_zkv").c_str()));
-    LastError e = lastError(refused);
+    // A schema that does not exist yet is accepted at connect; SET SCHEMA
+    // of it, as the pool's reset runs it, is still refused.
+    Connection early(base + "CURRENTSCHEMA=no_such_schema_zkv");
+    ASSERT_TRUE(early.ok()) << lastError(early.get()).message;
+    EXPECT_EQ(scalar(early.get(), "SELECT COUNT(*) FROM DUMMY"), 1);
+    EXPECT_FALSE(dbcapi_execute_immediate(early.get(), "SET SCHEMA no_such_schema_zkv"));
+    LastError e = lastError(early.get());
     EXPECT_EQ(e.sqlstate, "3F000");
-    EXPECT_EQ(e.code, 10010);
     EXPECT_EQ(e.message, "Invalid schema name: no_such_schema_zkv");
-    EXPECT_FALSE(dbcapi_execute_immediate(refused, "SELECT 1"));
-    EXPECT_EQ(lastError(refused).sqlstate, "08003");
-    dbcapi_free_connection(refused);
     if (server) conn_->exec(("DROP SCHEMA " + schema).c_str());
 }
 

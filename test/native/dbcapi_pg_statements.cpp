@@ -74,7 +74,9 @@ TEST_F(PgStatements, ColumnTypesMapOntoTheLibrarysTypes) {
         ASSERT_TRUE(dbcapi_get_column_info(stmt, i, &info));
         EXPECT_EQ(info.native_type, expected[i].native) << info.name;
         EXPECT_EQ(info.type, expected[i].type) << info.name;
-        if (expected[i].text) EXPECT_EQ(textOf(stmt, i), expected[i].text) << info.name;
+        if (expected[i].text) {
+            EXPECT_EQ(textOf(stmt, i), expected[i].text) << info.name;
+        }
     }
     dbcapi_column_info varchar{}, numeric{};
     dbcapi_get_column_info(stmt, 7, &varchar);

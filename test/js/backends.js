@@ -1,0 +1,102 @@
+'use strict';
+// Cases whose behaviour is the same embedded and against the server are
+// declared once with bothBackends() and run on each backend, every run in a
+// namespace of its own: a fresh database file, or a fresh server schema.
+const test = require('node:test');
+const zelk = require('../..');
+const { freshDatabase } = require('./helpers');
+
+const env = process.env;
+const serverSkip = env.ZELK_PG_HOST && env.ZELK_PG_PORT && env.ZELK_PG_USER && env.ZELK_PG_DATABASE
+  ? false
+  : 'no PostgreSQL server: set ZELK_PG_HOST, ZELK_PG_PORT, ZELK_PG_USER, ZELK_PG_PASSWORD and ' +
+    'ZELK_PG_DATABASE (eval "$(scripts/pg-test-server.sh start)")';
+
+function serverParams(extra) {
+  return Object.assign({
+    host: env.ZELK_PG_HOST,
+    port: env.ZELK_PG_PORT,
+    user: env.ZELK_PG_USER,
+    password: env.ZELK_PG_PASSWORD,
+    database: env.ZELK_PG_DATABASE,
+  }, extra || {});
+}
+
+let schemaCount = 0;
+
+const sqlite = {
+  name: 'sqlite',
+  skip: false,
+  types: { double: 'DOUBLE', binary: 'BLOB' },
+  sleepValue: (ms) => `zkv_sleep(${ms})`,
+  open() {
+    const databaseName = freshDatabase();
+    return {
+      params: (extra) => Object.assign({ databaseName }, extra),
+      connStr: (extra) => `databaseName=${databaseName}${extra || ''}`,
+      close() {},
+    };
+  },
+};
+
+const postgres = {
+  name: 'postgres',
+  skip: serverSkip,
+  types: { double: 'DOUBLE PRECISION', binary: 'BYTEA' },
+  sleepValue: (ms) => `(SELECT 0 FROM pg_sleep((${ms}) / 1000.0))`,
+  params: serverParams,
+  open() {
+    schemaCount += 1;
+    const schema = `zt_${process.pid}_${schemaCount}`;
+    const admin = zelk.createConnection();
+    admin.connect(serverParams());
+    admin.exec(`CREATE SCHEMA ${schema}`);
+    admin.disconnect();
+    return {
+      params: (extra) => serverParams(Object.assign({ currentSchema: schema }, extra)),
+      connStr: (extra) => `ServerNode=${env.ZELK_PG_HOST}:${env.ZELK_PG_PORT};UID=${env.ZELK_PG_USER};` +
+        `PWD=${env.ZELK_PG_PASSWORD};databaseName=${env.ZELK_PG_DATABASE};CURRENTSCHEMA=${schema}${extra || ''}`,
+      close() {
+        admin.connect(serverParams());
+        // A session a failed case left in a transaction must not hang the run.
+        admin.exec("SET lock_timeout = '5s'");
+        admin.exec(`DROP SCHEMA ${schema} CASCADE`);
+        admin.disconnect();
+      },
+    };
+  },
+};
+
+// Registers one test per backend. fn(db, t[, done]): db.params(extra) gives the
+// connection parameters of the case's namespace, db.connect(extra) a
+// connected connection to it, db.connStr(extra) the same as a connection
+// string, db.types the dialect's type names, db.sleepValue(ms) an expression
+// that waits (ms may be an SQL expression) and db.sleep(ms) a query of it.
+function bothBackends(title, fn) {
+  for (const backend of [sqlite, postgres]) {
+    test(`${title} [${backend.name}]`, { skip: backend.skip }, async (t) => {
+      const space = backend.open();
+      const db = {
+        name: backend.name,
+        types: backend.types,
+        sleepValue: backend.sleepValue,
+        sleep: (ms) => `SELECT ${backend.sleepValue(ms)} AS s FROM DUMMY`,
+        params: space.params,
+        connStr: space.connStr,
+        connect(extra) {
+          const conn = zelk.createConnection();
+          conn.connect(space.params(extra));
+          return conn;
+        },
+      };
+      try {
+        if (fn.length < 3) await fn(db, t);
+        else await new Promise((resolve, reject) => fn(db, t, (err) => (err ? reject(err) : resolve())));
+      } finally {
+        space.close();
+      }
+    });
+  }
+}
+
+module.exports = { bothBackends, serverSkip, serverParams };
