@@ -6,6 +6,8 @@ const fs = require('fs');
 const zelk = require('../..');
 const { runIsolated } = require('./helpers');
 
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
 const env = process.env;
 const skip = env.ZELK_PG_HOST && env.ZELK_PG_PORT && env.ZELK_PG_USER && env.ZELK_PG_DATABASE
   ? false
@@ -28,9 +30,28 @@ function connect(extra) {
   return conn;
 }
 
-test('TLS with the server certificate as ca', { skip: skip || (!env.ZELK_PG_CA && 'ZELK_PG_CA is not set') }, () => {
+const tlsSkip = skip || (!(env.ZELK_PG_CA && env.ZELK_PG_UNTRUSTED_CA) && 'ZELK_PG_CA or ZELK_PG_UNTRUSTED_CA is not set');
+test('TLS: the server certificate as ca verifies; a certificate that did not sign it is refused', { skip: tlsSkip }, () => {
   const conn = connect({ ca: fs.readFileSync(env.ZELK_PG_CA, 'utf8') });
   assert.deepStrictEqual(conn.exec('SELECT ssl FROM pg_stat_ssl WHERE pid = pg_backend_pid()'), [{ ssl: true }]);
+  conn.disconnect();
+  const refused = zelk.createConnection();
+  assert.throws(() => refused.connect(params({ ca: fs.readFileSync(env.ZELK_PG_UNTRUSTED_CA, 'utf8') })),
+    (err) => err.code === 10002 && err.sqlState === '08001' && /certificate verify failed/.test(err.message));
+  assert.strictEqual(refused.state(), 'disconnected');
+});
+
+test('a wrong password is refused with 28P01, sync and callback; the connection connects afterwards', { skip }, async () => {
+  const conn = zelk.createConnection();
+  const refusedWith = (err) => err.code === 10002 && err.sqlState === '28P01' &&
+    /password authentication failed/.test(err.message);
+  assert.throws(() => conn.connect(params({ password: 'not-the-password' })), refusedWith);
+  assert.strictEqual(conn.state(), 'disconnected');
+  const err = await new Promise((resolve) => conn.connect(params({ password: 'not-the-password' }), resolve));
+  assert.ok(err && refusedWith(err), `unexpected result ${err && err.message}`);
+  assert.strictEqual(conn.state(), 'disconnected');
+  await new Promise((resolve, reject) => conn.connect(params(), (e) => (e ? reject(e) : resolve())));
+  assert.deepStrictEqual(conn.exec('SELECT current_user AS u'), [{ u: env.ZELK_PG_USER }]);
   conn.disconnect();
 });
 
@@ -112,4 +133,147 @@ test('the open-connection limit holds against the server under concurrent connec
   assert.strictEqual(out.results.filter((r) => r === 'ok').length, 2);
   assert.strictEqual(out.results[3], 'ok-after');
   assert.deepStrictEqual(out.row, { p: 'ping' });
+});
+
+// Objects of the tests below live in a schema of this process; the database is shared.
+const schema = `zk80_${process.pid}`;
+if (!skip) {
+  test.before(() => {
+    const conn = connect();
+    conn.exec(`CREATE SCHEMA ${schema}`);
+    conn.exec(`CREATE PROCEDURE ${schema}.proc(IN a int, INOUT b int, INOUT big text) LANGUAGE plpgsql AS $$
+      BEGIN b := a + b; big := replace(big, 'a', 'Z'); END $$`);
+    conn.disconnect();
+  });
+  test.after(() => {
+    const conn = connect();
+    conn.exec(`DROP SCHEMA ${schema} CASCADE`);
+    conn.disconnect();
+  });
+}
+
+// Reads a parameter with getData in slices of 64 KiB.
+function readInSlices(stmt, index) {
+  const slice = Buffer.alloc(65536);
+  const parts = [];
+  for (let offset = 0; ; ) {
+    const n = stmt.getData(index, offset, slice, 0, slice.length);
+    if (n > 0) parts.push(Buffer.from(slice.subarray(0, n)));
+    offset += n;
+    if (n < slice.length) return Buffer.concat(parts);
+  }
+}
+
+test('CALL fills INOUT parameters, by position and by name; a large one reads back byte-equal', { skip }, () => {
+  const conn = connect();
+  const big = 'abcdefghij'.repeat(100000) + 'é€';
+  const expected = big.replace(/a/g, 'Z');
+  const positional = conn.prepare(`CALL ${schema}.proc(?, ?, ?)`);
+  positional.exec([40, 2, big]);
+  assert.strictEqual(positional.getParameterValue(1), 42);
+  assert.strictEqual(positional.isParameterNull(1), false);
+  assert.strictEqual(positional.getParameterLength(2), Buffer.byteLength(expected));
+  assert.ok(readInSlices(positional, 2).equals(Buffer.from(expected)), 'the sliced read differs');
+  assert.strictEqual(positional.getParameterValue(2), expected);
+
+  positional.exec([1, null, null]);
+  assert.deepStrictEqual([1, 2].map((i) => positional.isParameterNull(i)), [true, true]);
+  assert.deepStrictEqual([1, 2].map((i) => positional.getParameterValue(i)), [null, null]);
+  assert.strictEqual(positional.getParameterLength(2), 0);
+
+  const named = conn.prepare(`CALL ${schema}.proc(b => ?, a => ?, big => ?)`);
+  assert.deepStrictEqual(named.getParameterInfo().map((p) => p.direction), [3, 1, 3]);
+  named.exec([2, 40, big]);
+  assert.strictEqual(named.getParameterValue(0), 42);
+  assert.strictEqual(named.getParameterValue(1), 40);
+  assert.ok(readInSlices(named, 2).equals(Buffer.from(expected)), 'the sliced read by name differs');
+  positional.drop();
+  named.drop();
+  conn.disconnect();
+});
+
+test('an INOUT text that grows beyond its input is returned', {
+  skip,
+  todo: 'the CALL runs but exec fails with 10005 "Output parameter 0 (6 bytes) does not fit its bound buffer of 4 bytes"',
+}, () => {
+  const conn = connect();
+  conn.exec(`CREATE PROCEDURE ${schema}.grow(INOUT big text) LANGUAGE plpgsql AS $$ BEGIN big := big || big; END $$`);
+  const stmt = conn.prepare(`CALL ${schema}.grow(?)`);
+  try {
+    stmt.exec(['abc']);
+    assert.strictEqual(stmt.getParameterValue(0), 'abcabc');
+  } finally {
+    stmt.drop();
+    conn.disconnect();
+  }
+});
+
+test('RAISE WARNING and NOTICE become warnings with their SQLSTATE, RAISE INFO print lines', { skip }, () => {
+  const conn = connect();
+  const stmt = conn.prepare(`DO $$ BEGIN
+    RAISE WARNING 'careful %', 1; RAISE NOTICE 'fyi';
+    RAISE WARNING 'own state' USING ERRCODE = '01ZK8';
+    RAISE INFO 'first line'; RAISE INFO 'second é'; END $$`);
+  stmt.exec();
+  const warnings = conn.getWarnings();
+  assert.deepStrictEqual(warnings, [
+    { code: 0, message: 'careful 1', sqlState: '01000' },
+    { code: 0, message: 'fyi', sqlState: '00000' },
+    { code: 0, message: 'own state', sqlState: '01ZK8' },
+  ]);
+  assert.deepStrictEqual(Object.keys(warnings[0]), ['code', 'message', 'sqlState']);
+  assert.deepStrictEqual(conn.getWarnings(), []);
+  assert.deepStrictEqual(stmt.getPrintLines(), ['first line', 'second é']);
+  stmt.drop();
+  conn.disconnect();
+});
+
+test('setTimeout(1) ends pg_sleep(30) with HYT00; the connection stays usable', { skip }, () => {
+  const conn = connect();
+  const stmt = conn.prepare('SELECT pg_sleep(30)');
+  stmt.setTimeout(1);
+  const start = Date.now();
+  assert.throws(() => stmt.exec(), (err) => err.code === 10009 && err.sqlState === 'HYT00');
+  assert.ok(Date.now() - start < 10000, 'the time-out did not end the sleep');
+  assert.deepStrictEqual(conn.exec('SELECT 1 AS one'), [{ one: 1 }]);
+  stmt.drop();
+  conn.disconnect();
+});
+
+test('two connections run their queries at the same time', { skip }, async () => {
+  const conns = [connect(), connect()];
+  const start = Date.now();
+  const results = await Promise.all(conns.map((conn) => new Promise((resolve, reject) => {
+    conn.exec('SELECT 1 AS one FROM pg_sleep(1)', (err, rows) => (err ? reject(err) : resolve(rows)));
+  })));
+  // One after the other they would take at least 2 s.
+  assert.ok(Date.now() - start < 1800, `took ${Date.now() - start} ms`);
+  assert.deepStrictEqual(results, [[{ one: 1 }], [{ one: 1 }]]);
+  conns.forEach((conn) => conn.disconnect());
+});
+
+test('an abort during a result set fetch fails that fetch with HY008', { skip }, async () => {
+  const conn = connect();
+  conn.exec(`CREATE TABLE ${schema}.n (x int, pad text)`);
+  conn.exec(`INSERT INTO ${schema}.n SELECT i, repeat('p', 20000) FROM generate_series(1, 3) i`);
+  const stmt = conn.prepare('SELECT x, pad, (SELECT 0 FROM pg_sleep(CASE WHEN x = 3 THEN 20 ELSE 0 END)) AS z ' +
+    `FROM ${schema}.n`);
+  const rs = stmt.execQuery();
+  assert.strictEqual(rs.next(), true);
+  assert.strictEqual(rs.getValue(0), 1);
+  const start = Date.now();
+  const next = () => new Promise((resolve) => rs.next((err, hasRow) => resolve({ err, hasRow })));
+  const fetched = next().then((second) => (second.err ? [second] : next().then((third) => [second, third])));
+  await sleep(100);
+  conn.abort();
+  const outcomes = await fetched;
+  const failed = outcomes[outcomes.length - 1];
+  assert.ok(failed.err, 'no fetch failed');
+  assert.strictEqual(failed.err.sqlState, 'HY008');
+  assert.ok(Date.now() - start < 10000, 'the abort did not end the fetch');
+  if (outcomes.length === 2) assert.strictEqual(outcomes[0].hasRow, true);
+  rs.close();
+  stmt.drop();
+  assert.deepStrictEqual(conn.exec('SELECT 2 AS two'), [{ two: 2 }]);
+  conn.disconnect();
 });
