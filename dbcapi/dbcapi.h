@@ -49,8 +49,10 @@
  * the connection is read into memory first. Parameters are described with
  * the server's types (long texts as NCLOB). CALL of a procedure with OUT
  * or INOUT arguments written as single markers describes those
- * parameters as output and fills them after the execute (large ones are
- * read with dbcapi_get_param_data); arguments written "name => value"
+ * parameters as output and fills them after the execute: a value longer
+ * than its bound buffer fills the buffer, its length says how long it is,
+ * and the whole is read with dbcapi_get_param_data (as is a value bound
+ * without a buffer); arguments written "name => value"
  * take the direction of the argument of that name. Result columns read
  * from a table report its name as table_name, its schema as owner_name
  * and the table's column name as column_name (looked up once per table

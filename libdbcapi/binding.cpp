@@ -140,7 +140,9 @@ bool isOutput(const BackendCursor& cursor, uint32_t index) {
 
 // Copies one output value into the caller's bound buffer, or, for a
 // parameter bound without a buffer (large objects), reports its length
-// only: its bytes are read with dbcapi_get_param_data.
+// only: its bytes are read with dbcapi_get_param_data. A value longer than
+// the buffer fills it and reports its whole length: the statement ran, so
+// its execute must not fail, and the rest stays readable.
 bool storeOutput(dbcapi_stmt* stmt, const ValueSource& outputs, uint32_t index, BackendError& err) {
     dbcapi_data_value& v = stmt->params[index].data.value;
     bool isNull = outputs.kind(static_cast<int>(index)) == ValueKind::Null;
@@ -157,14 +159,8 @@ bool storeOutput(dbcapi_stmt* stmt, const ValueSource& outputs, uint32_t index, 
     Scratch scratch{};
     ValueView view;
     if (!readValue(outputs, static_cast<int>(index), meta, target, scratch, view, err)) return false;
-    if (view.length > v.buffer_size) {
-        err = makeError(kDataTooLong, "22001",
-                        "Output parameter " + std::to_string(index) + " (" + std::to_string(view.length) +
-                            " bytes) does not fit its bound buffer of " + std::to_string(v.buffer_size) +
-                            " bytes; read it with dbcapi_get_param_data");
-        return false;
-    }
-    if (view.length) std::memcpy(v.buffer, view.data, view.length);
+    size_t fits = view.length < v.buffer_size ? view.length : v.buffer_size;
+    if (fits) std::memcpy(v.buffer, view.data, fits);
     if (target == DBCAPI_STRING && view.length < v.buffer_size) v.buffer[view.length] = '\0';
     if (v.length) *v.length = view.length;
     return true;

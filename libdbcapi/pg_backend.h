@@ -45,6 +45,9 @@ public:
     // For cursors. ready() makes the connection free for a new command:
     // rows still streaming to another cursor are kept by that cursor.
     bool ready(BackendError& err);
+    // False once the running call was interrupted: a batch sends no more
+    // rows (a cancel reaches the server only while a row is executing).
+    bool notInterrupted(BackendError& err) const;
     void startStreaming(PgCursor* cursor);
     void stopStreaming(PgCursor* cursor);
     // Called by a dying cursor, possibly on another thread: never touches

@@ -262,7 +262,7 @@ void PgCursor::reset() {
 bool PgCursor::send(BackendError& err) {
     outputRow_.reset(nullptr);
     schemaFound_ = false;
-    if (!session_->ready(err)) return false;
+    if (!session_->ready(err) || !session_->notInterrupted(err)) return false;
     std::vector<const char*> values;
     std::vector<int> lengths;
     if (mode_ == Mode::SetSchema) {

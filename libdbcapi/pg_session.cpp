@@ -29,6 +29,10 @@ std::string field(const PGresult* result, int code) {
     return value ? value : "";
 }
 
+BackendError interruptedError() {
+    return makeError(kInterrupted, "HY008", "Statement interrupted: the operation was cancelled");
+}
+
 std::string isolationSql(int level) {
     static const char* const names[] = {"READ UNCOMMITTED", "READ COMMITTED", "REPEATABLE READ", "SERIALIZABLE"};
     return std::string("SET SESSION CHARACTERISTICS AS TRANSACTION ISOLATION LEVEL ") + names[level];
@@ -62,13 +66,7 @@ bool PgSession::setUp(int isolationLevel, BackendError& err) {
 
 // Names match as SET SCHEMA matches them: as written, else folded to lower case.
 bool PgSession::setSearchPath(const std::string& name, BackendError& err) {
-    char* literal = PQescapeLiteral(conn_, name.c_str(), name.size());
-    if (!literal) {
-        err = makeError(kInvalidArgument, "HY000", std::string("Invalid schema name: ") + name);
-        return false;
-    }
-    std::string value = literal;
-    PQfreemem(literal);
+    std::string value = quoteLiteral(name);
     std::string sql = "SELECT pg_catalog.set_config('search_path', pg_catalog.quote_ident(COALESCE("
                       "(SELECT nspname FROM pg_catalog.pg_namespace WHERE nspname IN (" + value + ", lower(" +
                       value + ")) ORDER BY nspname = " + value + " DESC LIMIT 1), " + value + ")), false)";
@@ -148,6 +146,12 @@ bool PgSession::waitForInput(BackendError& err) {
     return true;
 }
 
+bool PgSession::notInterrupted(BackendError& err) const {
+    if (!interrupted_) return true;
+    err = interruptedError();
+    return false;
+}
+
 PGresult* PgSession::nextResult(BackendError& err) {
     if (!waitForInput(err)) return nullptr;
     PGresult* result = PQgetResult(conn_);
@@ -162,7 +166,7 @@ BackendError PgSession::errorOf(const PGresult* result) const {
     if (state == "57014" && cancelCause_ == CancelCause::TimeOut)
         return makeError(kTimedOut, "HYT00", "Statement timed out: the query time-out elapsed");
     if (state == "57014" && cancelCause_ == CancelCause::Interrupt)
-        return makeError(kInterrupted, "HY008", "Statement interrupted: the operation was cancelled");
+        return interruptedError();
     if (message.empty()) {
         message = PQresultErrorMessage(result);
         while (!message.empty() && message.back() == '\n') message.pop_back();

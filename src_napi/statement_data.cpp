@@ -217,10 +217,13 @@ void Statement::getParamValueWork(ErrorInfo& error, void* data) {
                                         : DBCAPI_NATIVE_NULL;
     dbcapi_data_value& value = params[baton->index]->value;
     size_t length = value.length != nullptr ? *value.length : 0;
-    if (!isLobType(nativeType) || value.buffer != nullptr || length == 0) {
+    // A large output arrives whole only when it fit the buffer bound for its input.
+    bool whole = value.buffer != nullptr && length <= value.buffer_size;
+    if (!isLobType(nativeType) || whole || length == 0) {
         return;
     }
     size_t size = lobReadSize(nativeType, length);
+    delete[] value.buffer;
     value.buffer = new char[size];
     value.buffer_size = size;
     int32_t read = g_api.dbcapi_get_param_data(handle, baton->index, 0, value.buffer, size);

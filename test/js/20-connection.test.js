@@ -4,9 +4,10 @@ const assert = require('node:assert');
 const path = require('path');
 const zelk = require('../..');
 const { buildDir, freshDatabase, runIsolated, errorFields, connected } = require('./helpers');
+const { bothBackends } = require('./backends');
 
-test('state follows connect and disconnect, and a disconnected connection reconnects', () => {
-  const conn = zelk.createConnection({ databaseName: freshDatabase() });
+bothBackends('state follows connect and disconnect, and a disconnected connection reconnects', (db) => {
+  const conn = zelk.createConnection(db.params());
   assert.strictEqual(conn.state(), 'disconnected');
   conn.connect();
   assert.strictEqual(conn.state(), 'connected');
@@ -18,8 +19,8 @@ test('state follows connect and disconnect, and a disconnected connection reconn
   conn.disconnect();
 });
 
-test('connecting a connected connection fails with -20004', async () => {
-  const conn = connected();
+bothBackends('connecting a connected connection fails with -20004', async (db) => {
+  const conn = db.connect();
   assert.deepStrictEqual(errorFields(() => conn.connect()), {
     code: -20004, message: 'Already Connected', sqlState: 'HY000',
   });
@@ -91,28 +92,27 @@ test('auto-commit flag and row-set size', () => {
   assert.strictEqual(conn.setRowSetSize(500), undefined);
 });
 
-test('auto-commit off before connect is applied at connect', () => {
-  const file = freshDatabase();
-  const conn = zelk.createConnection({ databaseName: file });
+bothBackends('auto-commit off before connect is applied at connect', (db) => {
+  const conn = zelk.createConnection(db.params());
   conn.setAutoCommit(false);
   conn.connect();
   conn.exec('CREATE TABLE t (a INTEGER)');
   conn.commit();
   conn.exec('INSERT INTO t VALUES (1)');
   conn.rollback();
-  assert.deepStrictEqual(conn.exec('SELECT COUNT(*) AS N FROM t'), [{ N: 0 }]);
+  assert.deepStrictEqual(conn.exec('SELECT COUNT(*) AS n FROM t'), [{ n: 0 }]);
   conn.exec('INSERT INTO t VALUES (2)');
   conn.commit();
   conn.disconnect();
-  const other = zelk.createConnection({ databaseName: file });
+  const other = zelk.createConnection(db.params());
   other.connect();
   assert.deepStrictEqual(other.exec('SELECT a FROM t'), [{ a: 2 }]);
   other.disconnect();
 });
 
-test('jobs of one connection run in order while two connections overlap', async () => {
-  const a = connected();
-  const b = connected();
+bothBackends('jobs of one connection run in order while two connections overlap', async (db) => {
+  const a = db.connect();
+  const b = db.connect();
   const order = [];
   const run = (conn, sql, name) => new Promise((resolve, reject) => {
     conn.exec(sql, (err) => {
@@ -122,7 +122,7 @@ test('jobs of one connection run in order while two connections overlap', async 
     });
   });
   await Promise.all([
-    run(a, 'SELECT zkv_sleep(600) AS s', 'a-slow'),
+    run(a, db.sleep(600), 'a-slow'),
     run(a, 'SELECT 1 AS x', 'a-quick'),
     run(b, 'SELECT 1 AS x', 'b-quick'),
   ]);

@@ -7,10 +7,10 @@ const { pipeline } = require('stream/promises');
 const zelk = require('zelk');
 const zp = require('zelk/promises');
 const zstreams = require('zelk/streams');
-const { freshDatabase } = require('./helpers');
+const { bothBackends } = require('./backends');
 
-async function numbers(count) {
-  const conn = await zp.connect({ databaseName: freshDatabase() });
+async function numbers(db, count) {
+  const conn = await zp.connect(db.params());
   await conn.exec('CREATE TABLE n (x INTEGER)');
   const rows = Array.from({ length: count }, (_, i) => [i]);
   await (await conn.prepare('INSERT INTO n VALUES (?)')).execBatch(rows);
@@ -33,8 +33,8 @@ async function collect(readable) {
   return Buffer.concat(chunks);
 }
 
-test('a row stream with a slow consumer stays within its highWaterMark', async () => {
-  const { conn, stmt } = await numbers(3000);
+bothBackends('a row stream with a slow consumer stays within its highWaterMark', async (db) => {
+  const { conn, stmt } = await numbers(db, 3000);
   const rs = await stmt.execQuery();
   const rows = rs.createReadStream({ highWaterMark: 8 });
   let maxBuffered = 0;
@@ -57,8 +57,8 @@ test('a row stream with a slow consumer stays within its highWaterMark', async (
   await conn.disconnect();
 });
 
-test('destroying a row stream early closes the result set and frees the statement', async () => {
-  const { conn, stmt } = await numbers(500);
+bothBackends('destroying a row stream early closes the result set and frees the statement', async (db) => {
+  const { conn, stmt } = await numbers(db, 500);
   const rs = await stmt.execQuery();
   const rows = rs.createReadStream({ highWaterMark: 2, asArray: true });
   const first = [];
@@ -75,8 +75,8 @@ test('destroying a row stream early closes the result set and frees the statemen
   await conn.disconnect();
 });
 
-test('a row stream reports a fetch error and closes the result set', async () => {
-  const { conn, stmt } = await numbers(10);
+bothBackends('a row stream reports a fetch error and closes the result set', async (db) => {
+  const { conn, stmt } = await numbers(db, 10);
   const rs = await stmt.execQuery();
   const rows = rs.createReadStream();
   await rs.close();
@@ -85,9 +85,9 @@ test('a row stream reports a fetch error and closes the result set', async () =>
   await conn.disconnect();
 });
 
-test('a large object streams in and out byte for byte', async () => {
-  const conn = await zp.connect({ databaseName: freshDatabase() });
-  await conn.exec('CREATE TABLE lob (id INTEGER, data BLOB)');
+bothBackends('a large object streams in and out byte for byte', async (db) => {
+  const conn = await zp.connect(db.params());
+  await conn.exec(`CREATE TABLE lob (id INTEGER, data ${db.types.binary})`);
   const data = crypto.randomBytes(3 * 1024 * 1024 + 17);
   const insert = await conn.prepare('INSERT INTO lob VALUES (?, ?)');
   await insert.exec([1, { sendParameterData: true }]);
@@ -106,10 +106,10 @@ test('a large object streams in and out byte for byte', async () => {
   await conn.disconnect();
 });
 
-test('callback objects: a parameter Writable fed by pipe, an empty value, and a NULL value', async () => {
-  const conn = zelk.createConnection({ databaseName: freshDatabase() });
+bothBackends('callback objects: a parameter Writable fed by pipe, an empty value, and a NULL value', async (db) => {
+  const conn = zelk.createConnection(db.params());
   conn.connect();
-  conn.exec('CREATE TABLE lob (id INTEGER, data BLOB)');
+  conn.exec(`CREATE TABLE lob (id INTEGER, data ${db.types.binary})`);
   const insert = conn.prepare('INSERT INTO lob VALUES (?, ?)');
   const text = Buffer.from('stream me '.repeat(5000));
   insert.exec([1, { sendParameterData: true }]);
@@ -129,9 +129,9 @@ test('callback objects: a parameter Writable fed by pipe, an empty value, and a 
   conn.disconnect();
 });
 
-test('streaming into a parameter that was not bound for it fails with the driver error', async () => {
-  const conn = await zp.connect({ databaseName: freshDatabase() });
-  await conn.exec('CREATE TABLE lob (id INTEGER, data BLOB)');
+bothBackends('streaming into a parameter that was not bound for it fails with the driver error', async (db) => {
+  const conn = await zp.connect(db.params());
+  await conn.exec(`CREATE TABLE lob (id INTEGER, data ${db.types.binary})`);
   const insert = await conn.prepare('INSERT INTO lob VALUES (?, ?)');
   await insert.exec([1, Buffer.from('plain')]);
   const err = await insert.sendParameterStream(1, Readable.from([Buffer.from('x')])).catch((e) => e);

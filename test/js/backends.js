@@ -43,7 +43,7 @@ const postgres = {
   name: 'postgres',
   skip: serverSkip,
   types: { double: 'DOUBLE PRECISION', binary: 'BYTEA' },
-  sleepValue: (ms) => `(SELECT 0 FROM pg_sleep((${ms}) / 1000.0))`,
+  sleepValue: (ms) => `(SELECT NULL::int FROM pg_sleep((${ms}) / 1000.0))`,
   params: serverParams,
   open() {
     schemaCount += 1;
@@ -71,7 +71,8 @@ const postgres = {
 // connection parameters of the case's namespace, db.connect(extra) a
 // connected connection to it, db.connStr(extra) the same as a connection
 // string, db.types the dialect's type names, db.sleepValue(ms) an expression
-// that waits (ms may be an SQL expression) and db.sleep(ms) a query of it.
+// that waits (ms may be an SQL expression) and is NULL, db.sleep(ms) a query
+// of it.
 function bothBackends(title, fn) {
   for (const backend of [sqlite, postgres]) {
     test(`${title} [${backend.name}]`, { skip: backend.skip }, async (t) => {
