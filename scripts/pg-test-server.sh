@@ -5,6 +5,8 @@
 # The server runs as an unprivileged user (postgres refuses root), listens on
 # 127.0.0.1 on a free port, takes scram passwords only and offers TLS with a
 # self-signed certificate (ZELK_PG_CA holds it, for verify-full clients).
+# Role zelk_cert logs in over TLS with the client certificate and key in
+# ZELK_PG_CLIENT_CERT / ZELK_PG_CLIENT_KEY, issued by a CA the server trusts.
 set -euo pipefail
 
 PG_BIN="${PG_BIN:-$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)}"
@@ -42,7 +44,20 @@ make_certificates() {
   # An unrelated certificate: clients trusting only it must refuse the server.
   openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=untrusted" \
     -keyout "$dir/untrusted.key" -out "$dir/untrusted.crt" >/dev/null 2>&1
-  chmod 600 "$dir/server.key"
+  openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=zelk client CA" \
+    -keyout "$dir/client-ca.key" -out "$dir/client-ca.crt" >/dev/null 2>&1
+  openssl req -newkey rsa:2048 -nodes -subj "/CN=zelk_cert" \
+    -keyout "$dir/client.key" -out "$dir/client.csr" >/dev/null 2>&1
+  openssl x509 -req -in "$dir/client.csr" -CA "$dir/client-ca.crt" -CAkey "$dir/client-ca.key" \
+    -CAcreateserial -days 3650 -out "$dir/client.crt" >/dev/null 2>&1
+  chmod 600 "$dir/server.key" "$dir/client.key" "$dir/client-ca.key"
+}
+
+# Certificate logins for zelk_cert go first; everything else keeps scram.
+allow_certificate_login() {
+  local data="$1" hba
+  hba="$(cat "$data/pg_hba.conf")"
+  printf 'hostssl all zelk_cert 127.0.0.1/32 cert\n%s\n' "$hba" >"$data/pg_hba.conf"
 }
 
 start_server() {
@@ -57,18 +72,19 @@ start_server() {
   as_server_user "$PG_BIN/initdb" -D "$data" -U "$user" --pwfile="$root/pwfile" \
     --auth=scram-sha-256 --encoding=UTF8 --locale=C >"$root/initdb.log" 2>&1
   rm -f "$root/pwfile"
+  as_server_user bash -c "$(declare -f allow_certificate_login); allow_certificate_login '$data'"
   for attempt in 1 2 3 4 5; do
     port="$(free_port)"
     if as_server_user "$PG_BIN/pg_ctl" -D "$data" -l "$root/server.log" -w -t 60 start -o \
       "-c listen_addresses=127.0.0.1 -p $port -k $root -c ssl=on \
-       -c ssl_cert_file=$root/server.crt -c ssl_key_file=$root/server.key \
+       -c ssl_cert_file=$root/server.crt -c ssl_key_file=$root/server.key -c ssl_ca_file=$root/client-ca.crt \
        -c password_encryption=scram-sha-256 -c fsync=off" >/dev/null 2>&1; then
       break
     fi
     [ "$attempt" -eq 5 ] && { cat "$root/server.log" >&2; exit 1; }
   done
   PGPASSWORD="$password" as_server_user "$PG_BIN/psql" -h 127.0.0.1 -p "$port" -U "$user" -d postgres \
-    -qc "CREATE DATABASE $database" >/dev/null
+    -qc "CREATE DATABASE $database" -c "CREATE ROLE zelk_cert LOGIN" >/dev/null
   cat <<EOF
 export ZELK_PG_DIR='$root'
 export ZELK_PG_HOST='127.0.0.1'
@@ -78,6 +94,9 @@ export ZELK_PG_PASSWORD='$password'
 export ZELK_PG_DATABASE='$database'
 export ZELK_PG_CA='$root/server.crt'
 export ZELK_PG_UNTRUSTED_CA='$root/untrusted.crt'
+export ZELK_PG_CERT_USER='zelk_cert'
+export ZELK_PG_CLIENT_CERT='$root/client.crt'
+export ZELK_PG_CLIENT_KEY='$root/client.key'
 EOF
 }
 

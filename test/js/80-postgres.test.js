@@ -41,6 +41,23 @@ test('TLS: the server certificate as ca verifies; a certificate that did not sig
   assert.strictEqual(refused.state(), 'disconnected');
 });
 
+const certSkip = skip || (!(env.ZELK_PG_CERT_USER && env.ZELK_PG_CLIENT_CERT && env.ZELK_PG_CLIENT_KEY) &&
+  'ZELK_PG_CERT_USER, ZELK_PG_CLIENT_CERT or ZELK_PG_CLIENT_KEY is not set');
+test('a client certificate and key log in a role that has no password', { skip: certSkip }, () => {
+  const certUser = params({ user: env.ZELK_PG_CERT_USER });
+  delete certUser.password;
+  const conn = zelk.createConnection();
+  conn.connect(Object.assign({}, certUser, {
+    cert: fs.readFileSync(env.ZELK_PG_CLIENT_CERT, 'utf8'),
+    key: fs.readFileSync(env.ZELK_PG_CLIENT_KEY, 'utf8').split('\n'),
+  }));
+  assert.deepStrictEqual(conn.exec('SELECT current_user AS u, ssl FROM pg_stat_ssl WHERE pid = pg_backend_pid()'),
+    [{ u: env.ZELK_PG_CERT_USER, ssl: true }]);
+  conn.disconnect();
+  const without = zelk.createConnection();
+  assert.throws(() => without.connect(certUser), (err) => err.code === 10002 && err.sqlState === '28000');
+});
+
 test('a wrong password is refused with 28P01, sync and callback; the connection connects afterwards', { skip }, async () => {
   const conn = zelk.createConnection();
   const refusedWith = (err) => err.code === 10002 && err.sqlState === '28P01' &&
