@@ -222,18 +222,22 @@ bothBackends('disconnect fails the queued executes and lets the running one fini
   assert.deepStrictEqual(results, [['running', 1], ['queued-1', -20006], ['queued-2', -20006]]);
 });
 
-test('trace text reaches the callback and warnings are reported once', () => {
+bothBackends('trace text reaches the callback until it is switched off', (db) => {
   const conn = zelk.createConnection();
   const chunks = [];
   conn.onTrace('statements', (text) => chunks.push(text));
-  conn.connect(`databaseName=${freshDatabase()}`);
+  conn.connect(db.params());
   conn.exec("SELECT 'traced' AS t FROM DUMMY");
-  assert.match(chunks.join(''), /SELECT 'traced' AS t FROM DUMMY/);
+  assert.match(chunks.join(''), /SELECT 'traced' AS t FROM DUMMY -- \d+ us\n/);
   conn.onTrace(null, null);
   chunks.length = 0;
   conn.exec('SELECT 2 AS t FROM DUMMY');
   assert.deepStrictEqual(chunks, []);
+  conn.disconnect();
+});
 
+test('warnings are reported once', () => {
+  const conn = open();
   conn.exec("SELECT zkv_warning(1234, 'careful') AS w FROM DUMMY");
   assert.deepStrictEqual(conn.getWarnings(), [{ code: 1234, message: 'careful', sqlState: '01000' }]);
   assert.deepStrictEqual(conn.getWarnings(), []);
