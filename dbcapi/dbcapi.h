@@ -47,7 +47,8 @@
  * time / timestamp ISO text, anything else NCLOB text. Rows are streamed
  * one at a time; a result still streaming when another statement runs on
  * the connection is read into memory first. Parameters are described with
- * the server's types (long texts as NCLOB). CALL of a procedure with OUT
+ * the server's types (long texts as NCLOB); binary values bound to a
+ * parameter that is not bytea are read by the server as text. CALL of a procedure with OUT
  * or INOUT arguments written as single markers describes those
  * parameters as output and fills them after the execute: a value longer
  * than its bound buffer fills the buffer, its length says how long it is,

@@ -236,8 +236,14 @@ bool PgCursor::bindText(int index, const char* data, size_t length, bool copy, B
     return true;
 }
 
+// Binary form only for bytea: in binary form a parameter of another type
+// would take the bytes as its internal representation (four bytes become
+// an integer). Other types read the bytes as their text.
 bool PgCursor::bindBlob(int index, const void* data, size_t length, bool copy, BackendError& err) {
     if (!checkIndex(index, err)) return false;
+    size_t i = static_cast<size_t>(index);
+    if (i < paramTypes_.size() && pgValueKind(paramTypes_[i]) != ValueKind::Blob)
+        return bindText(index, static_cast<const char*>(data), length, copy, err);
     values_[static_cast<size_t>(index)].assign(data ? static_cast<const char*>(data) : "", length);
     nulls_[static_cast<size_t>(index)] = 0;
     formats_[static_cast<size_t>(index)] = 1;
