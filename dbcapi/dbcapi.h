@@ -36,7 +36,9 @@
  * turns on TLS with verification of the server's certificate and name
  * ("sslValidateCertificate=false": TLS without verification),
  * "sslKeyStore" (PEM certificate and key) is the client's certificate,
- * "ENCRYPT=TRUE" asks for TLS, "ENCRYPT=FALSE" forbids it. A refused
+ * "ENCRYPT=TRUE" asks for TLS, "ENCRYPT=FALSE" forbids it,
+ * "CONNECTTIMEOUT" limits the whole connect in milliseconds (default 30 s,
+ * 0 no limit). A refused
  * connection reports code 10002 with the server's SQLSTATE (e.g. "28P01"
  * wrong password) or "08001". Server errors keep the server's SQLSTATE
  * with code 10013; a lost connection is 10015 ("08006", or the server's

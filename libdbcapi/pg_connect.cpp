@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -25,6 +27,20 @@ bool isFalse(const std::string& value) {
     std::string v;
     for (char c : value) v += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return v == "false" || v == "no" || v == "0" || v == "off";
+}
+
+// "CONNECTTIMEOUT" in milliseconds for the whole connect: 30 s when
+// absent; 0 (or no number) waits as long as the operating system does.
+int64_t connectTimeoutMs(const std::string& value) {
+    if (value.empty()) return 30000;
+    char* end = nullptr;
+    long long ms = std::strtoll(value.c_str(), &end, 10);
+    return end == value.c_str() || ms < 0 ? 0 : ms;
+}
+
+int64_t nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 // "h1:p1,h2:p2" (or "[v6]:p") as libpq's parallel host and port lists.
@@ -145,7 +161,9 @@ void parseConnectError(const std::string& text, std::string& sqlstate, std::stri
     while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
 }
 
-PGconn* connectAndWait(const ConnectParams& params) {
+// libpq's own connect_timeout holds only for its blocking connect, so the
+// wait is limited here. timedOut tells a connect given up at the limit.
+PGconn* connectAndWait(const ConnectParams& params, int64_t timeoutMs, bool& timedOut) {
     std::vector<const char*> keys, values;
     for (const auto& pair : params.pairs) {
         keys.push_back(pair.first.c_str());
@@ -158,9 +176,16 @@ PGconn* connectAndWait(const ConnectParams& params) {
     // Verbose errors carry the server's SQLSTATE of a refused connection.
     PQsetErrorVerbosity(conn, PQERRORS_VERBOSE);
     PostgresPollingStatusType state = PGRES_POLLING_WRITING;
+    int64_t deadline = timeoutMs > 0 ? nowMs() + timeoutMs : 0;
+    timedOut = false;
     while (PQstatus(conn) != CONNECTION_BAD && state != PGRES_POLLING_OK && state != PGRES_POLLING_FAILED) {
+        int64_t left = deadline ? deadline - nowMs() : 1000;
+        if (left <= 0) {
+            timedOut = true;
+            break;
+        }
         pollfd fd{PQsocket(conn), static_cast<short>(state == PGRES_POLLING_READING ? POLLIN : POLLOUT), 0};
-        if (fd.fd >= 0) poll(&fd, 1, 1000);
+        if (fd.fd >= 0 && poll(&fd, 1, static_cast<int>(std::min<int64_t>(left, 1000))) == 0) continue;
         state = PQconnectPoll(conn);
     }
     PQsetErrorVerbosity(conn, PQERRORS_DEFAULT);
@@ -185,9 +210,18 @@ std::shared_ptr<BackendSession> openPgSession(const Properties& properties,
     params.add("client_encoding", "UTF8");
     TlsFiles files;
     if (!addTls(properties, params, files, err)) return nullptr;
-    PGconn* conn = connectAndWait(params);
+    std::string timeout = property(properties, "connecttimeout");
+    bool timedOut = false;
+    PGconn* conn = connectAndWait(params, connectTimeoutMs(timeout), timedOut);
     if (!conn) {
         err = makeError(kConnectFailed, "08001", "Connection failed: out of memory");
+        return nullptr;
+    }
+    if (timedOut) {
+        PQfinish(conn);
+        err = makeError(kConnectFailed, "08001",
+                        "Connection failed (ServerNode " + property(properties, "servernode") + "): timeout after " +
+                            std::to_string(connectTimeoutMs(timeout)) + " ms");
         return nullptr;
     }
     if (PQstatus(conn) != CONNECTION_OK) {

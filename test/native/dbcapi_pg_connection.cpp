@@ -2,6 +2,11 @@
 // DUMMY and SET SCHEMA, time-out, killed sessions, parallel work, isolation
 // levels and the current schema at connect (abort is covered through the
 // driver in the JavaScript tests).
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -44,6 +49,31 @@ TEST(DbcapiPgConnection, WrongPasswordIsRefusedWithTheServersSqlstate) {
     EXPECT_FALSE(dbcapi_execute_immediate(conn, "SELECT 1"));
     EXPECT_EQ(lastError(conn).sqlstate, "08003");
     dbcapi_free_connection(conn);
+}
+
+// A listener that never answers: the connect waits for the server's first
+// reply until its time-out.
+TEST(DbcapiPgConnection, ConnectTimeOutEndsTheWaitForASilentServer) {
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    std::string node = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    auto start = std::chrono::steady_clock::now();
+    dbcapi_connection* conn = connectWith("ServerNode=" + node + ";uid=u;pwd=p;CONNECTTIMEOUT=1500");
+    auto waited = std::chrono::steady_clock::now() - start;
+    LastError e = lastError(conn);
+    EXPECT_EQ(e.code, 10002);
+    EXPECT_EQ(e.sqlstate, "08001");
+    EXPECT_NE(e.message.find("timeout"), std::string::npos) << e.message;
+    EXPECT_LT(waited, std::chrono::seconds(10));
+    dbcapi_free_connection(conn);
+    close(listener);
 }
 
 TEST(DbcapiPgConnection, TlsWithVerificationAndRefusalOfAnUntrustedCertificate) {
