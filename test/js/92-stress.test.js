@@ -8,14 +8,19 @@ const { execFileSync } = require('child_process');
 const zelk = require('../..');
 const { libraryPath } = require('../../lib/native');
 const { root, buildDir, runIsolated } = require('./helpers');
+const { serverSkip } = require('./backends');
 
 const counts = require(path.join(buildDir, 'external_connection.node'));
 
-test('32 connections under random faults: every callback once, no handle left, memory flat', () => {
+function stressRun(env) {
   const out = execFileSync(process.execPath, ['--expose-gc', path.join(root, 'test', 'stress', 'stress-run.js')], {
     cwd: root, encoding: 'utf8', stdio: ['ignore', 'pipe', 'inherit'], maxBuffer: 1 << 20,
+    env: Object.assign({}, process.env, env),
   });
-  const stats = JSON.parse(out.trim().split('\n').pop());
+  return JSON.parse(out.trim().split('\n').pop());
+}
+
+function checkStress(stats) {
   console.log(`stress: seed ${stats.seed}, ${stats.operations} operations, ${stats.faults} faults, ` +
               `${stats.callbacksCalled}/${stats.callbacksExpected} callbacks, ${stats.errors} errors, ` +
               `rss ${stats.rss.map((b) => Math.round(b / 1048576)).join('/')} MB`);
@@ -32,6 +37,15 @@ test('32 connections under random faults: every callback once, no handle left, m
     const last = stats.rss[stats.rss.length - 1];
     assert.ok(last - settled < 64 * 1048576, `seed ${stats.seed}: rss ${settled} -> ${last}`);
   }
+}
+
+test('32 connections under random faults: every callback once, no handle left, memory flat', () => {
+  checkStress(stressRun({}));
+});
+
+test('16 server connections under random faults: every callback once, no handle left', { skip: serverSkip }, () => {
+  checkStress(stressRun({ ZELK_STRESS_SERVER: '1', ZELK_STRESS_CONNECTIONS: '16', ZELK_STRESS_ROUNDS: '3',
+    ZELK_STRESS_ROUND_MS: '5000' }));
 });
 
 test('a drop overtaken by a disconnect still frees the statement, and releases it once', async () => {

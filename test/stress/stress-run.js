@@ -2,13 +2,16 @@
 // Stress under faults, run as its own process with --expose-gc: 32
 // connections run mixed asynchronous work while random faults disconnect,
 // drop, close, abort and abandon objects and force collections. Prints one
-// JSON line of figures; the test that starts it checks them.
+// JSON line of figures; the test that starts it checks them. With
+// ZELK_STRESS_SERVER=1 the connections go to the server named by ZELK_PG_*.
 const path = require('path');
 const zelk = require('../..');
 const { libraryPath } = require('../../lib/native');
 const { seededRandom, runSeed } = require('../js/random');
 
-const CONNECTIONS = 32;
+const env = process.env;
+const onServer = env.ZELK_STRESS_SERVER === '1';
+const CONNECTIONS = Number(env.ZELK_STRESS_CONNECTIONS) || 32;
 const ROUNDS = Number(process.env.ZELK_STRESS_ROUNDS) || 6;
 const ROUND_MS = Number(process.env.ZELK_STRESS_ROUND_MS) || 8000;
 const buildDir = process.env.ZELK_BUILD_DIR || path.join(__dirname, '..', '..', 'build');
@@ -55,11 +58,20 @@ function attempt(fn) {
 // An operation on a statement or result set waits until the worker has one.
 const some = (list, fn) => (list.length > 0 ? fn(rnd.pick(list)) : undefined);
 
+// Each connection has a table of its own: a private in-memory database, or
+// a temporary table of its server session.
+const SETUP = onServer
+  ? ['CREATE TEMP TABLE T (A INTEGER, B VARCHAR(100), L BYTEA)', "INSERT INTO T VALUES (1, 'one', NULL), (2, 'two', '\\x00ff')"]
+  : ['CREATE TABLE T (A INTEGER, B VARCHAR(100), L BLOB)', "INSERT INTO T VALUES (1, 'one', NULL), (2, 'two', X'00FF')"];
+const CONNECT = onServer
+  ? { host: env.ZELK_PG_HOST, port: env.ZELK_PG_PORT, user: env.ZELK_PG_USER, password: env.ZELK_PG_PASSWORD,
+    database: env.ZELK_PG_DATABASE }
+  : '';
+
 function openWorker() {
   const worker = { conn: zelk.createConnection(), statements: [], resultSets: [] };
-  attempt(() => worker.conn.connect(''));
-  attempt(() => worker.conn.exec('CREATE TABLE T (A INTEGER, B VARCHAR(100), L BLOB)'));
-  attempt(() => worker.conn.exec("INSERT INTO T VALUES (1, 'one', NULL), (2, 'two', X'00FF')"));
+  attempt(() => worker.conn.connect(CONNECT));
+  for (const sql of SETUP) attempt(() => worker.conn.exec(sql));
   return worker;
 }
 
