@@ -62,7 +62,8 @@
  * and session, again after DDL on the session); computed columns have
  * none. dbcapi_set_transaction_isolation sets the session's level (0 READ
  * UNCOMMITTED to 3 SERIALIZABLE) for the transactions to come, also when
- * called before connect; set inside a transaction it survives
+ * called before connect (else the connect property "ISOLATIONLEVEL", a
+ * level's name or its number, sets it); set inside a transaction it survives
  * dbcapi_rollback. "CURRENTSCHEMA" at connect has the effect of
  * "SET SCHEMA name"; an unknown schema is still made the search path, as
  * the server does, so unqualified names find nothing until it exists.

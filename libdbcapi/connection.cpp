@@ -1,6 +1,7 @@
 // Connections: properties and connect, transactions, client information,
 // abort and cancel.
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 
@@ -59,6 +60,19 @@ void parseConnectString(const char* str, std::map<std::string, std::string>& pro
     }
 }
 
+// The "ISOLATIONLEVEL" property as a level 0-3 (a name or its number), or
+// -1 when absent or not one of those.
+int isolationProperty(const std::map<std::string, std::string>& properties) {
+    auto it = properties.find("isolationlevel");
+    if (it == properties.end()) return -1;
+    static const char* const names[] = {"READ UNCOMMITTED", "READ COMMITTED", "REPEATABLE READ", "SERIALIZABLE"};
+    std::string value;
+    for (char c : it->second) value += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (int level = 0; level < 4; ++level)
+        if (value == names[level]) return level;
+    return value.size() == 1 && value[0] >= '0' && value[0] <= '3' ? value[0] - '0' : -1;
+}
+
 bool openSession(dbcapi_connection* conn) {
     if (conn->session) {
         conn->error.set(kSequenceError, "08002", "The connection is already connected");
@@ -66,9 +80,10 @@ bool openSession(dbcapi_connection* conn) {
     }
     BackendError err;
     std::shared_ptr<BackendSession> session;
+    // A level set through the call wins over the connect property.
+    int isolation = conn->isolationSet ? static_cast<int>(conn->isolation) : isolationProperty(conn->properties);
     if (conn->properties.count("servernode")) {
-        session = openPgSession(conn->properties, conn->clientInfo,
-                                conn->isolationSet ? static_cast<int>(conn->isolation) : -1, err);
+        session = openPgSession(conn->properties, conn->clientInfo, isolation, err);
     } else {
         SessionOptions options;
         auto file = conn->properties.find("databasename");

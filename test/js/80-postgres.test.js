@@ -85,6 +85,22 @@ test('connects with host, port, user, password and database; exec returns every 
   conn.disconnect();
 });
 
+test('isolationLevel sets the session\'s level at connect and again when a pooled handle is reused', { skip }, () => {
+  const level = (conn) => conn.exec('SHOW transaction_isolation')[0].transaction_isolation;
+  const serializable = connect({ isolationLevel: 'serializable' });
+  assert.strictEqual(level(serializable), 'serializable');
+  serializable.disconnect();
+  const pooled = { pooling: true, isolationLevel: 'REPEATABLE READ', client: 'isolation test' };
+  const first = connect(pooled);
+  assert.strictEqual(level(first), 'repeatable read');
+  first.exec('SET SESSION CHARACTERISTICS AS TRANSACTION ISOLATION LEVEL READ COMMITTED');
+  first.disconnect();
+  const reused = connect(pooled);
+  assert.strictEqual(level(reused), 'repeatable read');
+  reused.disconnect();
+  reused.clearPool();
+});
+
 test('parameters of a prepared statement reach the server', { skip }, () => {
   const conn = connect();
   const stmt = conn.prepare('SELECT ?::int + 1 AS n, :name::text AS t');
