@@ -8,21 +8,9 @@ const { runIsolated } = require('./helpers');
 
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
-const env = process.env;
-const skip = env.ZELK_PG_HOST && env.ZELK_PG_PORT && env.ZELK_PG_USER && env.ZELK_PG_DATABASE
-  ? false
-  : 'no PostgreSQL server: set ZELK_PG_HOST, ZELK_PG_PORT, ZELK_PG_USER, ZELK_PG_PASSWORD and ' +
-    'ZELK_PG_DATABASE (eval "$(scripts/pg-test-server.sh start)")';
+const { serverSkip: skip, serverParams: params } = require('./backends');
 
-function params(extra) {
-  return Object.assign({
-    host: env.ZELK_PG_HOST,
-    port: env.ZELK_PG_PORT,
-    user: env.ZELK_PG_USER,
-    password: env.ZELK_PG_PASSWORD,
-    database: env.ZELK_PG_DATABASE,
-  }, extra || {});
-}
+const env = process.env;
 
 function connect(extra) {
   const conn = zelk.createConnection();

@@ -35,6 +35,14 @@ void awaitRunning(dbcapi_connection* observer, const std::string& pid, const cha
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
+// Ends the connection's server session from another session.
+void killSession(dbcapi_connection* victim) {
+    Connection killer(pgConnectString());
+    std::string pid = scalarText(victim, "SELECT pg_backend_pid()::text");
+    killer.exec(("SELECT pg_terminate_backend(" + pid + ")").c_str());
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+}
+
 }  // namespace
 
 TEST(DbcapiPgConnection, WrongPasswordIsRefusedWithTheServersSqlstate) {
@@ -147,11 +155,9 @@ TEST(DbcapiPgConnection, QueryTimeOutCancelsTheStatement) {
 
 TEST(DbcapiPgConnection, KilledSessionFailsItsNextStatement) {
     REQUIRE_PG_SERVER();
-    Connection c(pgConnectString()), killer(pgConnectString());
-    ASSERT_TRUE(c.ok() && killer.ok());
-    std::string pid = scalarText(c.get(), "SELECT pg_backend_pid()::text");
-    killer.exec(("SELECT pg_terminate_backend(" + pid + ")").c_str());
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    Connection c(pgConnectString());
+    ASSERT_TRUE(c.ok());
+    killSession(c.get());
     EXPECT_EQ(dbcapi_execute_direct(c.get(), "SELECT 'ping' FROM DUMMY"), nullptr);
     LastError e = lastError(c.get());
     EXPECT_EQ(e.code, 10015) << e.message;
@@ -218,13 +224,9 @@ TEST(DbcapiPgConnection, IsolationLevelReachesTheSession) {
 
 TEST(DbcapiPgConnection, IsolationLevelFailureIsTheCallsError) {
     REQUIRE_PG_SERVER();
-    Connection c(pgConnectString()), killer(pgConnectString());
-    ASSERT_TRUE(c.ok() && killer.ok());
-    std::string pid = scalarText(c.get(), "SELECT pg_backend_pid()::text");
-    killer.exec(("SELECT pg_terminate_backend(" + pid + ")").c_str());
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    Connection c(pgConnectString());
+    ASSERT_TRUE(c.ok());
+    killSession(c.get());
     EXPECT_FALSE(dbcapi_set_transaction_isolation(c.get(), 3));
     EXPECT_EQ(lastError(c.get()).code, 10015) << lastError(c.get()).message;
 }
-
-// A refused schema ends the server session, not only the handle's use of it.
