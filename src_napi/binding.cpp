@@ -146,50 +146,6 @@ bool getInputParameters(const Napi::Value& params, std::vector<dbcapi_bind_data*
     return ok;
 }
 
-namespace {
-
-dbcapi_data_type nullTypeFor(unsigned columnType) {
-    switch (columnType) {
-        case JS_NUMBER: return DBCAPI_DOUBLE;
-        case JS_STRING: return DBCAPI_STRING;
-        case JS_BUFFER: return DBCAPI_BINARY;
-        default: return DBCAPI_VAL32;
-    }
-}
-
-}  // namespace
-
-bool getBindParameters(const Napi::Value& rows, int columnCount, std::vector<dbcapi_bind_data*>& out,
-                       std::vector<size_t>& columnSizes, const std::vector<unsigned>& columnTypes) {
-    size_t columns = columnCount > 0 ? static_cast<size_t>(columnCount) : 0;
-    columnSizes.assign(columns, 0);
-    if (!rows.IsArray()) {
-        return false;
-    }
-    Napi::Array rowArray = rows.As<Napi::Array>();
-    for (uint32_t r = 0; r < rowArray.Length(); r++) {
-        Napi::Value row = rowArray.Get(r);
-        if (!row.IsArray()) {
-            return false;
-        }
-        for (size_t c = 0; c < columns; c++) {
-            Napi::Value value = row.As<Napi::Array>().Get(static_cast<uint32_t>(c));
-            dbcapi_bind_data* record = getBindParameter(value);
-            if (record == nullptr) {
-                return false;
-            }
-            out.push_back(record);
-            if (*record->value.is_null && c < columnTypes.size()) {
-                record->value.type = nullTypeFor(columnTypes[c]);
-            }
-            if (record->value.buffer_size > columnSizes[c]) {
-                columnSizes[c] = record->value.buffer_size;
-            }
-        }
-    }
-    return true;
-}
-
 bool getExecuteOptions(const Napi::Object& options, ExecuteOptions* executeOptions) {
     Napi::Env env = options.Env();
     Napi::Array names = options.GetPropertyNames();

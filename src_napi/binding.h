@@ -1,5 +1,5 @@
 // JavaScript values as statement parameters: one value to one bind record,
-// positional and named parameter lists, batch rows, and execute options.
+// positional and named parameter lists, and execute options.
 // JavaScript thread only; the native half of binding is bind_records.h.
 #ifndef ZELK_BINDING_H
 #define ZELK_BINDING_H
@@ -28,12 +28,6 @@ dbcapi_bind_data* getBindParameter(const Napi::Value& value);
 // value gives no records. Fails with -20007 naming the parameter position.
 bool getInputParameters(const Napi::Value& params, std::vector<dbcapi_bind_data*>& out, dbcapi_stmt* stmt,
                         ErrorInfo& e);
-
-// Converts batch rows into records in row-major order. A null value takes
-// its type from columnTypes (the JS_* type of its column); columnSizes
-// receives the largest buffer size of each column.
-bool getBindParameters(const Napi::Value& rows, int columnCount, std::vector<dbcapi_bind_data*>& out,
-                       std::vector<size_t>& columnSizes, const std::vector<unsigned>& columnTypes);
 
 // Sets the options named (in any case) in options to whether their value
 // reads "true"; false when reading options raised a JavaScript exception.

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "async_worker.h"
+#include "batch_rows.h"
 #include "binding.h"
 #include "connection.h"
 #include "db_values.h"
@@ -39,39 +40,6 @@ struct ExecuteQueryBaton {
     }
 };
 
-struct ExecuteBatchBaton {
-    std::vector<dbcapi_bind_data*> rows;  // row-major
-    std::vector<size_t> columnSizes;
-    int affectedRows = -1;
-    int rowCount = 0;
-    int columnCount = 0;
-
-    ~ExecuteBatchBaton() { clearParameters(rows); }
-};
-
-// The per-column arrays bound for one batch execution; freed when the work ends.
-class BatchColumns {
-public:
-    explicit BatchColumns(size_t count) : columns_(count) {
-        for (dbcapi_bind_data& column : columns_) {
-            memset(&column, 0, sizeof(column));
-        }
-    }
-    ~BatchColumns() {
-        for (dbcapi_bind_data& column : columns_) {
-            delete[] column.value.buffer;
-            delete[] column.value.length;
-            delete[] column.value.is_null;
-        }
-    }
-    BatchColumns(const BatchColumns&) = delete;
-    BatchColumns& operator=(const BatchColumns&) = delete;
-    dbcapi_bind_data& operator[](size_t index) { return columns_[index]; }
-
-private:
-    std::vector<dbcapi_bind_data> columns_;
-};
-
 bool isBatchRows(const Napi::Value& params) {
     if (!params.IsArray()) {
         return false;
@@ -88,26 +56,14 @@ bool isBatchRows(const Napi::Value& params) {
     return true;
 }
 
-// Fills one batch column: slot r holds row r's value, cut to the slot size.
-void fillBatchColumn(dbcapi_bind_data& column, const ExecuteBatchBaton& baton, int j) {
-    size_t slot = std::max<size_t>(baton.columnSizes[j], 1);
-    size_t rows = static_cast<size_t>(baton.rowCount);
-    column.value.buffer = new char[slot * rows]();
-    column.value.buffer_size = slot;
-    column.value.length = new size_t[rows]();
-    column.value.is_null = new dbcapi_bool[rows]();
-    column.value.type = baton.rows[j]->value.type;
-    for (size_t r = 0; r < rows; r++) {
-        const dbcapi_bind_data* record = baton.rows[r * baton.columnCount + j];
-        if (record->value.buffer != nullptr) {
-            memcpy(column.value.buffer + r * slot, record->value.buffer, std::min(record->value.buffer_size, slot));
-        }
-        column.value.length[r] = record->value.length != nullptr ? *record->value.length : 0;
-        column.value.is_null[r] = record->value.is_null != nullptr ? *record->value.is_null : 0;
-    }
-}
-
 }  // namespace
+
+struct ExecuteBatchBaton {
+    std::vector<BatchColumn> columns;
+    int affectedRows = -1;
+    int rowCount = 0;
+    int columnCount = 0;
+};
 
 void set_add_statement_exec_fn(Napi::Function fn) {
     addStmtExecFn.Reset();
@@ -530,49 +486,22 @@ Napi::Value Statement::executeQueryAfter(ErrorInfo& error, void* data, Napi::Env
 }
 
 // Column types must agree across rows; null and undefined adopt the type of
-// a later value.
-bool Statement::checkBatchRows(const Napi::CallbackInfo& info, int callbackIndex,
-                               std::vector<unsigned>& columnTypes) {
-    Napi::Value rowsArg = info.Length() > 0 ? info[0] : info.Env().Undefined();
-    bool valid = rowsArg.IsArray() && rowsArg.As<Napi::Array>().Length() > 0;
-    uint32_t columns = 0;
-    for (uint32_t r = 0; valid && r < rowsArg.As<Napi::Array>().Length(); r++) {
-        Napi::Value row = rowsArg.As<Napi::Array>().Get(r);
-        valid = row.IsArray() && row.As<Napi::Array>().Length() > 0 &&
-                (r == 0 || row.As<Napi::Array>().Length() == columns);
-        columns = valid ? row.As<Napi::Array>().Length() : columns;
-    }
-    if (!valid) {
+// a later value. The shape of every row is checked before any value is read.
+bool Statement::checkBatchRows(const Napi::CallbackInfo& info, int callbackIndex, BatchReader& reader) {
+    Napi::Value rows = info.Length() > 0 ? info[0] : info.Env().Undefined();
+    if (!reader.readShape(rows)) {
         std::string message = std::string("Invalid parameter 1 for function '") + kExecBatchSignature +
                               "': expected an array of arrays with same length.";
         throwError(info, JS_ERR_INVALID_ARGUMENTS, message, "HY000", callbackIndex);
         return false;
     }
-    Napi::Array rows = rowsArg.As<Napi::Array>();
-    Napi::Array first = rows.Get(0u).As<Napi::Array>();
-    columnTypes.clear();
-    for (uint32_t c = 0; c < columns; c++) {
-        columnTypes.push_back(getJSType(first.Get(c)));
+    if (!reader.readValues()) {
+        throwError(info, JS_ERR_BINDING_PARAMETERS, callbackIndex);
+        return false;
     }
-    int mismatch = -1;
-    for (uint32_t r = 1; r < rows.Length(); r++) {
-        Napi::Array row = rows.Get(r).As<Napi::Array>();
-        for (uint32_t c = 0; c < columns; c++) {
-            unsigned type = getJSType(row.Get(c));
-            if (type == JS_UNDEFINED || type == JS_NULL) {
-                continue;
-            }
-            if (columnTypes[c] == JS_UNDEFINED || columnTypes[c] == JS_NULL) {
-                columnTypes[c] = type;
-            } else if (columnTypes[c] != type) {
-                mismatch = static_cast<int>(c);
-                break;
-            }
-        }
-    }
-    if (mismatch >= 0) {
-        std::string message =
-            "Invalid parameter: 'parameter (" + std::to_string(mismatch) + ")' contains different types.";
+    if (reader.mismatchColumn() >= 0) {
+        std::string message = "Invalid parameter: 'parameter (" + std::to_string(reader.mismatchColumn()) +
+                              ")' contains different types.";
         throwError(info, JS_ERR_INVALID_ARGUMENTS, message, "HY000", callbackIndex);
         return false;
     }
@@ -595,25 +524,46 @@ Napi::Value Statement::execBatch(const Napi::CallbackInfo& info) {
 // passes its options there, which a batch does not use).
 Napi::Value Statement::runBatch(const Napi::CallbackInfo& info, int callbackIndex) {
     Napi::Env env = info.Env();
-    std::vector<unsigned> columnTypes;
-    if (!checkBatchRows(info, callbackIndex, columnTypes) || !checkStatement(info, callbackIndex)) {
+    BatchReader reader(env);
+    if (!checkBatchRows(info, callbackIndex, reader) || !checkStatement(info, callbackIndex)) {
         return env.Undefined();
     }
-    Napi::Array rows = info[0].As<Napi::Array>();
-    auto* baton = new ExecuteBatchBaton;
-    baton->rowCount = static_cast<int>(rows.Length());
-    baton->columnCount = static_cast<int>(columnTypes.size());
-    batchRowCount = baton->rowCount;
-    // A throwing element getter leaves its exception pending; no batch runs then.
-    if (!getBindParameters(rows, baton->columnCount, baton->rows, baton->columnSizes, columnTypes) ||
-        env.IsExceptionPending()) {
-        delete baton;
+    batchRowCount = static_cast<int32_t>(reader.rowCount());
+    // A throwing getter leaves its exception pending; no batch runs then.
+    if (!reader.finish() || env.IsExceptionPending()) {
         throwError(info, JS_ERR_BINDING_PARAMETERS, callbackIndex);
         return env.Undefined();
     }
+    auto* baton = new ExecuteBatchBaton;
+    baton->rowCount = static_cast<int>(reader.rowCount());
+    baton->columnCount = static_cast<int>(reader.columnCount());
+    baton->columns.swap(reader.columns());
     beginActivity();
     return runWork<Statement>(info, callbackIndex, this, baton, &Statement::executeBatchWork,
                               &Statement::executeBatchAfter, connection);
+}
+
+// Binds every column as a row set of rowCount rows.
+bool Statement::bindBatchColumns(dbcapi_connection* conn, ExecuteBatchBaton& baton, ErrorInfo& error) {
+    for (int j = 0; j < baton.columnCount; j++) {
+        dbcapi_bind_data column;
+        memset(&column, 0, sizeof(column));
+        if (!g_api.dbcapi_describe_bind_param(stmt, j, &column)) {
+            getErrorMsg(conn, error);
+            return false;
+        }
+        BatchColumn& values = baton.columns[j];
+        if (!values.layOut(static_cast<size_t>(baton.rowCount))) {
+            getErrorMsg(JS_ERR_OUT_OF_MEMORY, error);
+            return false;
+        }
+        values.describe(column.value);
+        if (!g_api.dbcapi_bind_param(stmt, j, &column)) {
+            getErrorMsg(conn, error);
+            return false;
+        }
+    }
+    return true;
 }
 
 void Statement::executeBatchWork(ErrorInfo& error, void* data) {
@@ -647,21 +597,8 @@ void Statement::executeBatchWork(ErrorInfo& error, void* data) {
         getErrorMsg(conn, error);
         return;
     }
-    BatchColumns columns(baton->columnCount);
-    for (int j = 0; j < baton->columnCount; j++) {
-        dbcapi_bind_data description;
-        memset(&description, 0, sizeof(description));
-        if (!g_api.dbcapi_describe_bind_param(stmt, j, &description)) {
-            getErrorMsg(conn, error);
-            return;
-        }
-        columns[j].direction = description.direction;
-        columns[j].name = description.name;
-        fillBatchColumn(columns[j], *baton, j);
-        if (!g_api.dbcapi_bind_param(stmt, j, &columns[j])) {
-            getErrorMsg(conn, error);
-            return;
-        }
+    if (!bindBatchColumns(conn, *baton, error)) {
+        return;
     }
     if (!g_api.dbcapi_set_batch_size(stmt, baton->rowCount) || !g_api.dbcapi_execute(stmt)) {
         getErrorMsg(conn, error);

@@ -15,9 +15,11 @@
 #include "dbcapi/dbcapi.h"
 #include "error_info.h"
 
+class BatchReader;
 class Connection;
 class ResultSet;
 struct ExecuteBaton;
+struct ExecuteBatchBaton;
 
 void set_add_statement_exec_fn(Napi::Function fn);
 
@@ -106,7 +108,8 @@ private:
     void clearConnectionWarnings();
     ResultSet* pinNewestResultSet();
     dbcapi_stmt* parameterHandle(ResultSet* resultSet) const;
-    bool checkBatchRows(const Napi::CallbackInfo& info, int callbackIndex, std::vector<unsigned>& columnTypes);
+    bool checkBatchRows(const Napi::CallbackInfo& info, int callbackIndex, BatchReader& reader);
+    bool bindBatchColumns(dbcapi_connection* conn, ExecuteBatchBaton& baton, ErrorInfo& error);
     bool getNamedOrPositional(const Napi::Value& params, std::vector<dbcapi_bind_data*>& out, ErrorInfo& error);
     void afterCommon(Napi::Env env);
     void resetChunkTickets();
