@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <new>
 #include <thread>
 
 #include "async_worker.h"
@@ -489,13 +490,22 @@ Napi::Value Statement::executeQueryAfter(ErrorInfo& error, void* data, Napi::Env
 // a later value. The shape of every row is checked before any value is read.
 bool Statement::checkBatchRows(const Napi::CallbackInfo& info, int callbackIndex, BatchReader& reader) {
     Napi::Value rows = info.Length() > 0 ? info[0] : info.Env().Undefined();
-    if (!reader.readShape(rows)) {
+    bool shaped = false;
+    bool read = false;
+    try {
+        shaped = reader.readShape(rows);
+        read = shaped && reader.readValues();
+    } catch (const std::bad_alloc&) {
+        throwError(info, JS_ERR_OUT_OF_MEMORY, callbackIndex);
+        return false;
+    }
+    if (!shaped) {
         std::string message = std::string("Invalid parameter 1 for function '") + kExecBatchSignature +
                               "': expected an array of arrays with same length.";
         throwError(info, JS_ERR_INVALID_ARGUMENTS, message, "HY000", callbackIndex);
         return false;
     }
-    if (!reader.readValues()) {
+    if (!read) {
         throwError(info, JS_ERR_BINDING_PARAMETERS, callbackIndex);
         return false;
     }
