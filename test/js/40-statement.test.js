@@ -82,6 +82,22 @@ bothBackends('execInternal with an array of arrays runs as a batch; row status f
   });
 });
 
+bothBackends('batch values of every kind read back as they were inserted', (db) => {
+  const conn = withTable(db, `create table v (k integer, i integer, b bigint, d ${db.types.double}, s varchar(300),
+    y ${db.types.binary})`);
+  const rows = [
+    [1, 2147483647, '9223372036854775807', -0.5, 'é€😀', Buffer.from([0, 255])],
+    [2, null, null, null, null, null],
+    [3, -2147483648, '-9223372036854775808', 1e300, 'x'.repeat(300), Buffer.alloc(0)],
+    [4, 0, '12', 0, '', Buffer.alloc(70000, 1)],
+  ];
+  assert.strictEqual(conn.prepare('insert into v values (?, ?, ?, ?, ?, ?)').execBatch(rows), 4);
+  // BIGINT values within 2^53 come back as numbers.
+  const expected = rows.map((row) => (row[0] === 4 ? [4, 0, 12, 0, '', row[5]] : row));
+  assert.deepStrictEqual(conn.exec('select * from v order by k', [], { rowsAsArray: true }), expected);
+  conn.disconnect();
+});
+
 bothBackends('batch rows must agree in shape and type', (db, t, done) => {
   const conn = withTable(db, 'create table t (a integer, b varchar(10))');
   const insert = conn.prepare('insert into t values (?, ?)');
@@ -89,7 +105,9 @@ bothBackends('batch rows must agree in shape and type', (db, t, done) => {
     'expected an array of arrays with same length.');
   const mixed = (index) => INVALID_ARGS(`Invalid parameter: 'parameter (${index})' contains different types.`);
   for (const [rows, expected] of [[[], shape], [[[1, 'a'], [2]], shape], [[[1, 'a'], 'x'], shape],
-    [[[1, 'a'], [null, 'b'], [2, 3]], mixed(1)], [[['x', 'a'], [2, 3]], mixed(0)]]) {
+    [[[1, 'a'], [null, 'b'], [2, 3]], mixed(1)], [[['x', 'a'], [2, 3]], mixed(0)],
+    // The column reported is that of the last row that mismatched.
+    [[[1, 'a'], ['x', 2], [3, 4]], mixed(1)], [[[1, 'a'], [2, 3], ['x', 'b']], mixed(0)]]) {
     assert.deepStrictEqual(errorFields(() => insert.execBatch(rows)), expected, JSON.stringify(rows));
   }
   assert.strictEqual(insert.execBatch([[null, null], [1, 'b']]), 2);
