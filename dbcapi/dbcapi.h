@@ -48,7 +48,10 @@
  * varchar(n) NVARCHAR n, char(n) CHAR n, text TEXT, bytea BLOB, date /
  * time / timestamp ISO text, anything else NCLOB text. Rows are streamed
  * one at a time; a result still streaming when another statement runs on
- * the connection is read into memory first. Parameters are described with
+ * the connection is read into memory first. A batch's rows are pipelined
+ * in chunks of 512 (one round trip per chunk); a failed row makes the
+ * server skip the rest and the batch is rolled back as on SQLite; CALL
+ * batches run row by row. Parameters are described with
  * the server's types (long texts as NCLOB); binary values bound to a
  * parameter that is not bytea are read by the server as text. CALL of a procedure with OUT
  * or INOUT arguments written as single markers describes those

@@ -6,9 +6,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace zkv {
 
@@ -93,6 +95,12 @@ public:
     // Values of the output parameters after an execute, by parameter index;
     // null when the statement has none.
     virtual const ValueSource* outputs() const { return nullptr; }
+    // Executes once per row, bindRow binding that row's values; status[row]
+    // gets the rows each execute changed. On failure failedRow is the row
+    // that failed. The default runs the rows one after the other.
+    using RowBinder = std::function<bool(uint32_t row, BackendError& err)>;
+    virtual bool executeRows(uint32_t rows, const RowBinder& bindRow, std::vector<int32_t>& status,
+                             uint32_t& failedRow, BackendError& err);
 };
 
 class BackendSession {

@@ -115,16 +115,24 @@ void setBatchError(dbcapi_stmt* stmt, uint32_t row, const BackendError& err) {
                           "Batch row " + std::to_string(row) + " failed, the batch was rolled back: " + err.message);
 }
 
-bool runBatchRow(dbcapi_stmt* stmt, BackendCursor& cursor, uint32_t row, BackendError& err) {
-    cursor.reset();
-    if (!bindParamsForRow(stmt, cursor, row, false, err)) return false;
-    StepResult result;
-    while ((result = cursor.step(err)) == StepResult::Row) {
+}  // namespace
+
+bool BackendCursor::executeRows(uint32_t rows, const RowBinder& bindRow, std::vector<int32_t>& status,
+                                uint32_t& failedRow, BackendError& err) {
+    for (uint32_t row = 0; row < rows; ++row) {
+        failedRow = row;
+        reset();
+        if (!bindRow(row, err)) return false;
+        StepResult result;
+        while ((result = step(err)) == StepResult::Row) {
+        }
+        if (result == StepResult::Error) return false;
+        status[row] = static_cast<int32_t>(changes());
     }
-    if (result == StepResult::Error) return false;
-    stmt->rowStatus[row] = static_cast<int32_t>(cursor.changes());
     return true;
 }
+
+namespace {
 
 ColumnMeta paramMeta(const BackendCursor& cursor, uint32_t index) {
     ColumnMeta meta;
@@ -245,15 +253,17 @@ bool executeBatch(dbcapi_stmt* stmt) {
         conn->error.set(err);
         return false;
     }
-    for (uint32_t row = 0; row < stmt->batchSize; ++row) {
-        if (!runBatchRow(stmt, cursor, row, err)) {
-            stmt->rowStatus[row] = -3;
-            setBatchError(stmt, row, err);
-            cursor.reset();
-            BackendError ignored;
-            conn->session->endAtomic(false, ignored);
-            return false;
-        }
+    auto bindRow = [stmt, &cursor](uint32_t row, BackendError& e) {
+        return bindParamsForRow(stmt, cursor, row, false, e);
+    };
+    uint32_t failedRow = 0;
+    if (!cursor.executeRows(stmt->batchSize, bindRow, stmt->rowStatus, failedRow, err)) {
+        stmt->rowStatus[failedRow] = -3;
+        setBatchError(stmt, failedRow, err);
+        cursor.reset();
+        BackendError ignored;
+        conn->session->endAtomic(false, ignored);
+        return false;
     }
     cursor.reset();
     if (!conn->session->endAtomic(true, err)) {

@@ -171,12 +171,19 @@ public:
     ParamDirection paramDirection(int index) const override;
     ExactType paramType(int index) const override;
     const ValueSource* outputs() const override;
+    bool executeRows(uint32_t rows, const RowBinder& bindRow, std::vector<int32_t>& status, uint32_t& failedRow,
+                     BackendError& err) override;
 
     // Takes the rest of the running result into memory (session lock held).
     void drain();
 
 private:
     bool send(BackendError& err);
+    bool sendBound(BackendError& err);
+    bool runChunk(uint32_t first, uint32_t end, const RowBinder& bindRow, std::vector<int32_t>& status,
+                  uint32_t& failedRow, BackendError& err);
+    bool readChunk(uint32_t first, uint32_t end, std::vector<int32_t>& status, uint32_t& failedRow,
+                   BackendError& err);
     StepResult readNext(BackendError& err);
     StepResult finish(PGresult* last, BackendError& err);
     bool lookUpDirections(BackendError& err);

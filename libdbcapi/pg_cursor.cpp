@@ -73,6 +73,10 @@ PGresult* awaitOne(PgSession& session, BackendError& err) {
     return nullptr;
 }
 
+// Rows of a batch sent before their results are read: the results of a
+// chunk must fit the socket buffers, or both ends would wait on each other.
+constexpr uint32_t kPipelineRows = 512;
+
 int64_t commandTuples(const PGresult* result) {
     const char* count = PQcmdTuples(const_cast<PGresult*>(result));
     return count && *count ? std::strtoll(count, nullptr, 10) : 0;
@@ -268,7 +272,15 @@ void PgCursor::reset() {
 bool PgCursor::send(BackendError& err) {
     outputRow_.reset(nullptr);
     schemaFound_ = false;
-    if (!session_->ready(err) || !session_->notInterrupted(err)) return false;
+    if (!session_->ready(err) || !session_->notInterrupted(err) || !sendBound(err)) return false;
+    PQsetSingleRowMode(session_->connection());
+    session_->startStreaming(this);
+    phase_ = Phase::Streaming;
+    return true;
+}
+
+// Sends the prepared statement with the values bound now.
+bool PgCursor::sendBound(BackendError& err) {
     std::vector<const char*> values;
     std::vector<int> lengths;
     if (mode_ == Mode::SetSchema) {
@@ -280,13 +292,9 @@ bool PgCursor::send(BackendError& err) {
         values.push_back(nulls_[i] ? nullptr : values_[i].c_str());
         lengths.push_back(static_cast<int>(values_[i].size()));
     }
-    PGconn* conn = session_->connection();
-    if (!PQsendQueryPrepared(conn, name_.c_str(), static_cast<int>(values.size()), values.data(), lengths.data(),
-                             formats_.data(), 0))
+    if (!PQsendQueryPrepared(session_->connection(), name_.c_str(), static_cast<int>(values.size()), values.data(),
+                             lengths.data(), formats_.data(), 0))
         return sendFailed(err);
-    PQsetSingleRowMode(conn);
-    session_->startStreaming(this);
-    phase_ = Phase::Streaming;
     return true;
 }
 
@@ -391,5 +399,73 @@ ExactType PgCursor::paramType(int index) const {
 }
 
 const ValueSource* PgCursor::outputs() const { return mode_ == Mode::Call ? &outputRow_ : nullptr; }
+
+// The rows of a batch are pipelined: one round trip per chunk instead of
+// one per row. CALL keeps row by row, for its output parameters.
+bool PgCursor::executeRows(uint32_t rows, const RowBinder& bindRow, std::vector<int32_t>& status,
+                           uint32_t& failedRow, BackendError& err) {
+    reset();
+    failedRow = 0;
+    if (!session_->ready(err)) return false;
+    PGconn* conn = session_->connection();
+    if (mode_ != Mode::Plain || !PQenterPipelineMode(conn))
+        return BackendCursor::executeRows(rows, bindRow, status, failedRow, err);
+    bool ok = true;
+    for (uint32_t first = 0; ok && first < rows; first += kPipelineRows)
+        ok = runChunk(first, std::min(rows, first + kPipelineRows), bindRow, status, failedRow, err);
+    if (PQpipelineStatus(conn) != PQ_PIPELINE_OFF && !PQexitPipelineMode(conn) && ok) {
+        err = makeError(kConnectionLost, "08006", std::string("Pipeline not ended: ") + PQerrorMessage(conn));
+        ok = false;
+    }
+    return ok;
+}
+
+// Sends rows [first, end) and reads their results. A row that cannot be
+// bound or sent ends the chunk; the rows sent before it are still read.
+bool PgCursor::runChunk(uint32_t first, uint32_t end, const RowBinder& bindRow, std::vector<int32_t>& status,
+                        uint32_t& failedRow, BackendError& err) {
+    BackendError sendError;
+    uint32_t sent = first;
+    while (sent < end && session_->notInterrupted(sendError) && bindRow(sent, sendError) && sendBound(sendError))
+        ++sent;
+    if (!PQpipelineSync(session_->connection())) {
+        failedRow = first;
+        return sendFailed(err);
+    }
+    if (!readChunk(first, sent, status, failedRow, err)) return false;
+    if (sent == end) return true;
+    failedRow = sent;
+    err = sendError;
+    return false;
+}
+
+// Each row's result, the end of its results, and at last the sync point.
+// After a failed row the server skips the others up to the sync point.
+bool PgCursor::readChunk(uint32_t first, uint32_t end, std::vector<int32_t>& status, uint32_t& failedRow,
+                         BackendError& err) {
+    bool ok = true;
+    for (uint32_t row = first; row < end; ++row) {
+        BackendError readError;
+        PGresult* result = session_->nextResult(readError);
+        if (!result || session_->nextResult(readError)) {
+            failedRow = row;
+            err = readError.message.empty() ? makeError(kConnectionLost, "08006", "The server sent no result") : readError;
+            if (result) PQclear(result);
+            return false;
+        }
+        if (resultOk(result)) {
+            status[row] = static_cast<int32_t>(commandTuples(result));
+        } else if (ok) {
+            ok = false;
+            failedRow = row;
+            err = session_->errorOf(result);
+        }
+        PQclear(result);
+    }
+    BackendError syncError;
+    PGresult* sync = session_->nextResult(syncError);
+    if (sync) PQclear(sync);
+    return ok;
+}
 
 }  // namespace zkv
