@@ -98,6 +98,20 @@ bothBackends('batch values of every kind read back as they were inserted', (db) 
   conn.disconnect();
 });
 
+bothBackends('a long batch failing past its first thousand rows reports each row and changes nothing', (db) => {
+  const conn = withTable(db, 'create table k (id integer primary key, v varchar(10))');
+  conn.exec("insert into k values (5, 'old')");
+  const insert = conn.prepare('insert into k values (?, ?)');
+  const rows = Array.from({ length: 1500 }, (_, i) => [i === 1100 ? 5 : 100 + i, 'new']);
+  assert.throws(() => insert.execBatch(rows), (err) => /^Batch row 1100 failed/.test(err.message));
+  const status = insert.getRowStatus();
+  assert.deepStrictEqual([status.length, status.slice(0, 1100).every((s) => s === 1)], [1500, true]);
+  assert.ok(status.slice(1100).every((s) => s === -3));
+  assert.deepStrictEqual(conn.exec('select count(*) as n from k'), [{ n: 1 }]);
+  assert.strictEqual(insert.execBatch(rows.slice(0, 1100)), 1100);
+  conn.disconnect();
+});
+
 bothBackends('batch rows must agree in shape and type', (db, t, done) => {
   const conn = withTable(db, 'create table t (a integer, b varchar(10))');
   const insert = conn.prepare('insert into t values (?, ?)');
