@@ -21,7 +21,7 @@ const ZELK_CHUNK = 10000;
 
 const trials = [
   { name: 'pg-fetch-100k', job: 'fetchObjects', rows: { full: TABLE_ROWS, quick: TABLE_ROWS } },
-  { name: 'pg-point-queries', job: 'pointQueries', rows: { full: 10000, quick: 10000 } },
+  { name: 'pg-point-queries', job: 'pointQueries', rows: { full: 20000, quick: 10000 } },
   { name: 'pg-insert', job: 'insert', rows: { full: 50000, quick: 20000 } },
 ];
 
