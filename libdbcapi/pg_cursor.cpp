@@ -214,7 +214,8 @@ bool PgCursor::bindDouble(int index, double value, BackendError& err) {
         text = "NaN";
     } else if (std::isinf(value)) {
         text = value > 0 ? "Infinity" : "-Infinity";
-    } else if (std::trunc(value) == value && std::fabs(value) < 9007199254740992.0) {
+    } else if (std::trunc(value) == value && std::fabs(value) < 9007199254740992.0 &&
+               !(value == 0 && std::signbit(value))) {
         // Whole numbers as plain digits: the shortest form of 100000 is
         // "1e+05", which the server refuses for integer parameters.
         text = std::to_string(static_cast<long long>(value));

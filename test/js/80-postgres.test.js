@@ -95,6 +95,9 @@ test('parameters of a prepared statement reach the server', { skip }, () => {
   assert.deepStrictEqual(stmt.exec([41, 'zelk']), [{ n: 42, t: 'zelk' }]);
   // Whole numbers whose shortest text is an exponent must still bind as integers.
   assert.deepStrictEqual(stmt.exec([100000, '']), [{ n: 100001, t: '' }]);
+  const real = conn.prepare('SELECT ?::float8 AS a, ?::float8 AS b, ?::float8 AS c, ?::int AS d');
+  assert.deepStrictEqual(real.exec([NaN, -Infinity, -0, -100000]), [{ a: NaN, b: -Infinity, c: -0, d: -100000 }]);
+  real.drop();
   // Bytes reach a parameter that is not bytea as text, never as the type's internal form.
   assert.deepStrictEqual(stmt.exec([Buffer.from('12'), Buffer.from('zé')]), [{ n: 13, t: 'zé' }]);
   assert.throws(() => stmt.exec([Buffer.from([0, 0, 0, 5]), 'x']), (err) => err.sqlState === '22021');
