@@ -117,8 +117,11 @@
  * Data at execution (type 0, length DBCAPI_DATA_AT_EXEC_LENGTH): streamed
  * data that is valid UTF-8 is bound as text, other data as a blob. Several
  * statements in one text give several results in order; statements without
- * rows run at once, the others when the caller moves to their result;
- * parameters belong to the first statement. Output parameters exist with
+ * rows run at once, also when the result before them ends (its last fetch
+ * fails with their error, if any); a query runs to its first row then and
+ * waits until the caller moves to its result; parameters belong to the
+ * first statement. dbcapi_clear_column_bindings leaves the connection's
+ * error as it was. Output parameters exist with
  * the server backend only.
  *
  * Error codes: SQLite failures keep SQLite's extended result code (e.g. 1

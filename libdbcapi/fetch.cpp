@@ -36,8 +36,12 @@ bool advance(dbcapi_stmt* stmt, StatementPart& part) {
         StepResult result = part.cursor->step(err);
         if (result != StepResult::Row) {
             part.done = true;
-            if (result == StepResult::Error) stmt->conn->error.set(err);
-            else stmt->conn->error.set(kNoMoreRows, "02000", "No more rows");
+            if (result == StepResult::Error) {
+                stmt->conn->error.set(err);
+                return false;
+            }
+            if (&part == stmt->parts.back().get() && !runStatementsAfter(stmt)) return false;
+            stmt->conn->error.set(kNoMoreRows, "02000", "No more rows");
             return false;
         }
     }
@@ -337,9 +341,10 @@ DBCAPI_EXPORT dbcapi_bool dbcapi_bind_column(dbcapi_stmt* stmt, uint32_t index, 
     return 1;
 }
 
+// Keeps the connection's error: it cannot fail, and it is called on the way
+// out of a fetch whose outcome the caller has yet to read.
 DBCAPI_EXPORT dbcapi_bool dbcapi_clear_column_bindings(dbcapi_stmt* stmt) {
     if (!stmt) return 0;
-    stmt->conn->error.clear();
     stmt->boundColumns.clear();
     stmt->columnIsBound.clear();
     stmt->anyBound = false;

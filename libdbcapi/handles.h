@@ -154,6 +154,8 @@ bool executeStatement(dbcapi_stmt* stmt);
 // Binds row 0 of the parameters and runs the text from its first statement.
 bool runFirstStatement(dbcapi_stmt* stmt);
 StatementPart* currentPart(dbcapi_stmt* stmt);
+// Runs the statements after the last result, up to one that returns rows.
+bool runStatementsAfter(dbcapi_stmt* stmt);
 void describePart(dbcapi_stmt* stmt, StatementPart& part);
 
 // binding.cpp

@@ -110,6 +110,17 @@ void discardResults(dbcapi_stmt* stmt) {
 
 }  // namespace
 
+// Called when a result ends: a caller that reads only the first result must
+// not skip the changes of the statements after it. One that returns rows is
+// run to its first row and waits for the caller to move to it.
+bool runStatementsAfter(dbcapi_stmt* stmt) {
+    while (prepareNextPart(stmt)) {
+        if (!runPart(stmt, *stmt->parts.back())) return false;
+        if (stmt->parts.back()->cursor->columnCount() > 0) return true;
+    }
+    return stmt->conn->error.message().empty();
+}
+
 StatementPart* currentPart(dbcapi_stmt* stmt) {
     return stmt->current < stmt->parts.size() ? stmt->parts[stmt->current].get() : nullptr;
 }

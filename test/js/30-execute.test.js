@@ -182,6 +182,30 @@ test('database errors carry the library code, message and SQLSTATE', async () =>
   conn.disconnect();
 });
 
+bothBackends('a failure in the middle of the rows fails the exec instead of returning the rows before it', (db) => {
+  const conn = db.connect();
+  const stmt = conn.prepare('WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n WHERE x < 1000) ' +
+    `SELECT x, ${db.sleepValue('CASE WHEN x = 500 THEN 5000 ELSE 0 END')} AS z FROM n`);
+  stmt.setTimeout(1);
+  for (const rowSetSize of [1, 64]) {
+    conn.setRowSetSize(rowSetSize);
+    for (const options of [BINARY, COLUMNAR]) {
+      assert.throws(() => stmt.exec([], options), (err) => err.sqlState === 'HYT00', `row set ${rowSetSize}`);
+    }
+  }
+  conn.disconnect();
+});
+
+bothBackends('statements after a query in one text run, and their failure is the exec\'s', (db) => {
+  const conn = db.connect();
+  conn.exec('CREATE TABLE m (v INTEGER PRIMARY KEY)');
+  assert.deepStrictEqual(conn.exec('SELECT 1 AS a FROM DUMMY; INSERT INTO m VALUES (1); INSERT INTO m VALUES (2)'),
+    [{ a: 1 }]);
+  assert.deepStrictEqual(conn.exec('SELECT v FROM m ORDER BY v'), [{ v: 1 }, { v: 2 }]);
+  assert.throws(() => conn.exec('SELECT 1 AS a FROM DUMMY; INSERT INTO m VALUES (2)'), (err) => err.code > 0);
+  conn.disconnect();
+});
+
 bothBackends('named parameters bind by name', (db) => {
   const conn = db.connect();
   assert.deepStrictEqual(conn.exec('SELECT CAST(:b AS VARCHAR(5)) AS b, CAST(:a AS INTEGER) AS a FROM DUMMY',
