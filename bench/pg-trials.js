@@ -4,10 +4,10 @@
 // the ZELK_PG_* variables name a server (eval "$(scripts/pg-test-server.sh start)").
 // Usage: node pg-trials.js [--quick] [--reps=N]; run.js runs them after its own.
 // Each run happens in a fresh child process: node pg-trials.js --child <task>.
-const { execFileSync } = require('child_process');
 const path = require('path');
 const { rowOf } = require('./dataset');
 const { pointKeys } = require('./drivers');
+const { runChild, summarise, printTrial } = require('./report');
 
 const TABLE_ROWS = 100000;
 const LANES = 8;
@@ -218,36 +218,6 @@ async function ensureTable(server) {
   });
 }
 
-function runChild(task) {
-  const out = execFileSync(process.execPath, ['--max-old-space-size=4096', __filename, '--child', JSON.stringify(task)],
-                           { encoding: 'utf8', stdio: ['ignore', 'pipe', 'inherit'], maxBuffer: 1 << 20 });
-  return JSON.parse(out.trim().split('\n').pop());
-}
-
-function median(values) {
-  const sorted = [...values].sort((a, b) => a - b);
-  const mid = sorted.length >> 1;
-  return sorted.length % 2 ? sorted[mid] : (sorted[mid - 1] + sorted[mid]) / 2;
-}
-
-function fmt(n, digits) {
-  return n.toFixed(digits).padStart(9);
-}
-
-function printTrial(name, rows, results) {
-  const base = median(results[BASELINE].map((r) => r.value));
-  const lines = ['', `${name} (${rows} rows, ms; ratio = driver / ${BASELINE})`,
-                 '  driver               median    spread%     ratio   maxRSS MB'];
-  for (const [driver, runs] of Object.entries(results)) {
-    const values = runs.map((r) => r.value);
-    const m = median(values);
-    const spread = (Math.max(...values) - Math.min(...values)) / m * 100;
-    lines.push(`  ${driver.padEnd(16)}${fmt(m, 1)}${fmt(spread, 1)}%${fmt(m / base, 2)}` +
-               `${fmt(median(runs.map((r) => r.maxRssMB)), 0)}`);
-  }
-  console.log(lines.join('\n'));
-}
-
 async function runPgTrials(args) {
   const server = serverParams();
   if (!server) {
@@ -264,12 +234,15 @@ async function runPgTrials(args) {
     const results = {};
     for (let rep = 0; rep < args.reps; rep++) {
       for (const driver of drivers) {
-        (results[driver] = results[driver] || []).push(runChild({ job: trial.job, driver, rows }));
+        const task = { job: trial.job, driver, rows };
+        (results[driver] = results[driver] || []).push(runChild(__filename, ['--child', JSON.stringify(task)]));
         process.stderr.write('.');
       }
     }
     process.stderr.write('\n');
-    printTrial(trial.name, rows, results);
+    const summary = {};
+    for (const driver of drivers) summary[driver] = summarise(results[driver]);
+    printTrial({ name: trial.name, unit: 'ms', rows, summary }, BASELINE);
   }
 }
 

@@ -10,6 +10,7 @@ const os = require('os');
 const path = require('path');
 const { trials, ROWS } = require('./trials');
 const { ensureDatabase } = require('./dataset');
+const { runChild, summarise, printTrial } = require('./report');
 
 const BASELINE = 'better-sqlite3';
 const FLOOR_BINARY = process.env.ZELK_BENCH_FLOOR || path.join(__dirname, '..', 'build', 'bench_fetch_floor');
@@ -61,38 +62,14 @@ function parseArgs(argv) {
   return args;
 }
 
-function runChild(task) {
-  const out = execFileSync(process.execPath, ['--max-old-space-size=4096', path.join(__dirname, 'child.js'),
-                                               JSON.stringify(task)],
-                           { encoding: 'utf8', stdio: ['ignore', 'pipe', 'inherit'], maxBuffer: 1 << 20 });
-  return JSON.parse(out.trim().split('\n').pop());
-}
-
-function median(values) {
-  const sorted = [...values].sort((a, b) => a - b);
-  const mid = sorted.length >> 1;
-  return sorted.length % 2 ? sorted[mid] : (sorted[mid - 1] + sorted[mid]) / 2;
-}
-
-// Spread: (max - min) / median, as a percentage.
-function summarise(runs) {
-  const values = runs.map((r) => r.value);
-  const m = median(values);
-  return {
-    median: m,
-    spread: m > 0 ? (Math.max(...values) - Math.min(...values)) / m * 100 : 0,
-    maxRssMB: median(runs.map((r) => r.maxRssMB)),
-    runs: values,
-  };
-}
-
 function runTrial(trial, args, file) {
   const rows = args.quick ? trial.rows.quick : trial.rows.full;
   const results = {};
   // Interleave the drivers so a slow phase of the machine hits them alike.
   for (let rep = 0; rep < args.reps; rep++) {
     for (const driver of trial.drivers) {
-      const run = runChild({ job: trial.job, driver, file, rows, tableRows: ROWS });
+      const task = { job: trial.job, driver, file, rows, tableRows: ROWS };
+      const run = runChild(path.join(__dirname, 'child.js'), [JSON.stringify(task)]);
       (results[driver] = results[driver] || []).push(run);
       process.stderr.write('.');
     }
@@ -100,21 +77,6 @@ function runTrial(trial, args, file) {
   const summary = {};
   for (const driver of trial.drivers) summary[driver] = summarise(results[driver]);
   return { name: trial.name, unit: trial.unit, rows, summary };
-}
-
-function fmt(n, digits) {
-  return n.toFixed(digits).padStart(9);
-}
-
-function printTrial(result) {
-  const base = result.summary[BASELINE];
-  const lines = ['', `${result.name} (${result.rows} rows, ${result.unit}; ratio = driver / ${BASELINE})`];
-  lines.push('  driver               median    spread%     ratio   maxRSS MB');
-  for (const [driver, s] of Object.entries(result.summary)) {
-    const ratio = base && base.median > 0 ? s.median / base.median : NaN;
-    lines.push(`  ${driver.padEnd(16)}${fmt(s.median, 1)}${fmt(s.spread, 1)}%${fmt(ratio, 2)}${fmt(s.maxRssMB, 0)}`);
-  }
-  console.log(lines.join('\n'));
 }
 
 function main() {
@@ -130,7 +92,7 @@ function main() {
     const result = runTrial(trial, args, file);
     results.push(result);
     process.stderr.write('\n');
-    printTrial(result);
+    printTrial(result, BASELINE);
   }
   if (!args.only) runNativeFloor(args, file);
   console.log(`\ntotal ${((Date.now() - started) / 1000).toFixed(1)} s`);
