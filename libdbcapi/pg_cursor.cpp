@@ -448,10 +448,15 @@ bool PgCursor::readChunk(uint32_t first, uint32_t end, std::vector<int32_t>& sta
     for (uint32_t row = first; row < end; ++row) {
         BackendError readError;
         PGresult* result = session_->nextResult(readError);
-        if (!result || session_->nextResult(readError)) {
+        // A row has one result; the null after it ends the row's results.
+        PGresult* extra = result ? session_->nextResult(readError) : nullptr;
+        if (!result || extra || !readError.message.empty()) {
             failedRow = row;
-            err = readError.message.empty() ? makeError(kConnectionLost, "08006", "The server sent no result") : readError;
-            if (result) PQclear(result);
+            err = readError.message.empty()
+                      ? makeError(kConnectionLost, "08006", "The server's answer to a batch row was not one result")
+                      : readError;
+            PQclear(result);
+            PQclear(extra);
             return false;
         }
         if (resultOk(result)) {
