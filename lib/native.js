@@ -6,11 +6,34 @@ const net = require('net');
 const path = require('path');
 const fs = require('fs');
 
-// ZELK_BUILD_DIR selects another build, such as the sanitizer one.
-const buildDir = process.env.ZELK_BUILD_DIR || path.join(__dirname, '..', 'build');
-const native = require(path.join(buildDir, 'zelk.node'));
+const root = path.join(__dirname, '..');
 
-// ZELK_DBCAPI_LIBRARY may name another build of the client library.
+// The module a source build made, else the prebuilt one shipped for this
+// platform; ZELK_BUILD_DIR selects another build, such as the sanitizer one.
+function moduleDir() {
+  if (process.env.ZELK_BUILD_DIR) return process.env.ZELK_BUILD_DIR;
+  const built = path.join(root, 'build');
+  if (fs.existsSync(path.join(built, 'zelk.node'))) return built;
+  return path.join(root, 'prebuilds', `${process.platform}-${process.arch}`);
+}
+
+function loadModule(dir) {
+  const file = path.join(dir, 'zelk.node');
+  try {
+    return require(file);
+  } catch (err) {
+    err.message = `zelk: cannot load the native module ${file}: ${err.message}` +
+      (fs.existsSync(file) ? '' : ' (no prebuilt binary for this platform: reinstall with cmake, g++, ' +
+        'libsqlite3-dev and libpq-dev present to build from source)');
+    throw err;
+  }
+}
+
+const buildDir = moduleDir();
+const native = loadModule(buildDir);
+
+// The client library is the one beside the module; ZELK_DBCAPI_LIBRARY may
+// name another build of it.
 const libraryPath = process.env.ZELK_DBCAPI_LIBRARY || path.join(buildDir, 'libdbcapiZKV.so');
 
 let pipeSocket = null;
@@ -42,4 +65,4 @@ function install(addConnectionMethods, addStatementMethods) {
   process.on('exit', () => native.__stopAllWork());
 }
 
-module.exports = { native, install, libraryPath };
+module.exports = { native, install, libraryPath, modulePath: path.join(buildDir, 'zelk.node') };

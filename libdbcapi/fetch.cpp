@@ -208,10 +208,7 @@ void resetFetchState(dbcapi_stmt* stmt) {
 
 }  // namespace zkv
 
-#ifndef ZKV_VARIANT_MISSING_ENTRY
-// The missing-entry test variant leaves this one entry point out.
 DBCAPI_EXPORT dbcapi_bool dbcapi_fetch_next(dbcapi_stmt* stmt) { return stmt && zkv::fetchNext(stmt) ? 1 : 0; }
-#endif
 
 DBCAPI_EXPORT dbcapi_bool dbcapi_fetch_absolute(dbcapi_stmt* stmt, int32_t row) {
     if (!stmt) return 0;

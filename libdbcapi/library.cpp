@@ -1,16 +1,10 @@
-// Library start-up, version, the test-only variants and the registry of
-// live connection handles.
+// Library start-up and version, and the registry of live connection handles.
 #include <cstring>
 #include <mutex>
 #include <unordered_set>
 
 #include "handles.h"
-
-#ifdef ZKV_VARIANT_BAD_VERSION
-static const char kClientVersion[] = "libdbcapiZKV 2.11.020.1644165758";
-#else
-static const char kClientVersion[] = "libdbcapiZKV 2.11.020.1644165757";
-#endif
+#include "identity.h"
 
 struct dbcapi_interface_context {
     uint32_t apiVersion = 2;
@@ -30,17 +24,15 @@ std::unordered_set<dbcapi_connection*>& registry() {
 }
 
 bool initialize(uint32_t api_version, uint32_t* max_version) {
-#ifdef ZKV_VARIANT_INIT_FAILS
-    return false;
-#else
+    if (!acceptsInterfaceVersion(api_version)) return false;
     if (max_version) *max_version = 2;
-    return api_version >= 1;
-#endif
+    return true;
 }
 
 bool copyVersion(char* buffer, size_t length) {
-    if (!buffer || length < sizeof(kClientVersion)) return false;
-    std::memcpy(buffer, kClientVersion, sizeof(kClientVersion));
+    size_t size = std::strlen(kClientVersion) + 1;
+    if (!buffer || length < size) return false;
+    std::memcpy(buffer, kClientVersion, size);
     return true;
 }
 
@@ -93,7 +85,6 @@ DBCAPI_EXPORT dbcapi_bool dbcapi_client_version(char* buffer, size_t length) {
     return zkv::copyVersion(buffer, length) ? 1 : 0;
 }
 
-#ifndef ZKV_VARIANT_NO_INIT_EX
 DBCAPI_EXPORT dbcapi_interface_context* dbcapi_init_ex(const char* app_name, uint32_t api_version,
                                                        uint32_t* max_version) {
     if (!zkv::initialize(api_version, max_version)) return nullptr;
@@ -101,7 +92,6 @@ DBCAPI_EXPORT dbcapi_interface_context* dbcapi_init_ex(const char* app_name, uin
     context->apiVersion = api_version;
     return context;
 }
-#endif
 
 DBCAPI_EXPORT void dbcapi_fini_ex(dbcapi_interface_context* context) { delete context; }
 

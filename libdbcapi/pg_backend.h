@@ -3,7 +3,7 @@
 #ifndef ZKV_PG_BACKEND_H
 #define ZKV_PG_BACKEND_H
 
-#include <libpq-fe.h>
+#include "pg_libpq.h"
 
 #include <atomic>
 #include <deque>

@@ -171,24 +171,24 @@ PGconn* connectAndWait(const ConnectParams& params, int64_t timeoutMs, bool& tim
     }
     keys.push_back(nullptr);
     values.push_back(nullptr);
-    PGconn* conn = PQconnectStartParams(keys.data(), values.data(), 0);
+    PGconn* conn = libpq().PQconnectStartParams(keys.data(), values.data(), 0);
     if (!conn) return nullptr;
     // Verbose errors carry the server's SQLSTATE of a refused connection.
-    PQsetErrorVerbosity(conn, PQERRORS_VERBOSE);
+    libpq().PQsetErrorVerbosity(conn, PQERRORS_VERBOSE);
     PostgresPollingStatusType state = PGRES_POLLING_WRITING;
     int64_t deadline = timeoutMs > 0 ? nowMs() + timeoutMs : 0;
     timedOut = false;
-    while (PQstatus(conn) != CONNECTION_BAD && state != PGRES_POLLING_OK && state != PGRES_POLLING_FAILED) {
+    while (libpq().PQstatus(conn) != CONNECTION_BAD && state != PGRES_POLLING_OK && state != PGRES_POLLING_FAILED) {
         int64_t left = deadline ? deadline - nowMs() : 1000;
         if (left <= 0) {
             timedOut = true;
             break;
         }
-        pollfd fd{PQsocket(conn), static_cast<short>(state == PGRES_POLLING_READING ? POLLIN : POLLOUT), 0};
+        pollfd fd{libpq().PQsocket(conn), static_cast<short>(state == PGRES_POLLING_READING ? POLLIN : POLLOUT), 0};
         if (fd.fd >= 0 && poll(&fd, 1, static_cast<int>(std::min<int64_t>(left, 1000))) == 0) continue;
-        state = PQconnectPoll(conn);
+        state = libpq().PQconnectPoll(conn);
     }
-    PQsetErrorVerbosity(conn, PQERRORS_DEFAULT);
+    libpq().PQsetErrorVerbosity(conn, PQERRORS_DEFAULT);
     return conn;
 }
 
@@ -197,6 +197,11 @@ PGconn* connectAndWait(const ConnectParams& params, int64_t timeoutMs, bool& tim
 std::shared_ptr<BackendSession> openPgSession(const Properties& properties,
                                               const std::map<std::string, std::string>& clientInfo,
                                               int isolationLevel, BackendError& err) {
+    std::string missingLibrary;
+    if (!loadLibPq(missingLibrary)) {
+        err = makeError(kConnectFailed, "08001", "Connection failed: " + missingLibrary);
+        return nullptr;
+    }
     ConnectParams params;
     std::string hosts, ports;
     splitServerNodes(property(properties, "servernode"), hosts, ports);
@@ -218,16 +223,16 @@ std::shared_ptr<BackendSession> openPgSession(const Properties& properties,
         return nullptr;
     }
     if (timedOut) {
-        PQfinish(conn);
+        libpq().PQfinish(conn);
         err = makeError(kConnectFailed, "08001",
                         "Connection failed (ServerNode " + property(properties, "servernode") + "): timeout after " +
                             std::to_string(connectTimeoutMs(timeout)) + " ms");
         return nullptr;
     }
-    if (PQstatus(conn) != CONNECTION_OK) {
+    if (libpq().PQstatus(conn) != CONNECTION_OK) {
         std::string sqlstate, message;
-        parseConnectError(PQerrorMessage(conn), sqlstate, message);
-        PQfinish(conn);
+        parseConnectError(libpq().PQerrorMessage(conn), sqlstate, message);
+        libpq().PQfinish(conn);
         err = makeError(kConnectFailed, sqlstate.c_str(),
                         "Connection failed (ServerNode " + property(properties, "servernode") + "): " + message);
         return nullptr;

@@ -54,7 +54,7 @@ const char* kSetSchemaQuery =
     "FROM pg_catalog.pg_namespace WHERE nspname IN ($1::text, lower($1::text)) ORDER BY nspname = $1::text DESC LIMIT 1";
 
 bool resultOk(const PGresult* result) {
-    ExecStatusType status = PQresultStatus(result);
+    ExecStatusType status = libpq().PQresultStatus(result);
     return status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK || status == PGRES_SINGLE_TUPLE ||
            status == PGRES_EMPTY_QUERY;
 }
@@ -69,7 +69,7 @@ PGresult* awaitOne(PgSession& session, BackendError& err) {
     }
     if (resultOk(result)) return result;
     err = session.errorOf(result);
-    PQclear(result);
+    libpq().PQclear(result);
     return nullptr;
 }
 
@@ -78,7 +78,7 @@ PGresult* awaitOne(PgSession& session, BackendError& err) {
 constexpr uint32_t kPipelineRows = 512;
 
 int64_t commandTuples(const PGresult* result) {
-    const char* count = PQcmdTuples(const_cast<PGresult*>(result));
+    const char* count = libpq().PQcmdTuples(const_cast<PGresult*>(result));
     return count && *count ? std::strtoll(count, nullptr, 10) : 0;
 }
 
@@ -91,7 +91,7 @@ PgCursor::PgCursor(std::shared_ptr<PgSession> session, PgStatementText text, Mod
 
 PgCursor::~PgCursor() {
     session_->forget(this, name_);
-    for (PGresult* result : buffered_) PQclear(result);
+    for (PGresult* result : buffered_) libpq().PQclear(result);
 }
 
 bool PgCursor::prepareOnServer(const std::string& schemaName, BackendError& err) {
@@ -99,29 +99,29 @@ bool PgCursor::prepareOnServer(const std::string& schemaName, BackendError& err)
     const std::string& sql = mode_ == Mode::SetSchema ? std::string(kSetSchemaQuery) : text_.sql;
     schemaName_ = schemaName;
     std::string name = session_->nextStatementName();
-    if (!PQsendPrepare(conn, name.c_str(), sql.c_str(), 0, nullptr)) return sendFailed(err);
+    if (!libpq().PQsendPrepare(conn, name.c_str(), sql.c_str(), 0, nullptr)) return sendFailed(err);
     PGresult* prepared = awaitOne(*session_, err);
     if (!prepared) return false;
-    PQclear(prepared);
+    libpq().PQclear(prepared);
     name_ = name;
-    if (!PQsendDescribePrepared(conn, name_.c_str())) return sendFailed(err);
+    if (!libpq().PQsendDescribePrepared(conn, name_.c_str())) return sendFailed(err);
     PGresult* described = awaitOne(*session_, err);
     if (!described) return false;
-    int params = PQnparams(described);
+    int params = libpq().PQnparams(described);
     if (mode_ != Mode::SetSchema) {
-        for (int i = 0; i < params; ++i) paramTypes_.push_back(PQparamtype(described, i));
+        for (int i = 0; i < params; ++i) paramTypes_.push_back(libpq().PQparamtype(described, i));
         directions_.assign(static_cast<size_t>(params), kParamInput);
     }
-    for (int i = 0; i < PQnfields(described); ++i) {
+    for (int i = 0; i < libpq().PQnfields(described); ++i) {
         PgColumn column;
-        column.name = PQfname(described, i);
-        column.type = PQftype(described, i);
-        column.typmod = PQfmod(described, i);
-        column.table = PQftable(described, i);
-        column.tableColumn = PQftablecol(described, i);
+        column.name = libpq().PQfname(described, i);
+        column.type = libpq().PQftype(described, i);
+        column.typmod = libpq().PQfmod(described, i);
+        column.table = libpq().PQftable(described, i);
+        column.tableColumn = libpq().PQftablecol(described, i);
         columns_.push_back(std::move(column));
     }
-    PQclear(described);
+    libpq().PQclear(described);
     if (mode_ == Mode::Plain && !session_->nameTableColumns(columns_, err)) return false;
     if (mode_ == Mode::Plain) functionCode_ = classifyStatement(text_.sql.c_str(), !columns_.empty());
     values_.assign(directions_.size(), std::string());
@@ -138,17 +138,17 @@ bool PgCursor::lookUpDirections(BackendError& err) {
     std::string count = std::to_string(text_.callArguments.size());
     std::string names = namesArray(text_.callArgumentNames);
     const char* values[] = {text_.callName.c_str(), count.c_str(), names.c_str()};
-    if (!PQsendQueryParams(session_->connection(), kSignatureQuery, 3, nullptr, values, nullptr, nullptr, 0))
+    if (!libpq().PQsendQueryParams(session_->connection(), kSignatureQuery, 3, nullptr, values, nullptr, nullptr, 0))
         return sendFailed(err);
     PGresult* result = awaitOne(*session_, err);
     if (!result) return false;
     std::string modes;
     std::vector<std::string> signatureNames;
-    for (int row = 0; row < PQntuples(result); ++row) {
-        modes += PQgetvalue(result, row, 0)[0];
-        signatureNames.emplace_back(PQgetvalue(result, row, 1));
+    for (int row = 0; row < libpq().PQntuples(result); ++row) {
+        modes += libpq().PQgetvalue(result, row, 0)[0];
+        signatureNames.emplace_back(libpq().PQgetvalue(result, row, 1));
     }
-    PQclear(result);
+    libpq().PQclear(result);
     applyDirections(modes, signatureNames);
     return true;
 }
@@ -182,7 +182,7 @@ const char* PgCursor::paramName(int index) const {
 
 bool PgCursor::sendFailed(BackendError& err) const {
     err = makeError(kConnectionLost, "08006",
-                    std::string("Cannot send to the server: ") + PQerrorMessage(session_->connection()));
+                    std::string("Cannot send to the server: ") + libpq().PQerrorMessage(session_->connection()));
     return false;
 }
 
@@ -262,7 +262,7 @@ void PgCursor::reset() {
         session_->stopStreaming(this);
         session_->discardResults();
     }
-    for (PGresult* result : buffered_) PQclear(result);
+    for (PGresult* result : buffered_) libpq().PQclear(result);
     buffered_.clear();
     row_.reset(nullptr);
     phase_ = Phase::Idle;
@@ -274,7 +274,7 @@ bool PgCursor::send(BackendError& err) {
     outputRow_.reset(nullptr);
     schemaFound_ = false;
     if (!session_->ready(err) || !session_->notInterrupted(err) || !sendBound(err)) return false;
-    PQsetSingleRowMode(session_->connection());
+    libpq().PQsetSingleRowMode(session_->connection());
     session_->startStreaming(this);
     phase_ = Phase::Streaming;
     return true;
@@ -293,7 +293,7 @@ bool PgCursor::sendBound(BackendError& err) {
         values.push_back(nulls_[i] ? nullptr : values_[i].c_str());
         lengths.push_back(static_cast<int>(values_[i].size()));
     }
-    if (!PQsendQueryPrepared(session_->connection(), name_.c_str(), static_cast<int>(values.size()), values.data(),
+    if (!libpq().PQsendQueryPrepared(session_->connection(), name_.c_str(), static_cast<int>(values.size()), values.data(),
                              lengths.data(), formats_.data(), 0))
         return sendFailed(err);
     return true;
@@ -326,7 +326,7 @@ StepResult PgCursor::readNext(BackendError& err) {
         return StepResult::Error;
     }
     PGresult* result = session_->nextResult(err);
-    if (result && PQresultStatus(result) == PGRES_SINGLE_TUPLE) {
+    if (result && libpq().PQresultStatus(result) == PGRES_SINGLE_TUPLE) {
         row_.reset(result);
         return StepResult::Row;
     }
@@ -347,7 +347,7 @@ StepResult PgCursor::finish(PGresult* last, BackendError& err) {
     if (ok && functionCode_ == 1) session_->forgetTables();
     else err = session_->errorOf(last);
     bool schemaMissing = mode_ == Mode::SetSchema && ok && !schemaFound_;
-    PQclear(last);
+    libpq().PQclear(last);
     session_->discardResults();
     if (schemaMissing) {
         err = makeError(kInvalidSchema, "3F000", "Invalid schema name: " + schemaName_);
@@ -360,14 +360,14 @@ void PgCursor::drain() {
     if (phase_ != Phase::Streaming) return;
     BackendError err;
     while (PGresult* result = session_->nextResult(err)) {
-        if (PQresultStatus(result) == PGRES_SINGLE_TUPLE) {
+        if (libpq().PQresultStatus(result) == PGRES_SINGLE_TUPLE) {
             buffered_.push_back(result);
             continue;
         }
         endFailed_ = !resultOk(result);
         if (endFailed_) endError_ = session_->errorOf(result);
         else changes_ = commandTuples(result);
-        PQclear(result);
+        libpq().PQclear(result);
     }
     if (!err.message.empty()) {
         endFailed_ = true;
@@ -409,13 +409,13 @@ bool PgCursor::executeRows(uint32_t rows, const RowBinder& bindRow, std::vector<
     failedRow = 0;
     if (!session_->ready(err)) return false;
     PGconn* conn = session_->connection();
-    if (mode_ != Mode::Plain || !PQenterPipelineMode(conn))
+    if (mode_ != Mode::Plain || !libpq().PQenterPipelineMode(conn))
         return BackendCursor::executeRows(rows, bindRow, status, failedRow, err);
     bool ok = true;
     for (uint32_t first = 0; ok && first < rows; first += kPipelineRows)
         ok = runChunk(first, std::min(rows, first + kPipelineRows), bindRow, status, failedRow, err);
-    if (PQpipelineStatus(conn) != PQ_PIPELINE_OFF && !PQexitPipelineMode(conn) && ok) {
-        err = makeError(kConnectionLost, "08006", std::string("Pipeline not ended: ") + PQerrorMessage(conn));
+    if (libpq().PQpipelineStatus(conn) != PQ_PIPELINE_OFF && !libpq().PQexitPipelineMode(conn) && ok) {
+        err = makeError(kConnectionLost, "08006", std::string("Pipeline not ended: ") + libpq().PQerrorMessage(conn));
         ok = false;
     }
     return ok;
@@ -429,7 +429,7 @@ bool PgCursor::runChunk(uint32_t first, uint32_t end, const RowBinder& bindRow, 
     uint32_t sent = first;
     while (sent < end && session_->notInterrupted(sendError) && bindRow(sent, sendError) && sendBound(sendError))
         ++sent;
-    if (!PQpipelineSync(session_->connection())) {
+    if (!libpq().PQpipelineSync(session_->connection())) {
         failedRow = first;
         return sendFailed(err);
     }
@@ -455,8 +455,8 @@ bool PgCursor::readChunk(uint32_t first, uint32_t end, std::vector<int32_t>& sta
             err = readError.message.empty()
                       ? makeError(kConnectionLost, "08006", "The server's answer to a batch row was not one result")
                       : readError;
-            PQclear(result);
-            PQclear(extra);
+            libpq().PQclear(result);
+            libpq().PQclear(extra);
             return false;
         }
         if (resultOk(result)) {
@@ -466,11 +466,11 @@ bool PgCursor::readChunk(uint32_t first, uint32_t end, std::vector<int32_t>& sta
             failedRow = row;
             err = session_->errorOf(result);
         }
-        PQclear(result);
+        libpq().PQclear(result);
     }
     BackendError syncError;
     PGresult* sync = session_->nextResult(syncError);
-    if (sync) PQclear(sync);
+    if (sync) libpq().PQclear(sync);
     return ok;
 }
 

@@ -8,10 +8,10 @@
 namespace zkv {
 
 void PgRow::reset(PGresult* result) {
-    if (result_) PQclear(result_);
+    if (result_) libpq().PQclear(result_);
     result_ = result;
     columnMap_ = nullptr;
-    decoded_.assign(result ? static_cast<size_t>(PQnfields(result)) : 0, 0);
+    decoded_.assign(result ? static_cast<size_t>(libpq().PQnfields(result)) : 0, 0);
     bytes_.resize(decoded_.size());
 }
 
@@ -30,35 +30,35 @@ int PgRow::column(int index) const {
 
 ValueKind PgRow::kind(int index) const {
     int col = column(index);
-    if (!result_ || col < 0 || col >= PQnfields(result_) || PQgetisnull(result_, 0, col)) return ValueKind::Null;
-    return pgValueKind(PQftype(result_, col));
+    if (!result_ || col < 0 || col >= libpq().PQnfields(result_) || libpq().PQgetisnull(result_, 0, col)) return ValueKind::Null;
+    return pgValueKind(libpq().PQftype(result_, col));
 }
 
 int64_t PgRow::int64At(int index) const {
-    const char* text = PQgetvalue(result_, 0, column(index));
+    const char* text = libpq().PQgetvalue(result_, 0, column(index));
     if (text[0] == 't') return 1;
     if (text[0] == 'f') return 0;
     return std::strtoll(text, nullptr, 10);
 }
 
-double PgRow::doubleAt(int index) const { return std::strtod(PQgetvalue(result_, 0, column(index)), nullptr); }
+double PgRow::doubleAt(int index) const { return std::strtod(libpq().PQgetvalue(result_, 0, column(index)), nullptr); }
 
 // bytea arrives as hex text: both forms hand out the decoded bytes.
 const char* PgRow::textAt(int index, size_t& length) const {
     int col = column(index);
-    if (pgValueKind(PQftype(result_, col)) == ValueKind::Blob) {
+    if (pgValueKind(libpq().PQftype(result_, col)) == ValueKind::Blob) {
         const void* data = blobAt(index, length);
         return static_cast<const char*>(data);
     }
-    length = static_cast<size_t>(PQgetlength(result_, 0, col));
-    return PQgetvalue(result_, 0, col);
+    length = static_cast<size_t>(libpq().PQgetlength(result_, 0, col));
+    return libpq().PQgetvalue(result_, 0, col);
 }
 
 const void* PgRow::blobAt(int index, size_t& length) const {
     int col = column(index);
-    const char* text = PQgetvalue(result_, 0, col);
-    size_t textLength = static_cast<size_t>(PQgetlength(result_, 0, col));
-    if (pgValueKind(PQftype(result_, col)) != ValueKind::Blob) {
+    const char* text = libpq().PQgetvalue(result_, 0, col);
+    size_t textLength = static_cast<size_t>(libpq().PQgetlength(result_, 0, col));
+    if (pgValueKind(libpq().PQftype(result_, col)) != ValueKind::Blob) {
         length = textLength;
         return text;
     }
@@ -71,6 +71,6 @@ const void* PgRow::blobAt(int index, size_t& length) const {
     return bytes.data();
 }
 
-int64_t PgRow::memory() const { return result_ ? static_cast<int64_t>(PQresultMemorySize(result_)) : 0; }
+int64_t PgRow::memory() const { return result_ ? static_cast<int64_t>(libpq().PQresultMemorySize(result_)) : 0; }
 
 }  // namespace zkv

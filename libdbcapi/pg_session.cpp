@@ -25,7 +25,7 @@ int64_t steadyNanos() {
 constexpr int kWaitSliceMs = 20;
 
 std::string field(const PGresult* result, int code) {
-    const char* value = PQresultErrorField(result, code);
+    const char* value = libpq().PQresultErrorField(result, code);
     return value ? value : "";
 }
 
@@ -46,13 +46,13 @@ std::string quoteLiteral(const std::string& text) {
 
 }  // namespace
 
-PgSession::PgSession(PGconn* conn) : conn_(conn), cancel_(PQgetCancel(conn)) {
-    PQsetNoticeReceiver(conn_, &PgSession::noticeReceiver, this);
+PgSession::PgSession(PGconn* conn) : conn_(conn), cancel_(libpq().PQgetCancel(conn)) {
+    libpq().PQsetNoticeReceiver(conn_, &PgSession::noticeReceiver, this);
 }
 
 PgSession::~PgSession() {
-    if (cancel_) PQfreeCancel(cancel_);
-    PQfinish(conn_);
+    if (cancel_) libpq().PQfreeCancel(cancel_);
+    libpq().PQfinish(conn_);
 }
 
 // Each session gets its own one-row DUMMY and dates in ISO form.
@@ -76,7 +76,7 @@ bool PgSession::setSearchPath(const std::string& name, BackendError& err) {
 // A failed transaction refuses every command, so the level waits for its end.
 bool PgSession::setIsolationLevel(int level, BackendError& err) {
     bool inside = inTransaction();
-    if (!inside || PQtransactionStatus(conn_) != PQTRANS_INERROR) {
+    if (!inside || libpq().PQtransactionStatus(conn_) != PQTRANS_INERROR) {
         if (!execute(isolationSql(level).c_str(), err)) return false;
     }
     isolation_ = level;
@@ -116,7 +116,7 @@ void PgSession::noticeReceiver(void* self, const PGresult* result) {
 }
 
 BackendError PgSession::lostConnection() const {
-    std::string message = PQerrorMessage(conn_);
+    std::string message = libpq().PQerrorMessage(conn_);
     while (!message.empty() && message.back() == '\n') message.pop_back();
     return makeError(kConnectionLost, "08006", "Connection to the server lost: " + message);
 }
@@ -125,20 +125,20 @@ BackendError PgSession::lostConnection() const {
 // time-out send the server a cancel request once; the command then ends
 // with an error that errorOf() reports as interrupted or timed out.
 bool PgSession::waitForInput(BackendError& err) {
-    while (PQisBusy(conn_)) {
+    while (libpq().PQisBusy(conn_)) {
         int64_t deadline = deadline_;
         if (!cancelSent_ && (interrupted_ || (deadline && steadyNanos() > deadline))) {
             cancelCause_ = interrupted_ ? CancelCause::Interrupt : CancelCause::TimeOut;
             char message[256];
-            if (cancel_) PQcancel(cancel_, message, sizeof message);
+            if (cancel_) libpq().PQcancel(cancel_, message, sizeof message);
             cancelSent_ = true;
         }
-        pollfd fd{PQsocket(conn_), POLLIN, 0};
+        pollfd fd{libpq().PQsocket(conn_), POLLIN, 0};
         if (poll(&fd, 1, kWaitSliceMs) < 0 && errno != EINTR) {
             err = lostConnection();
             return false;
         }
-        if (!PQconsumeInput(conn_)) {
+        if (!libpq().PQconsumeInput(conn_)) {
             err = lostConnection();
             return false;
         }
@@ -154,9 +154,9 @@ bool PgSession::notInterrupted(BackendError& err) const {
 
 PGresult* PgSession::nextResult(BackendError& err) {
     if (!waitForInput(err)) return nullptr;
-    PGresult* result = PQgetResult(conn_);
+    PGresult* result = libpq().PQgetResult(conn_);
     if (!result) cancelCause_ = CancelCause::None;
-    if (!result && PQstatus(conn_) == CONNECTION_BAD) err = lostConnection();
+    if (!result && libpq().PQstatus(conn_) == CONNECTION_BAD) err = lostConnection();
     return result;
 }
 
@@ -168,12 +168,12 @@ BackendError PgSession::errorOf(const PGresult* result) const {
     if (state == "57014" && cancelCause_ == CancelCause::Interrupt)
         return interruptedError();
     if (message.empty()) {
-        message = PQresultErrorMessage(result);
+        message = libpq().PQresultErrorMessage(result);
         while (!message.empty() && message.back() == '\n') message.pop_back();
     }
     std::string detail = field(result, PG_DIAG_MESSAGE_DETAIL);
     if (!detail.empty()) message += " (" + detail + ")";
-    if (PQstatus(conn_) == CONNECTION_BAD) {
+    if (libpq().PQstatus(conn_) == CONNECTION_BAD) {
         BackendError lost = lostConnection();
         if (!state.empty()) lost.sqlstate = state;
         return lost;
@@ -183,7 +183,7 @@ BackendError PgSession::errorOf(const PGresult* result) const {
 
 void PgSession::discardResults() {
     BackendError ignored;
-    while (PGresult* result = nextResult(ignored)) PQclear(result);
+    while (PGresult* result = nextResult(ignored)) libpq().PQclear(result);
 }
 
 bool PgSession::ready(BackendError& err) {
@@ -196,14 +196,14 @@ bool PgSession::ready(BackendError& err) {
         discardPending_ = false;
         names.swap(deallocate_);
     }
-    if (PQstatus(conn_) == CONNECTION_BAD) {
+    if (libpq().PQstatus(conn_) == CONNECTION_BAD) {
         err = lostConnection();
         return false;
     }
     if (names.empty()) return true;
     // A failed transaction refuses every command but its end: the names
     // wait for the ROLLBACK, which must not fail because of them.
-    if (PQtransactionStatus(conn_) == PQTRANS_INERROR) {
+    if (libpq().PQtransactionStatus(conn_) == PQTRANS_INERROR) {
         std::lock_guard<std::mutex> lock(mutex_);
         deallocate_.insert(deallocate_.end(), names.begin(), names.end());
         return true;
@@ -234,17 +234,17 @@ void PgSession::forget(PgCursor* cursor, const std::string& statementName) {
 
 // Runs a text of one or more statements without parameters.
 bool PgSession::runSimple(const char* sql, BackendError& err) {
-    if (!PQsendQuery(conn_, sql)) {
+    if (!libpq().PQsendQuery(conn_, sql)) {
         err = lostConnection();
         return false;
     }
     BackendError failure;
     while (PGresult* result = nextResult(err)) {
-        ExecStatusType status = PQresultStatus(result);
+        ExecStatusType status = libpq().PQresultStatus(result);
         if (failure.message.empty() && status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK &&
             status != PGRES_EMPTY_QUERY)
             failure = errorOf(result);
-        PQclear(result);
+        libpq().PQclear(result);
     }
     if (!err.message.empty()) return false;
     if (failure.message.empty()) return true;
@@ -262,11 +262,11 @@ bool PgSession::execute(const char* sql, BackendError& err) {
 
 bool PgSession::inTransaction() const {
     auto* self = const_cast<PgSession*>(this);
-    if (PQtransactionStatus(conn_) == PQTRANS_ACTIVE) {
+    if (libpq().PQtransactionStatus(conn_) == PQTRANS_ACTIVE) {
         BackendError ignored;
         self->ready(ignored);
     }
-    PGTransactionStatusType status = PQtransactionStatus(conn_);
+    PGTransactionStatusType status = libpq().PQtransactionStatus(conn_);
     return status == PQTRANS_INTRANS || status == PQTRANS_INERROR;
 }
 
@@ -306,25 +306,25 @@ bool PgSession::loadTables(const std::vector<Oid>& oids, BackendError& err) {
     for (Oid oid : oids) list += (list.size() > 1 ? "," : "") + std::to_string(oid);
     list += "}";
     const char* values[] = {list.c_str()};
-    if (!PQsendQueryParams(conn_, kTablesQuery, 1, nullptr, values, nullptr, nullptr, 0)) {
+    if (!libpq().PQsendQueryParams(conn_, kTablesQuery, 1, nullptr, values, nullptr, nullptr, 0)) {
         err = lostConnection();
         return false;
     }
     PGresult* result = nextResult(err);
     discardResults();
     if (!result) return false;
-    bool ok = PQresultStatus(result) == PGRES_TUPLES_OK;
+    bool ok = libpq().PQresultStatus(result) == PGRES_TUPLES_OK;
     if (!ok) err = errorOf(result);
     // Tables the catalog no longer has stay cached without names.
     for (Oid oid : oids) tables_[oid];
-    for (int row = 0; ok && row < PQntuples(result); ++row) {
-        Table& table = tables_[static_cast<Oid>(std::strtoul(PQgetvalue(result, row, 0), nullptr, 10))];
-        table.name = PQgetvalue(result, row, 1);
-        table.schema = PQgetvalue(result, row, 2);
-        if (!PQgetisnull(result, row, 3))
-            table.columns[std::atoi(PQgetvalue(result, row, 3))] = PQgetvalue(result, row, 4);
+    for (int row = 0; ok && row < libpq().PQntuples(result); ++row) {
+        Table& table = tables_[static_cast<Oid>(std::strtoul(libpq().PQgetvalue(result, row, 0), nullptr, 10))];
+        table.name = libpq().PQgetvalue(result, row, 1);
+        table.schema = libpq().PQgetvalue(result, row, 2);
+        if (!libpq().PQgetisnull(result, row, 3))
+            table.columns[std::atoi(libpq().PQgetvalue(result, row, 3))] = libpq().PQgetvalue(result, row, 4);
     }
-    PQclear(result);
+    libpq().PQclear(result);
     return ok;
 }
 

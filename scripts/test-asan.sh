@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build-asan
-cmake -S . -B "$build" -DZELK_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B "$build" -DZELK_BUILD_TESTS=ON -DZELK_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" --parallel 2 --target zelk dbcapiZKV external_connection \
   dbcapiZKV_badversion dbcapiZKV_missing dbcapiZKV_noinitex dbcapiZKV_initfails
 # Node.js itself keeps memory until exit; leaks are checked by the client
