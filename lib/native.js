@@ -48,8 +48,15 @@ function unref() {
 
 function watchPipe() {
   const { fd } = native.__getPipe();
-  pipeSocket = new net.Socket({ fd, readable: true, writable: false });
-  pipeSocket.on('data', () => native.__runCallbacks());
+  // One small buffer read into on every wake-up: the 'data' path would
+  // allocate 64 KB per wake-up for bytes that only say "work is done".
+  const wakeups = Buffer.allocUnsafe(256);
+  pipeSocket = new net.Socket({
+    fd,
+    readable: true,
+    writable: false,
+    onread: { buffer: wakeups, callback: () => { native.__runCallbacks(); } },
+  });
   pipeSocket.unref();
 }
 
