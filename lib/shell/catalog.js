@@ -4,9 +4,11 @@
 
 const SQLITE = {
   tables: `SELECT name AS "Name", type AS "Type" FROM sqlite_master
-    WHERE type IN ('table', 'view') AND name NOT LIKE 'sqlite_%' ORDER BY name`,
+    WHERE type IN ('table', 'view') AND name NOT LIKE 'sqlite_%'
+    UNION ALL SELECT name, 'temporary ' || type FROM sqlite_temp_master
+    WHERE type IN ('table', 'view') AND name <> 'DUMMY' ORDER BY 1`,
   columns: `SELECT c.name AS "Column", c.type AS "Type", CASE WHEN c."notnull" THEN 'not null' ELSE '' END AS "Nullable",
-    c.dflt_value AS "Default",
+    COALESCE(c.dflt_value, '') AS "Default",
     TRIM(CASE WHEN c.pk > 0 THEN 'PRIMARY KEY' ELSE '' END || COALESCE((SELECT ' REFERENCES ' || f."table" || '('
       || COALESCE(f."to", '') || ')' FROM pragma_foreign_key_list(?) f WHERE f."from" = c.name), '')) AS "Key"
     FROM pragma_table_info(?) c ORDER BY c.cid`,
@@ -20,10 +22,11 @@ const POSTGRES = {
     FROM pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace
     WHERE c.relkind IN ('r', 'v', 'm', 'p', 'f') AND pg_catalog.pg_table_is_visible(c.oid)
       AND n.nspname NOT IN ('pg_catalog', 'information_schema')
+      AND NOT (c.relname = 'dummy' AND n.oid = pg_catalog.pg_my_temp_schema())
     ORDER BY 1, 2`,
   columns: `SELECT a.attname AS "Column", pg_catalog.format_type(a.atttypid, a.atttypmod) AS "Type",
     CASE WHEN a.attnotnull THEN 'not null' ELSE '' END AS "Nullable",
-    pg_catalog.pg_get_expr(d.adbin, d.adrelid) AS "Default",
+    COALESCE(pg_catalog.pg_get_expr(d.adbin, d.adrelid), '') AS "Default",
     COALESCE((SELECT string_agg(CASE k.contype WHEN 'p' THEN 'PRIMARY KEY' WHEN 'u' THEN 'UNIQUE'
         ELSE 'REFERENCES ' || k.confrelid::regclass || '(' || (SELECT string_agg(fa.attname, ', ')
           FROM pg_catalog.pg_attribute fa WHERE fa.attrelid = k.confrelid AND fa.attnum = ANY (k.confkey)) || ')' END,

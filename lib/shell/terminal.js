@@ -108,8 +108,8 @@ class Prompt {
   interrupt() {
     if (this.session.interrupt()) return;
     const hadInput = this.rl.line !== '' || this.session.pending !== '';
-    this.rl.write(null, { ctrl: true, name: 'e' });
-    this.rl.write(null, { ctrl: true, name: 'u' });
+    this.rl.line = '';
+    this.rl.cursor = 0;
     this.session.clearPending();
     this.entryLines = [];
     if (!hadInput && this.armedToQuit) {
@@ -130,7 +130,7 @@ class Prompt {
   remember(line) {
     this.entryLines.push(line);
     if (this.session.pending !== '') return;
-    const entry = this.entryLines.join('\n');
+    const entry = this.entryLines.join('\n').trimEnd();
     this.entryLines = [];
     const { history } = this.rl;
     if (entry.trim() !== '' && history[0] !== entry) history.unshift(entry);
@@ -151,6 +151,7 @@ class Prompt {
     if (this.queue.closed && this.session.pending !== '') {
       this.output.write('\n');
       await this.session.finish();
+      this.remember('');
     }
     saveHistory(this.historyPath, this.rl.history);
     this.rl.close();
