@@ -213,8 +213,8 @@ class Session {
   // Prepares, runs and prints one statement; abortable through interrupt().
   async runQuery({ sql, params }) {
     const start = process.hrtime.bigint();
-    this.controller = new AbortController();
     const statement = await this.connection.prepare(sql);
+    this.controller = new AbortController();
     try {
       const result = await statement.exec(params, { rowsAsArray: true, signal: this.controller.signal });
       const ms = Number(process.hrtime.bigint() - start) / 1e6;

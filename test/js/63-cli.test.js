@@ -123,6 +123,24 @@ test('a server named by URL or by the PG environment', { skip: serverSkip }, () 
   assert.match(byEnv.stderr, /at port "\d+" \(TLS\)\./);
 });
 
+const hasScript = spawnSync('script', ['--version']).status === 0;
+
+test('--password asks on the terminal without echo', { skip: serverSkip || (!hasScript && 'no script(1)') }, async () => {
+  const env = process.env;
+  const url = `postgres://${env.ZELK_PG_USER}@127.0.0.1:${env.ZELK_PG_PORT}/${env.ZELK_PG_DATABASE}`;
+  const command = [process.execPath, CLI, '-W', '--csv', url, 'SELECT current_user AS u'].map((a) => `'${a}'`).join(' ');
+  // script(1) gives the shell a pseudo-terminal and types what it reads.
+  const child = spawn('script', ['-qec', command, '/dev/null'], { cwd: tmpDir, env: NO_PG_ENV });
+  let screen = '';
+  child.stdout.on('data', (chunk) => { screen += chunk; });
+  const closed = new Promise((resolve) => child.on('close', resolve));
+  while (!screen.includes('Password: ')) await new Promise((resolve) => setTimeout(resolve, 20));
+  child.stdin.write(`${env.ZELK_PG_PASSWORD}\r`);
+  assert.strictEqual(await closed, 0, screen);
+  assert.match(screen, new RegExp(`^u\r+\n${env.ZELK_PG_USER}\r+\n`, 'm'));
+  assert.ok(!screen.includes(env.ZELK_PG_PASSWORD), screen);
+});
+
 test('SIGINT cancels the running statement of a script, which then stops', async () => {
   const file = script('sigint', "SELECT 'before' AS b FROM DUMMY;\nSELECT zkv_sleep(5000) AS s FROM DUMMY;\nSELECT 'after' AS a FROM DUMMY;\n");
   const child = spawn(process.execPath, [CLI, '-f', file], { cwd: tmpDir, env: NO_PG_ENV });
