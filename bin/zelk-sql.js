@@ -3,6 +3,7 @@
 // zelk-sql: runs SQL from arguments, a file, standard input or an interactive
 // prompt, on the embedded database or a PostgreSQL server.
 const fs = require('fs');
+const readline = require('readline');
 const zelk = require('../lib/promises');
 const { connectParams } = require('../lib/target');
 const { Session, describeError, checkFormat } = require('../lib/shell/session');
@@ -101,37 +102,52 @@ function parseArgs(args) {
   return options;
 }
 
-// Server parameters from the options, the PG* environment filling the gaps.
+// URL parameters and the options and PG* variables that give them.
+const SERVER_SETTINGS = [
+  ['host', 'host', 'PGHOST'], ['port', 'port', 'PGPORT'], ['user', 'user', 'PGUSER'],
+  ['password', null, 'PGPASSWORD'], ['dbname', 'dbname', 'PGDATABASE'], ['sslmode', null, 'PGSSLMODE'],
+  ['sslrootcert', null, 'PGSSLROOTCERT'], ['sslcert', null, 'PGSSLCERT'], ['sslkey', null, 'PGSSLKEY'],
+  ['connect_timeout', null, 'PGCONNECT_TIMEOUT'],
+];
+
+// A server from the options, the PG* environment filling the gaps: read as
+// a URL, so that both follow the URL's rules.
 function serverParams(options, env) {
-  const params = { host: options.host || env.PGHOST };
-  const fill = { port: [options.port, env.PGPORT], user: [options.user, env.PGUSER],
-    password: [undefined, env.PGPASSWORD], database: [options.dbname, env.PGDATABASE] };
-  for (const [key, values] of Object.entries(fill)) {
-    const value = values.find((v) => v !== undefined && v !== '');
-    if (value !== undefined) params[key] = value;
+  const query = [];
+  for (const [name, option, variable] of SERVER_SETTINGS) {
+    const value = (option && options[option]) || env[variable];
+    if (value) query.push(`${name}=${encodeURIComponent(value)}`);
   }
-  if (env.PGSSLMODE) Object.assign(params, connectParams(`postgres://h?sslmode=${encodeURIComponent(env.PGSSLMODE)}`), { host: params.host });
-  return params;
+  return connectParams(`postgres://?${query.join('&')}`);
 }
 
+const TLS_KEYS = ['ENCRYPT', 'ca', 'sslValidateCertificate'];
+
+// What a server URL leaves out comes from the PG* environment.
 function withEnvironment(params, env) {
   const defaults = serverParams({}, env);
   delete defaults.host;
+  delete defaults.hosts;
+  if (params.hosts) delete defaults.port;
+  if (TLS_KEYS.some((key) => key in params)) TLS_KEYS.forEach((key) => delete defaults[key]);
   return Object.assign(defaults, params);
 }
 
-// What to connect to; a server target gets the PG* environment for what it
-// does not say itself.
+function isUrl(text) {
+  return URL_ARGUMENT.test(text);
+}
+
+// What to connect to: a URL, a file, a connection string, a server from
+// the options or environment, or else a private in-memory database.
 function connectionTarget(options, env) {
-  if (options.url) {
-    const params = connectParams(options.url);
+  const url = options.url || (options.connection && isUrl(options.connection) ? options.connection : null);
+  if (url) {
+    const params = connectParams(url);
     return params.databaseName !== undefined ? params : withEnvironment(params, env);
   }
   if (options.database) return { databaseName: options.database };
-  if (options.connection) return URL_ARGUMENT.test(options.connection) ? connectionTarget({ url: options.connection }, env) : options.connection;
-  if (options.host || env.PGHOST || options.port || options.user || options.dbname) {
-    return serverParams(Object.assign({}, options, { host: options.host || env.PGHOST || 'localhost' }), env);
-  }
+  if (options.connection) return options.connection;
+  if (options.host || env.PGHOST || options.port || options.user || options.dbname) return serverParams(options, env);
   return '';
 }
 
@@ -144,15 +160,6 @@ async function withPassword(params, options) {
   if (!options.askPassword) return params;
   if (typeof params === 'string') return `${params};PWD={${await readPassword('Password: ')}}`;
   return Object.assign({}, params, { password: await readPassword('Password: ') });
-}
-
-function readStdin() {
-  return new Promise((resolve, reject) => {
-    const chunks = [];
-    process.stdin.on('data', (chunk) => chunks.push(chunk));
-    process.stdin.on('end', () => resolve(Buffer.concat(chunks).toString('utf8')));
-    process.stdin.on('error', reject);
-  });
 }
 
 const consoleIo = {
@@ -176,7 +183,8 @@ async function runInputs(session, options) {
     await new Prompt(session).run();
     return 'ok';
   }
-  return session.runText(await readStdin(), '<stdin>');
+  // Statements run as their lines arrive, so a pipe that stays open works.
+  return session.runLines(readline.createInterface({ input: process.stdin, crlfDelay: Infinity }), '<stdin>');
 }
 
 async function main(argv) {

@@ -39,7 +39,9 @@ function decode(text, url, what) {
 
 function parsePort(text, url) {
   const port = Number(text);
-  if (!/^\d+$/.test(text) || port < 1 || port > 65535) throw urlError(url, `port "${text}" is not a number from 1 to 65535`);
+  if (!/^\d+$/.test(text) || port < 1 || port > 65535) {
+    throw urlError(url, `port "${text}" is not a number from 1 to 65535`);
+  }
   return text;
 }
 
@@ -52,7 +54,9 @@ function parseHost(text, url) {
     if (close < 0) throw urlError(url, `"${text}" has no closing "]"`);
     host = text.slice(1, close);
     const rest = text.slice(close + 1);
-    if (rest !== '' && !rest.startsWith(':')) throw urlError(url, `unexpected "${rest}" after "${text.slice(0, close + 1)}"`);
+    if (rest !== '' && !rest.startsWith(':')) {
+      throw urlError(url, `unexpected "${rest}" after "${text.slice(0, close + 1)}"`);
+    }
     port = rest.slice(1);
   } else if (text.includes(':')) {
     const colon = text.indexOf(':');
@@ -135,7 +139,9 @@ function serverAddress(authorityHosts, known, url) {
   if (hosts.length === 0) hosts = [{ host: 'localhost', port: '' }];
   if (known.port !== undefined) {
     const ports = known.port.split(',').map((p) => parsePort(p, url));
-    if (ports.length !== 1 && ports.length !== hosts.length) throw urlError(url, 'the port list does not match the host list');
+    if (ports.length !== 1 && ports.length !== hosts.length) {
+      throw urlError(url, 'the port list does not match the host list');
+    }
     hosts = hosts.map((h, i) => ({ host: h.host, port: ports.length === 1 ? ports[0] : ports[i] }));
   }
   if (hosts.length === 1) return hosts[0].port ? { host: hosts[0].host, port: hosts[0].port } : { host: hosts[0].host };

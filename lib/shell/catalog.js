@@ -7,7 +7,8 @@ const SQLITE = {
     WHERE type IN ('table', 'view') AND name NOT LIKE 'sqlite_%'
     UNION ALL SELECT name, 'temporary ' || type FROM sqlite_temp_master
     WHERE type IN ('table', 'view') AND name <> 'DUMMY' ORDER BY 1`,
-  columns: `SELECT c.name AS "Column", c.type AS "Type", CASE WHEN c."notnull" THEN 'not null' ELSE '' END AS "Nullable",
+  columns: `SELECT c.name AS "Column", c.type AS "Type",
+    CASE WHEN c."notnull" THEN 'not null' ELSE '' END AS "Nullable",
     COALESCE(c.dflt_value, '') AS "Default",
     TRIM(CASE WHEN c.pk > 0 THEN 'PRIMARY KEY' ELSE '' END || COALESCE((SELECT ' REFERENCES ' || f."table" || '('
       || COALESCE(f."to", '') || ')' FROM pragma_foreign_key_list(?) f WHERE f."from" = c.name), '')) AS "Key"

@@ -3,7 +3,13 @@
 // expanded records, lines, JSON and RFC 4180 CSV.
 
 const ZERO_WIDTH = /[\p{Mn}\p{Me}\p{Cf}]/u;
-const WIDE = /[\p{Emoji_Presentation}\u1100-\u115F\u2E80-\u303E\u3041-\u33FF\u3400-\u4DBF\u4E00-\u9FFF\uA000-\uA4CF\uAC00-\uD7A3\uF900-\uFAFF\uFE10-\uFE19\uFE30-\uFE6F\uFF00-\uFF60\uFFE0-\uFFE6\u{1F900}-\u{1F9FF}\u{20000}-\u{2FFFD}\u{30000}-\u{3FFFD}]/u;
+// East Asian wide and fullwidth blocks, and emoji shown as pictures.
+const WIDE_RANGES = [
+  '\\u1100-\\u115F', '\\u2E80-\\u303E', '\\u3041-\\u33FF', '\\u3400-\\u4DBF', '\\u4E00-\\u9FFF', '\\uA000-\\uA4CF',
+  '\\uAC00-\\uD7A3', '\\uF900-\\uFAFF', '\\uFE10-\\uFE19', '\\uFE30-\\uFE6F', '\\uFF00-\\uFF60', '\\uFFE0-\\uFFE6',
+  '\\u{1F900}-\\u{1F9FF}', '\\u{20000}-\\u{2FFFD}', '\\u{30000}-\\u{3FFFD}',
+];
+const WIDE = new RegExp(`[\\p{Emoji_Presentation}${WIDE_RANGES.join('')}]`, 'u');
 
 // Columns a terminal gives the text: East Asian wide characters take two,
 // combining marks and format characters none.

@@ -44,33 +44,60 @@ function onOff(arg, current) {
   throw new Error(`expected on or off, not "${arg}"`);
 }
 
+function setExpanded(s, arg) {
+  s.settings.expanded = onOff(arg, s.settings.expanded);
+  s.info(`Expanded display is ${s.settings.expanded ? 'on' : 'off'}.`);
+}
+
+function setTiming(s, arg) {
+  s.settings.timing = onOff(arg, s.settings.timing);
+  s.info(`Timing is ${s.settings.timing ? 'on' : 'off'}.`);
+}
+
+// Each command under its psql and sqlite3 spellings; `synopsis` is its help line.
 const COMMANDS = [
-  { names: ['\\q', '.quit', '.exit', 'exit', 'quit'], help: 'leave the shell (also Ctrl-D)', run: () => 'quit' },
-  { names: ['\\?', '.help', 'help'], help: 'this text', run: (s) => s.info(helpText()) },
-  { names: ['\\dt', '.tables'], help: 'list tables and views', run: (s) => s.runQuery(catalog.tablesQuery(s.backend)) },
   {
-    names: ['\\d', '.schema'], usage: '[NAME]', help: 'columns, types, nullability and keys of a table',
+    names: ['\\q', '.quit', '.exit', 'exit', 'quit'], synopsis: '\\q, .quit, exit', help: 'leave (also Ctrl-D)',
+    run: () => 'quit',
+  },
+  { names: ['\\?', '.help', 'help'], synopsis: '\\?, .help, help', help: 'this text', run: (s) => s.info(helpText()) },
+  {
+    names: ['\\dt', '.tables'], synopsis: '\\dt, .tables', help: 'list tables and views',
+    run: (s) => s.runQuery(catalog.tablesQuery(s.backend)),
+  },
+  {
+    names: ['\\d', '.schema'], synopsis: '\\d NAME, .schema NAME', help: 'columns, types, nullability and keys',
     run: (s, arg) => (arg ? s.describe(arg) : s.runQuery(catalog.tablesQuery(s.backend))),
   },
+  { names: ['\\x'], synopsis: '\\x [on|off]', help: 'expanded display, one record per row', run: setExpanded },
   {
-    names: ['\\x'], usage: '[on|off]', help: 'expanded display: one record per row',
-    run: (s, arg) => { s.settings.expanded = onOff(arg, s.settings.expanded); s.info(`Expanded display is ${s.settings.expanded ? 'on' : 'off'}.`); },
+    names: ['\\timing', '.timer'], synopsis: '\\timing, .timer [on|off]', help: 'time of each statement',
+    run: setTiming,
   },
   {
-    names: ['\\timing', '.timer'], usage: '[on|off]', help: 'show how long each statement took',
-    run: (s, arg) => { s.settings.timing = onOff(arg, s.settings.timing); s.info(`Timing is ${s.settings.timing ? 'on' : 'off'}.`); },
+    names: ['\\i', '.read'], synopsis: '\\i FILE, .read FILE', help: 'run the SQL and commands in FILE',
+    run: (s, arg) => s.include(arg),
   },
-  { names: ['\\i', '.read'], usage: 'FILE', help: 'run the SQL and commands in FILE', run: (s, arg) => s.include(arg) },
-  { names: ['\\o', '.output'], usage: '[FILE]', help: 'send results to FILE (none: back to standard output)', run: (s, arg) => s.output(arg) },
   {
-    names: ['.mode', '\\format', '.format'], usage: FORMATS.join('|'), help: 'output format',
+    names: ['\\o', '.output'], synopsis: '\\o [FILE], .output [FILE]', help: 'results to FILE (none: standard output)',
+    run: (s, arg) => s.output(arg),
+  },
+  {
+    names: ['.mode', '.format'], synopsis: `.mode ${FORMATS.join('|')}`, help: 'output format',
     run: (s, arg) => { s.settings.format = checkFormat(arg); },
   },
   {
-    names: ['\\pset', '.nullvalue'], usage: 'null TEXT | pager on|off', help: 'text shown for NULL (.nullvalue TEXT); the pager',
-    run: (s, arg, name) => s.pset(name === '.nullvalue' ? `null ${arg}` : arg),
+    names: ['\\pset'], synopsis: '\\pset null|pager|format VALUE', help: 'NULL text, pager on|off, output format',
+    run: (s, arg) => s.pset(arg),
   },
-  { names: ['\\conninfo'], help: 'what this session is connected to', run: (s) => s.connInfo() },
+  {
+    names: ['.nullvalue'], synopsis: '.nullvalue TEXT', help: 'text shown for NULL',
+    run: (s, arg) => s.pset(`null ${arg}`),
+  },
+  {
+    names: ['\\conninfo'], synopsis: '\\conninfo', help: 'what this session is connected to',
+    run: (s) => s.connInfo(),
+  },
 ];
 
 function checkFormat(format) {
@@ -79,7 +106,8 @@ function checkFormat(format) {
 }
 
 function helpText() {
-  const lines = COMMANDS.map((c) => `${`${c.names.filter((n) => /^[\\.]/.test(n)).join(', ')} ${c.usage || ''}`.padEnd(34)}${c.help}`);
+  const width = Math.max(...COMMANDS.map((c) => c.synopsis.length)) + 2;
+  const lines = COMMANDS.map((c) => `${c.synopsis.padEnd(width)}${c.help}`);
   return [...lines, 'SQL statements end with ";". Ctrl-C cancels a running query or clears the input.'].join('\n');
 }
 
@@ -163,7 +191,7 @@ class Session {
       return 'error';
     }
     try {
-      const result = await command.run(this, arg, name);
+      const result = await command.run(this, arg);
       return result === 'quit' || result === 'error' ? result : 'ok';
     } catch (err) {
       this.report(err, where);
@@ -179,16 +207,17 @@ class Session {
     return this.runStatement(sql, Object.assign({}, where, { line: this.pendingLine }));
   }
 
-  // Lines of a script in order; stops at the first error unless the
-  // settings say to go on. Returns "ok", "error" or "quit".
-  async runText(text, source) {
-    const lines = text.split(/\r?\n/);
-    if (lines[lines.length - 1] === '') lines.pop();
+  // Lines of a script (an array or an async iterable) in order; stops at
+  // the first error unless the settings say to go on. Returns "ok",
+  // "error" or "quit".
+  async runLines(lines, source) {
     let status = 'ok';
+    let number = 0;
     const outer = { pending: this.pending, pendingLine: this.pendingLine };
     this.pending = '';
-    for (const [i, line] of lines.entries()) {
-      const result = await this.feedLine(line, { source, line: i + 1 });
+    for await (const line of lines) {
+      number += 1;
+      const result = await this.feedLine(line, { source, line: number });
       if (result === 'quit') return 'quit';
       if (result === 'error') status = 'error';
       if (status === 'error' && !this.settings.continueOnError) break;
@@ -198,6 +227,10 @@ class Session {
     }
     Object.assign(this, outer);
     return status;
+  }
+
+  runText(text, source) {
+    return this.runLines(text.split(/\r?\n/), source);
   }
 
   async runStatement(sql, where) {

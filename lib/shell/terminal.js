@@ -28,7 +28,8 @@ function loadHistory(file) {
 }
 
 function saveHistory(file, history) {
-  const lines = history.slice(0, HISTORY_SIZE).reverse().map((entry) => entry.replace(/\\/g, '\\\\').replace(/\n/g, '\\n'));
+  const lines = history.slice(0, HISTORY_SIZE).reverse()
+    .map((entry) => entry.replace(/\\/g, '\\\\').replace(/\n/g, '\\n'));
   try {
     fs.writeFileSync(file, `${lines.join('\n')}\n`);
   } catch (err) {

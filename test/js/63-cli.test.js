@@ -10,6 +10,7 @@ const { pathToFileURL } = require('url');
 const { root, tmpDir, freshDatabase } = require('./helpers');
 const { serverSkip } = require('./backends');
 const { splitStatements } = require('../../lib/shell/statements');
+const { displayWidth } = require('../../lib/shell/format');
 
 const CLI = path.join(root, 'bin', 'zelk-sql.js');
 const NO_PG_ENV = Object.fromEntries(Object.entries(process.env).filter(([name]) => !name.startsWith('PG')));
@@ -157,7 +158,8 @@ test('SIGINT cancels the running statement of a script, which then stops', async
   assert.ok(!stdout.includes('after'), stdout);
 });
 
-test('statements split at semicolons outside quotes and comments', () => {
+test('display widths; statements split at semicolons outside quotes and comments', () => {
+  assert.deepStrictEqual(['東京', '한국', 'ｱ', 'e\u0301', '🎉', 'a\u200Bb'].map(displayWidth), [4, 4, 1, 1, 2, 2]);
   assert.deepStrictEqual(splitStatements("SELECT ';' FROM a; SELECT \"x;\" -- ;\n; /* ; */ tail"), {
     statements: ["SELECT ';' FROM a", ' SELECT "x;" -- ;\n'],
     rest: ' /* ; */ tail',
