@@ -117,7 +117,8 @@ function findCommand(name) {
 
 class Session {
   // io.out(text) writes results (it may return a promise, e.g. through a
-  // pager); io.info(text) and io.error(text) write lines to standard error.
+  // pager); io.info(text) and io.error(text) write lines to standard error;
+  // io.interactive is set at a prompt.
   constructor(connection, backend, settings, io) {
     this.connection = connection;
     this.backend = backend;
@@ -262,7 +263,10 @@ class Session {
 
   async printResult(columns, rows) {
     const text = formatResult(columns, rows, this.settings);
-    const output = (this.printed ? separator(this.settings.format) : '') + text;
+    // At a prompt each result follows its own input line; elsewhere a blank
+    // line tells one result from the next.
+    const apart = this.printed && (this.outputFile !== null || !this.io.interactive);
+    const output = (apart ? separator(this.settings.format) : '') + text;
     this.printed = true;
     if (this.outputFile !== null) fs.writeSync(this.outputFile, output);
     else await this.io.out(output);

@@ -102,12 +102,16 @@ class Prompt {
     this.armedToQuit = false;
     this.rl.on('SIGINT', () => this.interrupt());
     session.io.out = pagedWriter(this.rl, input, output, session.settings);
+    session.io.interactive = true;
   }
 
   // Ctrl-C: cancels the running query; else clears the input; on an empty
   // input it arms, and a second one quits.
   interrupt() {
-    if (this.session.interrupt()) return;
+    if (this.session.interrupt()) {
+      this.output.write('^C\n');
+      return;
+    }
     const hadInput = this.rl.line !== '' || this.session.pending !== '';
     this.rl.line = '';
     this.rl.cursor = 0;
@@ -181,8 +185,9 @@ function readPassword(prompt, errorStream = process.stderr) {
       }
       return undefined;
     }
-    errorStream.write(prompt);
+    // Echo goes off before the prompt shows, so no typed-ahead key is echoed.
     input.setRawMode(true);
+    errorStream.write(prompt);
     input.setEncoding('utf8');
     input.on('data', onData);
     input.resume();
