@@ -162,6 +162,17 @@ async function withPassword(params, options) {
   return Object.assign({}, params, { password: await readPassword('Password: ') });
 }
 
+// A server that wants a password the target did not give gets asked for
+// one, when there is a terminal to ask on.
+async function connectAskingPassword(params, options) {
+  try {
+    return await zelk.connect(params);
+  } catch (err) {
+    if (options.askPassword || !process.stdin.isTTY || !/no password supplied/.test(err.message)) throw err;
+    return zelk.connect(await withPassword(params, { askPassword: true }));
+  }
+}
+
 const consoleIo = {
   out: (text) => process.stdout.write(text),
   info: (text) => process.stderr.write(`${text}\n`),
@@ -192,7 +203,7 @@ async function main(argv) {
   if (options.help) return consoleIo.info(USAGE);
   if (options.version) return consoleIo.info(`zelk-sql ${zelk.getDriverVersion()}`);
   const params = await withPassword(connectionTarget(options, process.env), options);
-  const connection = await zelk.connect(params);
+  const connection = await connectAskingPassword(params, options);
   const settings = {
     format: options.format, expanded: options.expanded, timing: true, counts: options.counts,
     nullText: options.nullText, pager: options.pager, continueOnError: options.continueOnError,

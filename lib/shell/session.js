@@ -71,7 +71,7 @@ const COMMANDS = [
   },
   { names: ['\\x'], synopsis: '\\x [on|off]', help: 'expanded display, one record per row', run: setExpanded },
   {
-    names: ['\\timing', '.timer'], synopsis: '\\timing, .timer [on|off]', help: 'time of each statement',
+    names: ['\\timing', '.timer', '.timing'], synopsis: '\\timing, .timer [on|off]', help: 'time of each statement',
     run: setTiming,
   },
   {

@@ -126,21 +126,36 @@ test('a server named by URL or by the PG environment', { skip: serverSkip }, () 
 
 const hasScript = spawnSync('script', ['--version']).status === 0;
 
-test('--password asks on the terminal without echo', { skip: serverSkip || (!hasScript && 'no script(1)') }, async () => {
-  const env = process.env;
-  const url = `postgres://${env.ZELK_PG_USER}@127.0.0.1:${env.ZELK_PG_PORT}/${env.ZELK_PG_DATABASE}`;
-  const command = [process.execPath, CLI, '-W', '--csv', url, 'SELECT current_user AS u'].map((a) => `'${a}'`).join(' ');
-  // script(1) gives the shell a pseudo-terminal and types what it reads.
+async function until(condition, what) {
+  for (let i = 0; i < 500 && !condition(); i += 1) await new Promise((resolve) => setTimeout(resolve, 20));
+  assert.ok(condition(), `timed out waiting for ${what}`);
+}
+
+// script(1) gives zelk-sql a pseudo-terminal and types what it reads.
+async function onTerminal(args, typed) {
+  const command = [process.execPath, CLI, ...args].map((a) => `'${a}'`).join(' ');
   const child = spawn('script', ['-qec', command, '/dev/null'], { cwd: tmpDir, env: NO_PG_ENV });
-  let screen = '';
-  child.stdout.on('data', (chunk) => { screen += chunk; });
+  const run = { screen: '' };
+  child.stdout.on('data', (chunk) => { run.screen += chunk; });
   const closed = new Promise((resolve) => child.on('close', resolve));
-  while (!screen.includes('Password: ')) await new Promise((resolve) => setTimeout(resolve, 20));
-  child.stdin.write(`${env.ZELK_PG_PASSWORD}\r`);
-  assert.strictEqual(await closed, 0, screen);
-  assert.match(screen, new RegExp(`^u\r+\n${env.ZELK_PG_USER}\r+\n`, 'm'));
-  assert.ok(!screen.includes(env.ZELK_PG_PASSWORD), screen);
-});
+  await until(() => run.screen.includes(typed.after), typed.after);
+  child.stdin.write(typed.keys);
+  run.status = await closed;
+  return run;
+}
+
+test('the password is asked on the terminal without echo: with -W, or when the server wants one',
+  { skip: serverSkip || (!hasScript && 'no script(1)') }, async () => {
+    const env = process.env;
+    const url = `postgres://${env.ZELK_PG_USER}@127.0.0.1:${env.ZELK_PG_PORT}/${env.ZELK_PG_DATABASE}`;
+    for (const flags of [['-W'], []]) {
+      const run = await onTerminal([...flags, '--csv', url, 'SELECT current_user AS u'],
+        { after: 'Password: ', keys: `${env.ZELK_PG_PASSWORD}\r` });
+      assert.strictEqual(run.status, 0, run.screen);
+      assert.match(run.screen, new RegExp(`^u\r+\n${env.ZELK_PG_USER}\r+\n`, 'm'));
+      assert.ok(!run.screen.includes(env.ZELK_PG_PASSWORD), run.screen);
+    }
+  });
 
 test('SIGINT cancels the running statement of a script, which then stops', async () => {
   const file = script('sigint', "SELECT 'before' AS b FROM DUMMY;\nSELECT zkv_sleep(5000) AS s FROM DUMMY;\nSELECT 'after' AS a FROM DUMMY;\n");
@@ -150,7 +165,7 @@ test('SIGINT cancels the running statement of a script, which then stops', async
   child.stderr.on('data', (chunk) => { stderr += chunk; });
   child.stdout.on('data', (chunk) => { stdout += chunk; });
   const closed = new Promise((resolve) => child.on('close', resolve));
-  while (!stdout.includes('before')) await new Promise((resolve) => setTimeout(resolve, 20));
+  await until(() => stdout.includes('before'), 'the first statement');
   await new Promise((resolve) => setTimeout(resolve, 200));
   child.kill('SIGINT');
   assert.strictEqual(await closed, 1);
