@@ -246,4 +246,4 @@ function connectParams(target) {
   return target;
 }
 
-module.exports = { connectParams, argumentError };
+module.exports = { connectParams };

@@ -111,4 +111,4 @@ function separator(format) {
   return format === 'csv' ? '\r\n' : '\n';
 }
 
-module.exports = { FORMATS, displayWidth, formatResult, formatTable, formatCsv, separator };
+module.exports = { FORMATS, displayWidth, formatResult, separator };

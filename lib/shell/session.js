@@ -308,4 +308,4 @@ class Session {
   }
 }
 
-module.exports = { Session, describeError, checkFormat, helpText };
+module.exports = { Session, describeError, checkFormat };
