@@ -1,67 +1,83 @@
 #!/usr/bin/env node
 'use strict';
 // zelk-sql: runs SQL from arguments, a file, standard input or an interactive
-// prompt, and prints each result as a table, JSON or CSV.
+// prompt, on the embedded database or a PostgreSQL server.
 const fs = require('fs');
-const os = require('os');
-const path = require('path');
 const readline = require('readline');
 const zelk = require('../lib/promises');
+const { connectParams } = require('../lib/target');
+const { Session, describeError, checkFormat } = require('../lib/shell/session');
+const { Prompt, readPassword } = require('../lib/shell/terminal');
 
-const USAGE = `Usage: zelk-sql [options] [SQL ...]
+const USAGE = `Usage: zelk-sql [options] [URL] [SQL ...]
 
 Runs each SQL argument (statements separated by ";"), or the file given with
 --file, or standard input; with none of them and a terminal, starts a prompt.
 
-Options:
-  -d, --database FILE      database file (databaseName=FILE)
+Connection (without any: a private in-memory database):
+  URL                      postgres://user:pw@host:port/db?sslmode=..., or file:PATH
+  -d, --database FILE      embedded database file
   -c, --connection STRING  connection string, e.g. "databaseName=/tmp/app.db"
-  -f, --file PATH          run the SQL in PATH
-  -F, --format FORMAT      table (default), json or csv
+  -h, --host HOST          PostgreSQL server (also -p PORT, -U USER, -D DBNAME);
+                           PGHOST, PGPORT, PGUSER, PGPASSWORD, PGDATABASE and
+                           PGSSLMODE fill in what is not given
+  -W, --password           ask for the password (no echo)
+
+Input and output:
+  -f, --file PATH          run the SQL and commands in PATH
+      --continue-on-error  go on after a failing statement (exit status 1 still)
+  -F, --format FORMAT      table (default), json, csv or line
       --json, --csv        the same as --format json / --format csv
-      --no-timing          do not print row counts and timing
-  -h, --help               show this text
+  -x, --expanded           expanded table display, one record per row
+      --null TEXT          how NULL is shown (default "(null)")
+      --no-timing          no row counts and timing on standard error
+      --no-pager           never page output
+  -?, --help               show this text
   -V, --version            print the driver version
 
-Without --database or --connection a private in-memory database is used.`;
-
-const FORMATS = ['table', 'json', 'csv'];
+At the prompt, \\? lists the meta-commands.`;
 
 class UsageError extends Error {}
-
-function optionValue(args, index, name) {
-  if (index + 1 >= args.length) throw new UsageError(`${name} needs a value`);
-  return args[index + 1];
-}
-
-function checkFormat(format) {
-  if (!FORMATS.includes(format)) throw new UsageError(`unknown format "${format}" (table, json or csv)`);
-  return format;
-}
 
 const VALUE_OPTIONS = {
   '-d': 'database', '--database': 'database',
   '-c': 'connection', '--connection': 'connection',
+  '-h': 'host', '--host': 'host',
+  '-p': 'port', '--port': 'port',
+  '-U': 'user', '--user': 'user', '--username': 'user',
+  '-D': 'dbname', '--dbname': 'dbname',
   '-f': 'file', '--file': 'file',
   '-F': 'format', '--format': 'format',
+  '--null': 'nullText',
 };
 
 const FLAG_OPTIONS = {
   '--json': (o) => { o.format = 'json'; },
   '--csv': (o) => { o.format = 'csv'; },
-  '--no-timing': (o) => { o.timing = false; },
-  '-h': (o) => { o.help = true; },
+  '-x': (o) => { o.expanded = true; },
+  '--expanded': (o) => { o.expanded = true; },
+  '--no-timing': (o) => { o.counts = false; },
+  '--no-pager': (o) => { o.pager = false; },
+  '--continue-on-error': (o) => { o.continueOnError = true; },
+  '-W': (o) => { o.askPassword = true; },
+  '--password': (o) => { o.askPassword = true; },
+  '-?': (o) => { o.help = true; },
   '--help': (o) => { o.help = true; },
   '-V': (o) => { o.version = true; },
   '--version': (o) => { o.version = true; },
 };
 
+const URL_ARGUMENT = /^(postgres(ql)?:\/\/|file:)/i;
+
 function parseArgs(args) {
-  const options = { format: 'table', timing: true, sql: [] };
+  const options = {
+    format: 'table', expanded: false, counts: true, pager: true, nullText: '(null)', continueOnError: false, sql: [],
+  };
   for (let i = 0; i < args.length; i += 1) {
     const arg = args[i];
     if (VALUE_OPTIONS[arg]) {
-      options[VALUE_OPTIONS[arg]] = optionValue(args, i, arg);
+      if (i + 1 >= args.length) throw new UsageError(`${arg} needs a value`);
+      options[VALUE_OPTIONS[arg]] = args[i + 1];
       i += 1;
     } else if (FLAG_OPTIONS[arg]) {
       FLAG_OPTIONS[arg](options);
@@ -70,255 +86,140 @@ function parseArgs(args) {
       break;
     } else if (arg.startsWith('-') && arg.length > 1) {
       throw new UsageError(`unknown option ${arg}`);
+    } else if (options.sql.length === 0 && options.url === undefined && URL_ARGUMENT.test(arg)) {
+      options.url = arg;
     } else {
       options.sql.push(arg);
     }
   }
-  checkFormat(options.format);
-  if (options.database && options.connection) throw new UsageError('give --database or --connection, not both');
+  try {
+    checkFormat(options.format);
+  } catch (err) {
+    throw new UsageError(err.message);
+  }
+  const targets = ['url', 'database', 'connection', 'host'].filter((name) => options[name] !== undefined);
+  if (targets.length > 1) throw new UsageError('give one of a URL, --database, --connection or --host');
   return options;
 }
 
-function connectionParams(options) {
-  if (options.connection) return options.connection;
+// URL parameters and the options and PG* variables that give them.
+const SERVER_SETTINGS = [
+  ['host', 'host', 'PGHOST'], ['port', 'port', 'PGPORT'], ['user', 'user', 'PGUSER'],
+  ['password', null, 'PGPASSWORD'], ['dbname', 'dbname', 'PGDATABASE'], ['sslmode', null, 'PGSSLMODE'],
+  ['sslrootcert', null, 'PGSSLROOTCERT'], ['sslcert', null, 'PGSSLCERT'], ['sslkey', null, 'PGSSLKEY'],
+  ['connect_timeout', null, 'PGCONNECT_TIMEOUT'],
+];
+
+// A server from the options, the PG* environment filling the gaps: read as
+// a URL, so that both follow the URL's rules.
+function serverParams(options, env) {
+  const query = [];
+  for (const [name, option, variable] of SERVER_SETTINGS) {
+    const value = (option && options[option]) || env[variable];
+    if (value) query.push(`${name}=${encodeURIComponent(value)}`);
+  }
+  return connectParams(`postgres://?${query.join('&')}`);
+}
+
+const TLS_KEYS = ['ENCRYPT', 'ca', 'sslValidateCertificate'];
+
+// What a server URL leaves out comes from the PG* environment.
+function withEnvironment(params, env) {
+  const defaults = serverParams({}, env);
+  delete defaults.host;
+  delete defaults.hosts;
+  if (params.hosts) delete defaults.port;
+  if (TLS_KEYS.some((key) => key in params)) TLS_KEYS.forEach((key) => delete defaults[key]);
+  return Object.assign(defaults, params);
+}
+
+function isUrl(text) {
+  return URL_ARGUMENT.test(text);
+}
+
+// What to connect to: a URL, a file, a connection string, a server from
+// the options or environment, or else a private in-memory database.
+function connectionTarget(options, env) {
+  const url = options.url || (options.connection && isUrl(options.connection) ? options.connection : null);
+  if (url) {
+    const params = connectParams(url);
+    return params.databaseName !== undefined ? params : withEnvironment(params, env);
+  }
   if (options.database) return { databaseName: options.database };
+  if (options.connection) return options.connection;
+  if (options.host || env.PGHOST || options.port || options.user || options.dbname) return serverParams(options, env);
   return '';
 }
 
-// Splits SQL text at semicolons outside quotes and comments. `rest` is the
-// unterminated tail, which a prompt keeps until the statement is complete.
-function splitStatements(text) {
-  const statements = [];
-  let start = 0;
-  let i = 0;
-  while (i < text.length) {
-    const c = text[i];
-    if (c === "'" || c === '"' || c === '`') {
-      const close = text.indexOf(c, i + 1);
-      if (close < 0) return { statements, rest: text.slice(start) };
-      i = close + 1;
-    } else if (c === '-' && text[i + 1] === '-') {
-      const eol = text.indexOf('\n', i);
-      i = eol < 0 ? text.length : eol + 1;
-    } else if (c === '/' && text[i + 1] === '*') {
-      const close = text.indexOf('*/', i + 2);
-      if (close < 0) return { statements, rest: text.slice(start) };
-      i = close + 2;
-    } else {
-      if (c === ';') {
-        statements.push(text.slice(start, i));
-        start = i + 1;
-      }
-      i += 1;
-    }
-  }
-  return { statements, rest: text.slice(start) };
+function isServer(params) {
+  if (typeof params === 'string') return /(^|;)\s*servernode\s*=/i.test(params);
+  return Object.keys(params).some((key) => ['host', 'hosts'].includes(key.toLowerCase()));
 }
 
-function isBlank(sql) {
-  return sql.replace(/--[^\n]*|\/\*[\s\S]*?\*\//g, '').trim() === '';
+async function withPassword(params, options) {
+  if (!options.askPassword) return params;
+  if (typeof params === 'string') return `${params};PWD={${await readPassword('Password: ')}}`;
+  return Object.assign({}, params, { password: await readPassword('Password: ') });
 }
 
-function scriptStatements(text) {
-  const { statements, rest } = splitStatements(text);
-  return statements.concat([rest]).filter((sql) => !isBlank(sql));
-}
-
-function displayValue(value) {
-  if (value === null || value === undefined) return 'NULL';
-  if (Buffer.isBuffer(value)) return `0x${value.toString('hex')}`;
-  if (typeof value === 'object') return JSON.stringify(value);
-  return String(value).replace(/\r?\n/g, '\\n');
-}
-
-function formatTable(columns, rows) {
-  const cells = rows.map((row) => row.map(displayValue));
-  const widths = columns.map((name, c) => Math.max(name.length, ...cells.map((row) => row[c].length)));
-  const numeric = columns.map((name, c) => rows.length > 0 && rows.every((row) => typeof row[c] === 'number'
-    || typeof row[c] === 'bigint' || row[c] === null));
-  const line = (values) => values.map((v, c) => (numeric[c] ? v.padStart(widths[c]) : v.padEnd(widths[c])))
-    .join(' | ').trimEnd();
-  const rule = widths.map((w) => '-'.repeat(w)).join('-+-');
-  return [line(columns), rule, ...cells.map(line)].join('\n');
-}
-
-function jsonValue(key, value) {
-  if (value && value.type === 'Buffer' && Array.isArray(value.data)) return Buffer.from(value.data).toString('hex');
-  return typeof value === 'bigint' ? value.toString() : value;
-}
-
-function formatJson(columns, rows) {
-  const objects = rows.map((row) => Object.fromEntries(columns.map((name, c) => [name, row[c]])));
-  return JSON.stringify(objects, jsonValue, 2);
-}
-
-function csvField(value) {
-  if (value === null || value === undefined) return '';
-  const text = Buffer.isBuffer(value) ? value.toString('hex') : String(value);
-  return /[",\r\n]/.test(text) ? `"${text.replace(/"/g, '""')}"` : text;
-}
-
-function formatCsv(columns, rows) {
-  return [columns, ...rows].map((row) => row.map(csvField).join(',')).join('\r\n');
-}
-
-const FORMATTERS = { table: formatTable, json: formatJson, csv: formatCsv };
-
-// Column names are unique keys in JSON output: a repeated name gets ":2", ":3"...
-function columnNames(infos) {
-  const seen = new Map();
-  return infos.map((info) => {
-    const count = (seen.get(info.columnName) || 0) + 1;
-    seen.set(info.columnName, count);
-    return count === 1 ? info.columnName : `${info.columnName}:${count}`;
-  });
-}
-
-function elapsedMs(start) {
-  return Number(process.hrtime.bigint() - start) / 1e6;
-}
-
-function summary(result, ms) {
-  const time = `${ms.toFixed(3)} ms`;
-  if (Array.isArray(result)) return `(${result.length} row${result.length === 1 ? '' : 's'}, ${time})`;
-  if (typeof result === 'number') return `(${result} row${result === 1 ? '' : 's'} affected, ${time})`;
-  return `(OK, ${time})`;
-}
-
-async function runStatement(connection, sql, settings, out) {
-  const start = process.hrtime.bigint();
-  const statement = await connection.prepare(sql);
+// A server that wants a password the target did not give gets asked for
+// one, when there is a terminal to ask on.
+async function connectAskingPassword(params, options) {
   try {
-    const result = await statement.exec(undefined, { rowsAsArray: true });
-    const ms = elapsedMs(start);
-    if (Array.isArray(result)) {
-      const columns = columnNames(statement.getColumnInfo());
-      out.stdout(FORMATTERS[settings.format](columns, result));
-    }
-    if (settings.timing) out.stderr(summary(result, ms));
-  } finally {
-    await statement.drop();
-  }
-}
-
-function describeError(err) {
-  if (err && typeof err.code === 'number') return `Error ${err.code} (SQLSTATE ${err.sqlState}): ${err.message}`;
-  return `Error: ${err && err.message ? err.message : err}`;
-}
-
-// Runs statements in order and stops at the first failure; returns whether all ran.
-async function runScript(connection, text, settings, out) {
-  for (const sql of scriptStatements(text)) {
-    try {
-      await runStatement(connection, sql, settings, out);
-    } catch (err) {
-      out.stderr(describeError(err));
-      return false;
-    }
-  }
-  return true;
-}
-
-const HELP_COMMANDS = `.format table|json|csv   output format
-.timing on|off           row counts and timing
-.help                    this text
-.exit, .quit             leave (or Ctrl-D)
-SQL statements end with ";".`;
-
-function runCommand(line, settings, out) {
-  const [command, argument] = line.trim().split(/\s+/);
-  if (command === '.exit' || command === '.quit') return false;
-  if (command === '.help') out.stdout(HELP_COMMANDS);
-  else if (command === '.format' && FORMATS.includes(argument)) settings.format = argument;
-  else if (command === '.timing' && (argument === 'on' || argument === 'off')) settings.timing = argument === 'on';
-  else out.stderr(`Unknown command ${line.trim()}; try .help`);
-  return true;
-}
-
-function historyFile() {
-  return process.env.ZELK_SQL_HISTORY || path.join(os.homedir(), '.zelk_sql_history');
-}
-
-function loadHistory() {
-  try {
-    return fs.readFileSync(historyFile(), 'utf8').split('\n').filter(Boolean).reverse();
+    return await zelk.connect(params);
   } catch (err) {
-    return [];
+    if (options.askPassword || !process.stdin.isTTY || !/no password supplied/.test(err.message)) throw err;
+    return zelk.connect(await withPassword(params, { askPassword: true }));
   }
 }
 
-function saveHistory(history) {
-  try {
-    fs.writeFileSync(historyFile(), `${history.slice().reverse().join('\n')}\n`);
-  } catch (err) {
-    // A read-only home keeps the session usable, only without saved history.
-  }
-}
-
-async function interactive(connection, settings, out) {
-  const rl = readline.createInterface({
-    input: process.stdin, output: process.stdout, history: loadHistory(), historySize: 1000, terminal: true,
-  });
-  let pending = '';
-  rl.setPrompt('zelk> ');
-  rl.prompt();
-  for await (const line of rl) {
-    if (pending === '' && line.trim().startsWith('.')) {
-      if (!runCommand(line, settings, out)) break;
-    } else {
-      const { statements, rest } = splitStatements(`${pending}${line}\n`);
-      pending = isBlank(rest) ? '' : rest;
-      for (const sql of statements.filter((s) => !isBlank(s))) {
-        await runScript(connection, sql, settings, out);
-      }
-    }
-    rl.setPrompt(pending ? '   ...> ' : 'zelk> ');
-    rl.prompt();
-  }
-  saveHistory(rl.history);
-  rl.close();
-}
-
-function readStdin() {
-  return new Promise((resolve, reject) => {
-    const chunks = [];
-    process.stdin.on('data', (chunk) => chunks.push(chunk));
-    process.stdin.on('end', () => resolve(Buffer.concat(chunks).toString('utf8')));
-    process.stdin.on('error', reject);
-  });
-}
-
-const console_ = {
-  stdout: (text) => process.stdout.write(`${text}\n`),
-  stderr: (text) => process.stderr.write(`${text}\n`),
+const consoleIo = {
+  out: (text) => process.stdout.write(text),
+  info: (text) => process.stderr.write(`${text}\n`),
+  error: (text) => process.stderr.write(`${text}\n`),
 };
 
-async function runInputs(connection, options, settings) {
-  if (options.file) return runScript(connection, fs.readFileSync(options.file, 'utf8'), settings, console_);
-  if (options.sql.length > 0) return runScript(connection, options.sql.join(';\n'), settings, console_);
+// A script's first Ctrl-C (SIGINT) cancels the running statement, which
+// ends the script; a second one ends the process.
+function cancelOnSignal(session) {
+  process.on('SIGINT', () => {
+    if (!session.interrupt()) process.exit(130);
+  });
+}
+
+async function runInputs(session, options) {
+  if (options.file) return session.runText(fs.readFileSync(options.file, 'utf8'), options.file);
+  if (options.sql.length > 0) return session.runText(options.sql.join(';\n'), 'command line');
   if (process.stdin.isTTY) {
-    await interactive(connection, settings, console_);
-    return true;
+    await new Prompt(session).run();
+    return 'ok';
   }
-  return runScript(connection, await readStdin(), settings, console_);
+  // Statements run as their lines arrive, so a pipe that stays open works.
+  return session.runLines(readline.createInterface({ input: process.stdin, crlfDelay: Infinity }), '<stdin>');
 }
 
 async function main(argv) {
   const options = parseArgs(argv);
-  if (options.help) return console_.stdout(USAGE);
-  if (options.version) return console_.stdout(`zelk-sql ${zelk.getDriverVersion()}`);
-  const settings = { format: options.format, timing: options.timing };
-  const connection = zelk.createConnection();
-  await connection.connect(connectionParams(options));
+  if (options.help) return consoleIo.info(USAGE);
+  if (options.version) return consoleIo.info(`zelk-sql ${zelk.getDriverVersion()}`);
+  const params = await withPassword(connectionTarget(options, process.env), options);
+  const connection = await connectAskingPassword(params, options);
+  const settings = {
+    format: options.format, expanded: options.expanded, timing: true, counts: options.counts,
+    nullText: options.nullText, pager: options.pager, continueOnError: options.continueOnError,
+  };
+  const session = new Session(connection, isServer(params) ? 'postgres' : 'sqlite', settings, consoleIo);
+  if (!process.stdin.isTTY || options.file || options.sql.length > 0) cancelOnSignal(session);
   try {
-    if (!(await runInputs(connection, options, settings))) process.exitCode = 1;
+    if ((await runInputs(session, options)) === 'error') process.exitCode = 1;
   } finally {
+    session.close();
     await connection.disconnect();
   }
   return undefined;
 }
 
-module.exports = { parseArgs, splitStatements, scriptStatements, formatTable, formatJson, formatCsv };
+module.exports = { parseArgs, connectionTarget };
 
 if (require.main === module) {
   main(process.argv.slice(2)).catch((err) => {
@@ -326,7 +227,7 @@ if (require.main === module) {
       process.stderr.write(`zelk-sql: ${err.message}\n${USAGE}\n`);
       process.exitCode = 2;
     } else {
-      process.stderr.write(`${describeError(err)}\n`);
+      process.stderr.write(`zelk-sql: ${describeError(err)}\n`);
       process.exitCode = 1;
     }
   });

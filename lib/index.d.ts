@@ -13,7 +13,9 @@ export type DoneCallback = (err: ZelkError | undefined) => void;
 
 /** Connection parameters; keys are connection properties, e.g. databaseName. */
 export interface ConnectionParameters {
-  databaseName?: string;
+  /** A path, or a file: URL. */
+  databaseName?: string | URL;
+  database?: string | URL;
   host?: string;
   port?: number | string;
   hosts?: string | Array<{ host: string; port: number | string }>;
@@ -28,8 +30,11 @@ export interface ConnectionParameters {
   [property: string]: unknown;
 }
 
-/** A connection string ("name=value;...") or a parameter object. */
-export type ConnectParams = string | ConnectionParameters;
+/**
+ * A connection string ("name=value;..."), a postgres://, postgresql:// or
+ * file: URL (string or URL object), a database file path, or a parameter object.
+ */
+export type ConnectParams = string | URL | ConnectionParameters;
 
 export interface ExecOptions {
   /** Rows as arrays in column order instead of objects. */

@@ -1,6 +1,7 @@
 'use strict';
 const { native, install } = require('./native');
 const { decode, decodeAsync } = require('./decoder');
+const { connectParams } = require('./target');
 
 // Splits (sql[, params][, options][, callback]) as scripts write it.
 function splitExecArgs(args) {
@@ -69,7 +70,37 @@ function statementExec() {
   return execWith(this, [params, options], options, callback);
 }
 
+// The first argument, unless it is the callback, is the connect target.
+function withTarget(args) {
+  const list = Array.prototype.slice.call(args);
+  if (list.length > 0 && typeof list[0] !== 'function') list[0] = connectParams(list[0]);
+  return list;
+}
+
+const nativeConnect = native.Connection.prototype.connect;
+
+// A target that cannot be read fails like the native argument checks: to
+// the callback after connect has returned, else thrown.
+function connectToTarget() {
+  const callback = arguments[arguments.length - 1];
+  let args;
+  try {
+    args = withTarget(arguments);
+  } catch (err) {
+    if (typeof callback !== 'function') throw err;
+    process.nextTick(callback, err);
+    return undefined;
+  }
+  return nativeConnect.apply(this, args);
+}
+
+function createConnection() {
+  return native.createConnection(...withTarget(arguments));
+}
+
 function addConnectionMethods(connection) {
+  // connect is read-only on the prototype, so the override is defined, not assigned.
+  Object.defineProperty(connection, 'connect', { value: connectToTarget, writable: true, configurable: true });
   connection.exec = connectionExec;
   connection.execute = connectionExec;
 }
@@ -82,8 +113,8 @@ function addStatementMethods(statement) {
 install(addConnectionMethods, addStatementMethods);
 
 module.exports = {
-  createConnection: native.createConnection,
-  createClient: native.createClient,
+  createConnection,
+  createClient: createConnection,
   getDriverVersion: native.getDriverVersion,
   setConnectionPoolLimit: native.setConnectionPoolLimit,
   Connection: native.Connection,

@@ -33,6 +33,8 @@ function callbacks(): void {
 
 async function promises(): Promise<void> {
   const conn = await zp.connect({ databaseName: '/tmp/b.db' });
+  await (await zp.connect(new URL('file:///tmp/c.db'))).disconnect();
+  zp.createConnection('postgres://app@db1:5432/sales?sslmode=require');
   const controller = new AbortController();
   const rows = await conn.exec<zp.Row[]>('SELECT 1 AS one FROM DUMMY', [], { signal: controller.signal });
   console.log(rows[0].one);
