@@ -2,6 +2,7 @@
 // Knex clients over zelk promise connections, one per backend. Knex keeps
 // its own pool of them (tarn); each query runs on the connection it lends.
 const { once } = require('events');
+const { isConnectionLoss } = require('./errors');
 const Client_BetterSQLite3 = require('knex/lib/dialects/better-sqlite3');
 const Client_PG = require('knex/lib/dialects/postgres');
 
@@ -31,7 +32,17 @@ const zelkMethods = {
   },
 
   validateConnection(connection) {
-    return connection.state() === 'connected';
+    return !connection.zelkLost && connection.state() === 'connected';
+  },
+
+  // Knex's pool asks validateConnection before lending a connection again.
+  async zelkQuery(connection, sql, bindings) {
+    try {
+      return await connection.query(sql, this.zelkBindings(bindings));
+    } catch (err) {
+      if (isConnectionLoss(err, connection)) connection.zelkLost = true;
+      throw err;
+    }
   },
 
   // Rows reach the stream as they are read; a full stream pauses the reading.
@@ -56,7 +67,7 @@ class ZelkSqliteClient extends Client_BetterSQLite3 {
 
   async _query(connection, obj) {
     if (!obj.sql) throw new Error('The query is empty');
-    const { rows, changes, lastInsertRowid } = await connection.query(obj.sql, this.zelkBindings(obj.bindings));
+    const { rows, changes, lastInsertRowid } = await this.zelkQuery(connection, obj.sql, obj.bindings);
     obj.response = rows || { changes, lastInsertRowid };
     obj.context = { lastID: lastInsertRowid, changes };
     return obj;
@@ -88,7 +99,7 @@ class ZelkPostgresClient extends Client_PG {
 
   async _query(connection, obj) {
     if (!obj.sql) throw new Error('The query is empty');
-    const { rows, changes } = await connection.query(obj.sql, this.zelkBindings(obj.bindings));
+    const { rows, changes } = await this.zelkQuery(connection, obj.sql, obj.bindings);
     obj.response = { command: commandOf(obj.sql, rows), rows: rows || [], rowCount: changes };
     return obj;
   }

@@ -6,6 +6,7 @@ const {
   SqliteIntrospector, SqliteQueryCompiler,
 } = require('kysely');
 const { createPool } = require('./promises');
+const { isConnectionLoss } = require('./errors');
 
 const DEFAULT_CHUNK = 100;
 
@@ -16,11 +17,15 @@ function bigintOrUndefined(value) {
 class ZelkKyselyConnection {
   constructor(connection) {
     this.connection = connection;
+    this.lost = false;
   }
 
   async executeQuery(compiledQuery) {
     const { sql, parameters, query } = compiledQuery;
-    const { rows, changes, lastInsertRowid } = await this.connection.query(sql, parameters);
+    const { rows, changes, lastInsertRowid } = await this.connection.query(sql, parameters).catch((err) => {
+      this.lost = this.lost || isConnectionLoss(err, this.connection);
+      throw err;
+    });
     if (SelectQueryNode.is(query)) return { rows: rows || [] };
     return { rows: rows || [], numAffectedRows: BigInt(changes), insertId: bigintOrUndefined(lastInsertRowid) };
   }
@@ -79,8 +84,9 @@ class ZelkKyselyDriver {
     await connection.executeQuery(CompiledQuery.raw(`release savepoint ${name}`));
   }
 
+  // A connection whose session was lost is closed instead of kept.
   async releaseConnection(connection) {
-    connection.connection.release();
+    connection.connection.release(connection.lost);
   }
 
   // A pool handed in belongs to the caller, who ends it.
