@@ -28,7 +28,7 @@ export interface RowOptions extends GetValuesOptions {}
 export interface RunResult {
   /** Rows inserted, updated or deleted (rows returned, for RETURNING). */
   changes: number;
-  /** The embedded database: the connection's last inserted rowid. The server: the first column of the last RETURNING row, else undefined. */
+  /** The embedded database, after a write: the connection's last inserted rowid. The server: the first column of the last RETURNING row, else undefined. */
   lastInsertRowid: number | string | undefined;
 }
 

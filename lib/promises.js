@@ -228,9 +228,13 @@ forward(ResultSet, 'native', [
 ]);
 
 // What the SQL itself tells about its result: a SELECT has rows and no
-// inserted row id.
+// inserted row id; only a write (possibly behind WITH) moves the row id.
 function isSelect(sql) {
   return typeof sql === 'string' && /^\s*select\b/i.test(sql);
+}
+
+function isWrite(sql) {
+  return typeof sql === 'string' && /^\s*(?:insert|replace|update|delete|with)\b/i.test(sql);
 }
 
 function firstValue(row) {
@@ -249,8 +253,7 @@ async function outcome(connection, site, start, sql) {
   // Known after connect: no await, so nothing can slip in before `start`.
   const { backend } = connection.base.info || await connection.describe();
   const result = start();
-  const rowid = backend === 'sqlite' && !isSelect(sql)
-    ? connection.call('exec', [LAST_ROWID_SQL], site) : null;
+  const rowid = backend === 'sqlite' && isWrite(sql) ? connection.call('exec', [LAST_ROWID_SQL], site) : null;
   const [value, rowidRows] = await Promise.all([result, rowid]);
   const rows = Array.isArray(value) ? value : undefined;
   let lastInsertRowid;
