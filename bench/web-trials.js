@@ -42,9 +42,11 @@ async function serve(keys, request) {
   await Promise.all(Array.from({ length: IN_FLIGHT }, lane));
 }
 
-function zelkPool(params, options, transactionOptions) {
+function zelkPool(params, options, transactionOptions, sessionSql) {
   const { createPool } = require(path.join(__dirname, '..', 'lib', 'promises'));
   const pool = createPool(params, options);
+  // Queued on the new connection ahead of its first borrower's statements.
+  if (sessionSql) pool.on('connect', (connection) => connection.exec(sessionSql));
   return {
     request: (id) => pool.transaction(async (tx) => {
       await tx.get(READ_SQL, [id]);
@@ -99,7 +101,10 @@ const embeddedFile = () => path.join(DATA_DIR, `web-${process.pid}.db`);
 const variants = {
   embedded: {
     'better-sqlite3': (file) => betterSqlite3(file),
-    'zelk-pool': (file) => zelkPool({ databaseName: file }, { max: EMBEDDED_POOL_MAX }, { mode: 'immediate' }),
+    // better-sqlite3's build syncs a WAL file at checkpoints only; the
+    // system library zelk uses syncs every commit unless told the same.
+    'zelk-pool': (file) => zelkPool({ databaseName: file }, { max: EMBEDDED_POOL_MAX }, { mode: 'immediate' },
+                                    'PRAGMA synchronous = NORMAL'),
   },
   server: {
     pg: (server) => pgPool(server),
