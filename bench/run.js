@@ -2,6 +2,7 @@
 // Runs every trial for every driver variant, each run in a fresh child
 // process, and prints medians, spreads and ratios against better-sqlite3.
 // Usage: node run.js [--quick] [--reps=N] [--only=trial,trial] [--json=file]
+// The server trials (pg-trials.js) and the web-request trials (web-trials.js) follow.
 // The native floor (bench_fetch_floor) runs too when it has been built:
 //   cmake -S . -B build -DZELK_BENCH=ON && cmake --build build --target bench_fetch_floor
 const { execFileSync } = require('child_process');
@@ -100,4 +101,5 @@ function main() {
 }
 
 main();
-require('./pg-trials').run(parseArgs(process.argv.slice(2)));
+const args = parseArgs(process.argv.slice(2));
+require('./pg-trials').run(args).then(() => require('./web-trials').run(args));

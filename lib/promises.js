@@ -7,6 +7,9 @@ const { promisify } = require('util');
 const pipeline = promisify(require('stream').pipeline);
 const zelk = require('./index');
 const streams = require('./streams');
+const { callSite, withCallSite } = require('./errors');
+const transactions = require('./transaction');
+const { createPool, Pool } = require('./pool');
 
 const INTERRUPT_RETRY_MS = 10;
 
@@ -55,6 +58,13 @@ class Operation {
 class OperationQueue {
   constructor() {
     this.pending = [];
+    this.idleWaiters = [];
+  }
+
+  // Settles when no operation is pending.
+  idle() {
+    if (this.pending.length === 0) return Promise.resolve();
+    return new Promise((resolve) => this.idleWaiters.push(resolve));
   }
 
   begin(interrupt) {
@@ -67,28 +77,19 @@ class OperationQueue {
     operation.settle();
     const index = this.pending.indexOf(operation);
     if (index >= 0) this.pending.splice(index, 1);
-    if (this.pending.length > 0) this.interruptIfRunning(this.pending[0]);
+    if (this.pending.length > 0) {
+      this.interruptIfRunning(this.pending[0]);
+      return;
+    }
+    const waiters = this.idleWaiters;
+    this.idleWaiters = [];
+    for (const resolve of waiters) resolve();
   }
 
   interruptIfRunning(operation) {
     if (operation.settled || !operation.abortRequested || operation.timer) return;
     if (this.pending[0] === operation) operation.interruptRepeatedly();
   }
-}
-
-// Captures the caller's stack, above the public method `fn`.
-function callSite(fn) {
-  const holder = {};
-  Error.captureStackTrace(holder, fn);
-  return holder.stack;
-}
-
-function withCallSite(err, site) {
-  if (err instanceof Error && site) {
-    const frames = site.slice(site.indexOf('\n'));
-    err.stack = `${err.name}: ${err.message}${frames}`;
-  }
-  return err;
 }
 
 function abortedBeforeStart(signal) {
@@ -226,31 +227,100 @@ forward(ResultSet, 'native', [
   'hasNextResult', 'getServerCPUTime', 'getServerMemoryUsage', 'getServerProcessingTime', 'isNull',
 ]);
 
+// What the SQL itself tells about its result: a SELECT has rows and no
+// inserted row id; only a write (possibly behind WITH) moves the row id.
+function isSelect(sql) {
+  return typeof sql === 'string' && /^\s*select\b/i.test(sql);
+}
+
+function isWrite(sql) {
+  return typeof sql === 'string' && /^\s*(?:insert|replace|update|delete|with)\b/i.test(sql);
+}
+
+function firstValue(row) {
+  if (Array.isArray(row)) return row[0];
+  for (const key in row) return row[key];
+  return undefined;
+}
+
+const LAST_ROWID_SQL = 'SELECT last_insert_rowid() AS id';
+
+// Runs the statement and shapes { rows, changes, lastInsertRowid }. The
+// embedded database's row id is read by a second statement queued right
+// behind the first, so nothing of the connection runs in between (a native
+// row id would save the second call). The server's comes from RETURNING.
+async function outcome(connection, site, start, sql) {
+  // Known after connect: no await, so nothing can slip in before `start`.
+  const { backend } = connection.base.info || await connection.describe();
+  const result = start();
+  const rowid = backend === 'sqlite' && isWrite(sql) ? connection.call('exec', [LAST_ROWID_SQL], site) : null;
+  const [value, rowidRows] = await Promise.all([result, rowid]);
+  const rows = Array.isArray(value) ? value : undefined;
+  let lastInsertRowid;
+  if (rowidRows) lastInsertRowid = rowidRows[0].id;
+  else if (rows && rows.length > 0 && !isSelect(sql)) lastInsertRowid = firstValue(rows[rows.length - 1]);
+  const changes = typeof value === 'number' ? value : rows && !isSelect(sql) ? rows.length : 0;
+  return { rows, changes, lastInsertRowid };
+}
+
+function firstRow(value) {
+  return Array.isArray(value) ? value[0] : undefined;
+}
+
+function allRows(value) {
+  return Array.isArray(value) ? value : [];
+}
+
 class Statement {
-  constructor(nativeStatement, connection) {
+  constructor(nativeStatement, connection, sql) {
     this.native = nativeStatement;
     this.connection = connection;
     this.operations = connection.operations;
+    this.sql = sql;
   }
 
   interrupt() {
     this.connection.interrupt();
   }
 
-  exec(params, options) {
-    const site = callSite(this.exec);
+  execAt(site, params, options) {
     const args = [params, nativeOptions(options)];
-    return run(this, site, this.native, 'exec', args, options);
+    return this.connection.ordered(site, () => run(this, site, this.native, 'exec', args, options));
+  }
+
+  exec(params, options) {
+    return this.execAt(callSite(this.exec), params, options);
   }
 
   execute(params, options) {
     return this.exec(params, options);
   }
 
+  query(params, options) {
+    const site = callSite(this.query);
+    const args = [params, nativeOptions(options)];
+    return this.connection.ordered(site, () => outcome(this.connection, site,
+      () => run(this, site, this.native, 'exec', args, options), this.sql));
+  }
+
+  async run(params, options) {
+    const { changes, lastInsertRowid } = await this.query(params, options);
+    return { changes, lastInsertRowid };
+  }
+
+  get(params, options) {
+    return this.execAt(callSite(this.get), params, options).then(firstRow);
+  }
+
+  all(params, options) {
+    return this.execAt(callSite(this.all), params, options).then(allRows);
+  }
+
   async execQuery(params, options) {
     const site = callSite(this.execQuery);
     const args = params === undefined ? [] : [params];
-    const nativeResultSet = await run(this, site, this.native, 'execQuery', args, options);
+    const nativeResultSet = await this.connection.ordered(site,
+      () => run(this, site, this.native, 'execQuery', args, options));
     return new ResultSet(nativeResultSet, this);
   }
 
@@ -259,7 +329,8 @@ class Statement {
   }
 
   execBatch(rows, options) {
-    return run(this, callSite(this.execBatch), this.native, 'execBatch', [rows], options);
+    const site = callSite(this.execBatch);
+    return this.connection.ordered(site, () => run(this, site, this.native, 'execBatch', [rows], options));
   }
 
   executeBatch(rows, options) {
@@ -307,11 +378,59 @@ forward(Statement, 'native', [
   'setPacketSize', 'getPacketSize', 'getStatementHash', 'setTimeout',
 ]);
 
+// Which database a connection reaches: the embedded one answers the first
+// probe, the server the second.
+async function probeBackend(connection, site) {
+  try {
+    const [row] = await connection.call('exec', ['SELECT sqlite_version() AS v'], site);
+    return { backend: 'sqlite', serverVersion: row.v };
+  } catch (notEmbedded) {
+    const [row] = await connection.call('exec', ["SELECT current_setting('server_version') AS v"], site);
+    return { backend: 'postgresql', serverVersion: row.v };
+  }
+}
+
 class Connection {
   constructor(nativeConnection) {
     this.native = nativeConnection;
     this.operations = new OperationQueue();
-    this.transactionActive = false;
+    // A transaction's view (tx) inherits these; `base` is the connection
+    // itself, `claim` the transaction the view belongs to.
+    this.base = this;
+    this.claim = null;
+    this.owner = null;
+    this.info = null;
+  }
+
+  get backend() {
+    return this.base.info ? this.base.info.backend : undefined;
+  }
+
+  get serverVersion() {
+    return this.base.info ? this.base.info.serverVersion : undefined;
+  }
+
+  // Runs `start` once no transaction but this view's own owns the connection.
+  ordered(site, start) {
+    const wait = transactions.turn(this, site);
+    return wait ? wait.then(() => this.ordered(site, start)) : start();
+  }
+
+  // A native method as a promise, past any transaction's ownership: for the
+  // layer's own statements.
+  call(method, args, site) {
+    return run(this, site, this.native, method, args);
+  }
+
+  sql(text, site) {
+    return this.call('exec', [text], site);
+  }
+
+  // { backend, serverVersion }, probed once per session.
+  async describe() {
+    const base = this.base;
+    if (!base.info) base.info = await probeBackend(this, callSite(this.describe));
+    return base.info;
   }
 
   // Synchronous on purpose: the native abort takes no lock and interrupts
@@ -324,28 +443,35 @@ class Connection {
     }
   }
 
-  connect(params) {
-    return run(this, callSite(this.connect), this.native, 'connect', [params]);
+  async connect(params) {
+    this.base.info = null;
+    await run(this, callSite(this.connect), this.native, 'connect', [params]);
+    await this.describe();
   }
 
   disconnect() {
-    return run(this, callSite(this.disconnect), this.native, 'disconnect', []);
+    const site = callSite(this.disconnect);
+    return this.ordered(site, () => run(this, site, this.native, 'disconnect', []));
   }
 
   close() {
-    return run(this, callSite(this.close), this.native, 'disconnect', []);
+    const site = callSite(this.close);
+    return this.ordered(site, () => run(this, site, this.native, 'disconnect', []));
   }
 
   end() {
-    return run(this, callSite(this.end), this.native, 'disconnect', []);
+    const site = callSite(this.end);
+    return this.ordered(site, () => run(this, site, this.native, 'disconnect', []));
   }
 
   commit() {
-    return run(this, callSite(this.commit), this.native, 'commit', []);
+    const site = callSite(this.commit);
+    return this.ordered(site, () => run(this, site, this.native, 'commit', []));
   }
 
   rollback() {
-    return run(this, callSite(this.rollback), this.native, 'rollback', []);
+    const site = callSite(this.rollback);
+    return this.ordered(site, () => run(this, site, this.native, 'rollback', []));
   }
 
   // Not queued behind this connection's work: it runs beside it.
@@ -361,19 +487,43 @@ class Connection {
     });
   }
 
-  exec(sql, params, options) {
-    const site = callSite(this.exec);
+  execAt(site, sql, params, options) {
     const args = [sql, params, nativeOptions(options)];
-    return run(this, site, this.native, 'exec', args, options);
+    return this.ordered(site, () => run(this, site, this.native, 'exec', args, options));
+  }
+
+  exec(sql, params, options) {
+    return this.execAt(callSite(this.exec), sql, params, options);
   }
 
   execute(sql, params, options) {
-    return this.exec(sql, params, options);
+    return this.execAt(callSite(this.execute), sql, params, options);
+  }
+
+  // { rows, changes, lastInsertRowid }: rows when the statement returned any.
+  query(sql, params, options) {
+    const site = callSite(this.query);
+    const args = [sql, params, nativeOptions(options)];
+    return this.ordered(site, () => outcome(this, site, () => run(this, site, this.native, 'exec', args, options), sql));
+  }
+
+  async run(sql, params, options) {
+    const { changes, lastInsertRowid } = await this.query(sql, params, options);
+    return { changes, lastInsertRowid };
+  }
+
+  get(sql, params, options) {
+    return this.execAt(callSite(this.get), sql, params, options).then(firstRow);
+  }
+
+  all(sql, params, options) {
+    return this.execAt(callSite(this.all), sql, params, options).then(allRows);
   }
 
   async prepare(sql) {
-    const nativeStatement = await run(this, callSite(this.prepare), this.native, 'prepare', [sql]);
-    return new Statement(nativeStatement, this);
+    const site = callSite(this.prepare);
+    const nativeStatement = await this.ordered(site, () => run(this, site, this.native, 'prepare', [sql]));
+    return new Statement(nativeStatement, this, sql);
   }
 
   clearPool() {
@@ -391,37 +541,9 @@ class Connection {
     }
   }
 
-  async transaction(fn) {
-    const site = callSite(this.transaction);
-    if (typeof fn !== 'function') throw new TypeError('transaction(fn): fn must be a function');
-    if (this.transactionActive) {
-      throw withCallSite(new Error('A transaction is already running on this connection'), site);
-    }
-    const previousAutoCommit = this.native.getAutoCommit();
-    this.transactionActive = true;
-    try {
-      this.native.setAutoCommit(false);
-      return await this.runTransaction(fn);
-    } finally {
-      this.transactionActive = false;
-      restoreAutoCommit(this.native, previousAutoCommit);
-    }
-  }
-
-  async runTransaction(fn) {
-    let result;
-    try {
-      result = await fn(this);
-    } catch (err) {
-      try {
-        await this.rollback();
-      } catch (rollbackError) {
-        if (err !== null && typeof err === 'object') err.rollbackError = rollbackError;
-      }
-      throw err;
-    }
-    await this.commit();
-    return result;
+  // fn(tx) in a transaction that owns the connection; nested, a savepoint.
+  transaction(fn, options) {
+    return transactions.transaction(this, fn, options, callSite(this.transaction));
   }
 }
 
@@ -429,12 +551,6 @@ forward(Connection, 'native', [
   'getAutoCommit', 'setAutoCommit', 'getClientInfo', 'setClientInfo', 'onTrace', 'setRowSetSize', 'state',
   'getPooledConnectionCount', 'getOpenConnectionCount', 'getWarnings',
 ]);
-
-// A connection lost inside the transaction cannot take the mode back.
-function restoreAutoCommit(nativeConnection, flag) {
-  if (nativeConnection.state() !== 'connected') return;
-  nativeConnection.setAutoCommit(flag);
-}
 
 function createConnection(...args) {
   return new Connection(zelk.createConnection(...args));
@@ -450,9 +566,11 @@ module.exports = {
   createConnection,
   createClient: createConnection,
   connect,
+  createPool: (params, options) => createPool(connect, params, options),
   getDriverVersion: zelk.getDriverVersion,
   setConnectionPoolLimit: zelk.setConnectionPoolLimit,
   Connection,
   Statement,
   ResultSet,
+  Pool,
 };

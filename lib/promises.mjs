@@ -5,10 +5,12 @@ export const {
   createConnection,
   createClient,
   connect,
+  createPool,
   getDriverVersion,
   setConnectionPoolLimit,
   Connection,
   Statement,
   ResultSet,
+  Pool,
 } = promises;
 export default promises;

@@ -4,7 +4,7 @@ const assert = require('node:assert');
 const zelk = require('zelk');
 const zp = require('zelk/promises');
 const { freshDatabase } = require('./helpers');
-const { bothBackends } = require('./backends');
+const { bothBackends, serverSkip, serverParams } = require('./backends');
 
 async function promiseConnection(db, setupSql) {
   const conn = await zp.connect(db ? db.params() : { databaseName: freshDatabase() });
@@ -232,7 +232,6 @@ bothBackends('transaction commits on success and rolls back and rethrows on erro
   other.connect();
 
   const result = await conn.transaction(async (tx) => {
-    assert.strictEqual(tx, conn);
     assert.strictEqual(conn.getAutoCommit(), false);
     await tx.exec('INSERT INTO t VALUES (1)');
     return 'done';
@@ -256,17 +255,97 @@ bothBackends('transaction commits on success and rolls back and rethrows on erro
   await conn.disconnect();
 });
 
-bothBackends('transaction restores manual mode and refuses to nest', async (db) => {
+bothBackends('transaction restores manual mode; a nested one is a savepoint', async (db) => {
   const conn = await promiseConnection(db, ['CREATE TABLE t (id INTEGER)']);
   conn.setAutoCommit(false);
   await conn.transaction((tx) => tx.exec('INSERT INTO t VALUES (1)'));
   assert.strictEqual(conn.getAutoCommit(), false);
   conn.setAutoCommit(true);
 
-  const nested = await conn.transaction(() => conn.transaction(() => 1)).catch((e) => e);
-  assert.match(nested.message, /already running/);
+  await conn.transaction(async (tx) => {
+    await tx.exec('INSERT INTO t VALUES (2)');
+    const inner = await tx.transaction(async (inside) => {
+      await inside.exec('INSERT INTO t VALUES (3)');
+      throw new Error('inner');
+    }).catch((e) => e.message);
+    assert.strictEqual(inner, 'inner');
+    await tx.transaction((inside) => inside.exec('INSERT INTO t VALUES (4)'));
+  });
+  assert.deepStrictEqual(await conn.all('SELECT id FROM t ORDER BY id'), [{ id: 1 }, { id: 2 }, { id: 4 }]);
   assert.strictEqual(conn.getAutoCommit(), true);
-  await assert.rejects(conn.transaction('not a function'), TypeError);
+  await assert.rejects(conn.transaction('not a function'), { name: 'TypeError', code: -20002 });
+  await assert.rejects(conn.transaction(() => 1, { mode: 'sometimes' }), { code: -20002 });
+  await conn.disconnect();
+});
+
+bothBackends('a transaction owns its connection: calls from outside wait, its own code must use tx', async (db) => {
+  const conn = await promiseConnection(db, ['CREATE TABLE t (id INTEGER)']);
+  const order = [];
+  const before = conn.exec('INSERT INTO t VALUES (1)').then(() => order.push('before'));
+  const failed = conn.transaction(async (tx) => {
+    order.push('begin');
+    await tx.exec('INSERT INTO t VALUES (2)');
+    await new Promise((resolve) => setTimeout(resolve, 30));
+    const refused = await conn.exec('SELECT 1 FROM DUMMY').catch((e) => e);
+    assert.strictEqual(refused.code, -20100);
+    assert.strictEqual(refused.sqlState, '25000');
+    order.push('rollback');
+    throw new Error('undo');
+  });
+  const during = conn.exec('INSERT INTO t VALUES (3)').then(() => order.push('during'));
+  await assert.rejects(failed, /undo/);
+  await Promise.all([before, during]);
+  assert.deepStrictEqual(order, ['before', 'begin', 'rollback', 'during']);
+  assert.deepStrictEqual(await conn.all('SELECT id FROM t ORDER BY id'), [{ id: 1 }, { id: 3 }]);
+  await conn.disconnect();
+});
+
+test('an immediate transaction takes the write lock at its start; a deferred one at its first write', async () => {
+  const databaseName = freshDatabase();
+  const [a, b] = await Promise.all([zp.connect({ databaseName }), zp.connect({ databaseName })]);
+  await a.exec('CREATE TABLE t (id INTEGER)');
+  for (const mode of ['deferred', 'immediate']) {
+    const order = [];
+    await a.transaction(async () => {
+      const other = b.exec('INSERT INTO t VALUES (1)').then(() => order.push('other write'));
+      await new Promise((resolve) => setTimeout(resolve, 100));
+      order.push('end');
+      return { other };
+    }, { mode }).then(({ other }) => other);
+    assert.deepStrictEqual(order, mode === 'immediate' ? ['end', 'other write'] : ['other write', 'end'], mode);
+  }
+  await Promise.all([a.close(), b.close()]);
+});
+
+test('a server transaction runs at the isolation level asked for', { skip: serverSkip }, async () => {
+  const conn = await zp.connect(serverParams());
+  const level = await conn.transaction((tx) => tx.get('SHOW transaction_isolation'), { isolationLevel: 'serializable' });
+  assert.deepStrictEqual(level, { transaction_isolation: 'serializable' });
+  await conn.close();
+});
+
+bothBackends('run, get and all give uniform results; the connection names its backend', async (db) => {
+  const conn = await promiseConnection(db);
+  const sqlite = db.name === 'sqlite';
+  assert.strictEqual(conn.backend, sqlite ? 'sqlite' : 'postgresql');
+  assert.match(conn.serverVersion, /^\d+\.\d+/);
+  await conn.exec(`CREATE TABLE t (id ${sqlite ? 'INTEGER PRIMARY KEY' : 'SERIAL PRIMARY KEY'}, name VARCHAR(20))`);
+  assert.deepStrictEqual(await conn.run('INSERT INTO t (name) VALUES (?)', ['a']),
+    { changes: 1, lastInsertRowid: sqlite ? 1 : undefined });
+  assert.deepStrictEqual(await conn.run('INSERT INTO t (name) VALUES (?), (?) RETURNING id', ['b', 'c']),
+    { changes: 2, lastInsertRowid: 3 });
+  const insert = await conn.prepare('INSERT INTO t (name) VALUES (?) RETURNING id');
+  assert.deepStrictEqual(await insert.run(['d']), { changes: 1, lastInsertRowid: 4 });
+  assert.strictEqual((await conn.run('UPDATE t SET name = ? WHERE id > ?', ['x', 2])).changes, 2);
+  assert.strictEqual((await conn.run('CREATE TABLE u (id INTEGER)')).changes, 0);
+  assert.deepStrictEqual(await conn.get('SELECT name FROM t WHERE id = ?', [1]), { name: 'a' });
+  assert.strictEqual(await conn.get('SELECT name FROM t WHERE id = ?', [99]), undefined);
+  assert.deepStrictEqual(await conn.all('SELECT id FROM t WHERE id > ? ORDER BY id', [3]), [{ id: 4 }]);
+  assert.deepStrictEqual(await conn.all('SELECT id FROM t WHERE id > ?', [99]), []);
+  const select = await conn.prepare('SELECT name FROM t WHERE id = ?');
+  assert.deepStrictEqual([await select.get([2]), await select.all([99])], [{ name: 'b' }, []]);
+  const { rows, changes } = await conn.query('DELETE FROM t WHERE id = ? RETURNING name', [4]);
+  assert.deepStrictEqual([rows, changes], [[{ name: 'x' }], 1]);
   await conn.disconnect();
 });
 

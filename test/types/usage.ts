@@ -66,3 +66,20 @@ async function promises(): Promise<void> {
 
 void callbacks;
 void promises;
+
+async function applications(): Promise<void> {
+  const pool: zp.Pool = zp.createPool({ databaseName: '/tmp/c.db' }, { max: 4, acquireTimeout: 1000, validateAfter: false });
+  pool.on('error', (err) => console.log(err.message));
+  const result: zp.RunResult = await pool.run('INSERT INTO t VALUES (?)', [1]);
+  const row = await pool.get<{ id: number }>('SELECT id FROM t');
+  const total: number = await pool.transaction(async (tx) => {
+    const { changes } = await tx.run('DELETE FROM t');
+    return changes;
+  }, { mode: 'immediate' });
+  const conn = await pool.acquire();
+  const backend: zp.Backend | undefined = conn.backend;
+  conn.release();
+  await pool.end();
+  console.log(result.lastInsertRowid, row?.id, total, backend);
+}
+void applications;
