@@ -9,7 +9,7 @@
 #include "arguments.h"
 #include "connection.h"
 #include "dbcapi/DBCAPI_DLL.h"
-#include "errors.h"
+#include "js_errors.h"
 #include "pool.h"
 #include "resultset.h"
 #include "statement.h"

@@ -1,4 +1,4 @@
-#include "errors.h"
+#include "js_errors.h"
 
 #include "async_worker.h"
 

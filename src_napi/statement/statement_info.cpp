@@ -10,7 +10,7 @@
 #include "connection.h"
 #include "conversion.h"
 #include "dbcapi/DBCAPI_DLL.h"
-#include "errors.h"
+#include "js_errors.h"
 #include "statement.h"
 
 namespace {

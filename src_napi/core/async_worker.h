@@ -6,7 +6,7 @@
 
 #include <napi.h>
 
-#include "errors.h"
+#include "js_errors.h"
 #include "thread.h"
 
 class Connection;

@@ -5,7 +5,7 @@
 #include "connection.h"
 #include "dbcapi/DBCAPI_DLL.h"
 #include "uv_lock.h"
-#include "errors.h"
+#include "js_errors.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "arguments.h"
 
-#include "errors.h"
+#include "js_errors.h"
 
 namespace {
 

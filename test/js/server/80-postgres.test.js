@@ -3,12 +3,12 @@
 const test = require('node:test');
 const assert = require('node:assert');
 const fs = require('fs');
-const zelk = require('../..');
-const { runIsolated } = require('./helpers');
+const zelk = require('../../..');
+const { runIsolated } = require('../helpers');
 
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
-const { serverSkip: skip, serverParams: params } = require('./backends');
+const { serverSkip: skip, serverParams: params } = require('../backends');
 
 const env = process.env;
 

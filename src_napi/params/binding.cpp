@@ -6,7 +6,7 @@
 #include <string>
 
 #include "dbcapi/DBCAPI_DLL.h"
-#include "errors.h"
+#include "js_errors.h"
 
 namespace {
 
