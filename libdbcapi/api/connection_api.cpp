@@ -172,7 +172,7 @@ bool requireSession(dbcapi_connection* conn) {
 }
 
 bool openImplicitTransaction(dbcapi_connection* conn, int32_t functionCode) {
-    if (conn->autocommit || functionCode == 6 || functionCode == 8 || conn->session->inTransaction())
+    if (conn->autocommit || functionCode == DBCAPI_FUNCTION_TRANSACTION || functionCode == DBCAPI_FUNCTION_OTHER || conn->session->inTransaction())
         return true;
     BackendError err;
     if (conn->session->execute("BEGIN", err)) return true;

@@ -1,4 +1,8 @@
 // Library start-up and version, and the registry of live connection handles.
+// The library, one folder per part: api/ the exported dbcapi_* entry
+// points, core/ handles, the backend seam, values and SQL text, sqlite/ and
+// postgres/ the two backends (only they name sqlite3 or libpq), variants/
+// the test-only identities linked into the broken test builds.
 #include <cstring>
 #include <mutex>
 #include <unordered_set>

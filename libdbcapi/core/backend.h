@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "dbcapi/dbcapi.h"
+
 namespace zkv {
 
 struct BackendError {

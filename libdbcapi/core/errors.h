@@ -12,7 +12,7 @@ namespace zkv {
 // SQLite failures keep SQLite's extended result code (1..~6000). The
 // library's own failures use 10001 and up; 100 is only "no more rows".
 enum ErrorCode : int32_t {
-    kNoMoreRows = 100,
+    kNoMoreRows = DBCAPI_NO_MORE_ROWS,
     kNotConnected = 10001,
     kConnectFailed = 10002,
     kSequenceError = 10003,

@@ -1,5 +1,6 @@
 // The objects behind the opaque dbcapi handles, shared by the entry-point
-// files of the library.
+// files of the library. core/ also holds the backend seam (backend.h),
+// values, errors and SQL text.
 #ifndef ZKV_HANDLES_H
 #define ZKV_HANDLES_H
 

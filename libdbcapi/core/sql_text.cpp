@@ -3,6 +3,8 @@
 #include <cctype>
 #include <cstring>
 
+#include "dbcapi/dbcapi.h"
+
 namespace zkv {
 namespace {
 
@@ -41,16 +43,16 @@ int32_t classifyStatement(const char* sql, bool returnsRows) {
     size_t length = std::strlen(sql);
     size_t pos = skipBlanks(sql, length, 0);
     std::string word = keywordAt(sql, length, pos);
-    if (word == "CREATE" || word == "DROP" || word == "ALTER") return 1;
-    if (word == "INSERT" || word == "REPLACE") return 2;
-    if (word == "UPDATE") return 3;
-    if (word == "DELETE") return 4;
-    if (word == "SELECT" || word == "VALUES" || word == "WITH") return returnsRows ? 5 : 8;
+    if (word == "CREATE" || word == "DROP" || word == "ALTER") return DBCAPI_FUNCTION_DDL;
+    if (word == "INSERT" || word == "REPLACE") return DBCAPI_FUNCTION_INSERT;
+    if (word == "UPDATE") return DBCAPI_FUNCTION_UPDATE;
+    if (word == "DELETE") return DBCAPI_FUNCTION_DELETE;
+    if (word == "SELECT" || word == "VALUES" || word == "WITH") return returnsRows ? DBCAPI_FUNCTION_SELECT : DBCAPI_FUNCTION_OTHER;
     if (word == "BEGIN" || word == "COMMIT" || word == "END" || word == "ROLLBACK" || word == "SAVEPOINT" ||
         word == "RELEASE")
-        return 6;
-    if (word == "SET" || word == "PRAGMA") return 7;
-    return returnsRows ? 5 : 8;
+        return DBCAPI_FUNCTION_TRANSACTION;
+    if (word == "SET" || word == "PRAGMA") return DBCAPI_FUNCTION_SESSION;
+    return returnsRows ? DBCAPI_FUNCTION_SELECT : DBCAPI_FUNCTION_OTHER;
 }
 
 size_t parseSetSchema(const char* sql, size_t length, std::string& schema) {

@@ -194,7 +194,7 @@ private:
     std::shared_ptr<PgSession> session_;
     PgStatementText text_;
     Mode mode_;
-    int32_t functionCode_ = 8;
+    int32_t functionCode_ = DBCAPI_FUNCTION_OTHER;
     std::string name_;
     std::string schemaName_;
     std::vector<Oid> paramTypes_;

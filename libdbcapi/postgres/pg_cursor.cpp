@@ -86,7 +86,7 @@ int64_t commandTuples(const PGresult* result) {
 
 PgCursor::PgCursor(std::shared_ptr<PgSession> session, PgStatementText text, Mode mode)
     : session_(std::move(session)), text_(std::move(text)), mode_(mode) {
-    functionCode_ = mode_ == Mode::SetSchema ? 7 : 8;
+    functionCode_ = mode_ == Mode::SetSchema ? DBCAPI_FUNCTION_SESSION : DBCAPI_FUNCTION_OTHER;
 }
 
 PgCursor::~PgCursor() {
@@ -344,7 +344,7 @@ StepResult PgCursor::finish(PGresult* last, BackendError& err) {
     bool ok = resultOk(last);
     if (ok) changes_ = commandTuples(last);
     // Renamed tables and columns must not keep their old names.
-    if (ok && functionCode_ == 1) session_->forgetTables();
+    if (ok && functionCode_ == DBCAPI_FUNCTION_DDL) session_->forgetTables();
     else err = session_->errorOf(last);
     bool schemaMissing = mode_ == Mode::SetSchema && ok && !schemaFound_;
     libpq().PQclear(last);

@@ -130,7 +130,7 @@ public:
     SetSchemaCursor(std::shared_ptr<SqliteSession> session, std::string schema, std::string sql)
         : session_(std::move(session)), schema_(std::move(schema)), sql_(std::move(sql)) {}
     const std::string& sql() const override { return sql_; }
-    int32_t functionCode() const override { return 7; }
+    int32_t functionCode() const override { return DBCAPI_FUNCTION_SESSION; }
     int paramCount() const override { return 0; }
     const char* paramName(int) const override { return nullptr; }
     bool bindNull(int, BackendError& err) override { return noParams(err); }

@@ -22,7 +22,7 @@ Napi::Value Connection::getClientInfo(const Napi::CallbackInfo& info) {
         return env.Undefined();
     }
     std::string key = info[0].As<Napi::String>().Utf8Value();
-    UvLock lock(&connMutex);
+    ConnectionLock lock(this);
     if (!isValid()) {
         throwError(info, JS_ERR_NOT_CONNECTED, -1);
         return env.Undefined();
@@ -46,7 +46,7 @@ Napi::Value Connection::setClientInfo(const Napi::CallbackInfo& info) {
     if (info[1].IsString()) {
         convertToString(info[1], value);
     }
-    UvLock lock(&connMutex);
+    ConnectionLock lock(this);
     if (conn == nullptr) {
         conn = g_api.dbcapi_new_connection();
         if (conn == nullptr) {
@@ -118,7 +118,7 @@ void Connection::doTraceCallback(Napi::Env env) {
 
 Napi::Value Connection::getWarnings(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
-    UvLock lock(&connMutex);
+    ConnectionLock lock(this);
     UvLock warningsLock(&warningsMutex);
     Napi::Array result = Napi::Array::New(env, warnings.size());
     for (size_t i = 0; i < warnings.size(); i++) {

@@ -314,7 +314,7 @@ bool Connection::openHandle(ErrorInfo& error) {
 }
 
 void Connection::connectWork(ErrorInfo& error, void*) {
-    UvLock lock(&connMutex);
+    ConnectionLock lock(this);
     if (!reserveOpenConnection()) {
         getErrorMsg(JS_ERR_TOO_MANY_CONNECTIONS, error);
         return;
@@ -338,7 +338,6 @@ void Connection::connectWork(ErrorInfo& error, void*) {
 
 Napi::Value Connection::connectAfter(ErrorInfo& error, void*, Napi::Env env) {
     doTraceCallback(env);
-    error.clearMessage();
     return env.Undefined();
 }
 
@@ -418,7 +417,7 @@ bool Connection::parkOrClose(ErrorInfo& error) {
 }
 
 void Connection::disconnectWork(ErrorInfo& error, void*) {
-    UvLock lock(&connMutex);
+    ConnectionLock lock(this);
     if (conn == nullptr || !connected) {
         getErrorMsg(JS_ERR_NOT_CONNECTED, error);
         return;
@@ -447,7 +446,6 @@ Napi::Value Connection::disconnectAfter(ErrorInfo& error, void*, Napi::Env env) 
     for (Statement* statement : children) {
         statement->release();
     }
-    error.clearMessage();
     return env.Undefined();
 }
 
@@ -472,26 +470,21 @@ Napi::Value Connection::rollback(const Napi::CallbackInfo& info) {
 }
 
 void Connection::commitWork(ErrorInfo& error, void*) {
-    UvLock lock(&connMutex);
-    if (!isValid()) {
-        getErrorMsg(JS_ERR_NOT_CONNECTED, error);
-    } else if (!g_api.dbcapi_commit(conn)) {
+    ConnectionLock lock(this);
+    if (lock.requireValid(error) && !g_api.dbcapi_commit(conn)) {
         getErrorMsg(conn, error);
     }
 }
 
 void Connection::rollbackWork(ErrorInfo& error, void*) {
-    UvLock lock(&connMutex);
-    if (!isValid()) {
-        getErrorMsg(JS_ERR_NOT_CONNECTED, error);
-    } else if (!g_api.dbcapi_rollback(conn)) {
+    ConnectionLock lock(this);
+    if (lock.requireValid(error) && !g_api.dbcapi_rollback(conn)) {
         getErrorMsg(conn, error);
     }
 }
 
 Napi::Value Connection::transactionAfter(ErrorInfo& error, void*, Napi::Env env) {
     doTraceCallback(env);
-    error.clearMessage();
     return env.Undefined();
 }
 
@@ -516,7 +509,7 @@ void Connection::abortWork(ErrorInfo& error, void*) {
 
 Napi::Value Connection::getAutoCommit(const Napi::CallbackInfo& info) {
     clearWarnings();
-    UvLock lock(&connMutex);
+    ConnectionLock lock(this);
     return Napi::Boolean::New(info.Env(), autoCommit);
 }
 
@@ -529,7 +522,7 @@ Napi::Value Connection::setAutoCommit(const Napi::CallbackInfo& info) {
     }
     ErrorInfo error;
     {
-        UvLock lock(&connMutex);
+        ConnectionLock lock(this);
         bool flag = false;
         convertToBool(info[0], flag);
         autoCommit = flag;
@@ -557,7 +550,7 @@ Napi::Value Connection::setRowSetSize(const Napi::CallbackInfo& info) {
         throwError(info, JS_ERR_INVALID_ARGUMENTS, "Invalid row set size.", "HY000", -1);
         return env.Undefined();
     }
-    UvLock lock(&connMutex);
+    ConnectionLock lock(this);
     rowSetSize = size;
     return env.Undefined();
 }
@@ -585,7 +578,7 @@ Napi::Value Connection::getPooledConnectionCount(const Napi::CallbackInfo& info)
     }
     std::string key = info.Length() > 0 && info[0].IsString() ? info[0].As<Napi::String>().Utf8Value() : "";
     std::string completed = key.empty() ? key : completedConnectionString(key);
-    UvLock lock(&connMutex);
+    ConnectionLock lock(this);
     PoolLock poolLock;
     int count = g_conn_pool_manager.getConnectionCount(key);
     if (strcasecmp(completed.c_str(), key.c_str()) != 0) {
@@ -607,7 +600,7 @@ Napi::Value Connection::clearPool(const Napi::CallbackInfo& info) {
 }
 
 void Connection::clearPoolWork(ErrorInfo& error, void* baton) {
-    UvLock lock(&connMutex);
+    ConnectionLock lock(this);
     auto* b = static_cast<ClearPoolBaton*>(baton);
     if (!g_conn_pool_manager.clearPool(b->count)) {
         error = g_conn_pool_manager.lastError();
@@ -617,21 +610,8 @@ void Connection::clearPoolWork(ErrorInfo& error, void* baton) {
 Napi::Value Connection::clearPoolAfter(ErrorInfo& error, void* baton, Napi::Env env) {
     SmartPointer<ClearPoolBaton> b(static_cast<ClearPoolBaton*>(baton));
     if (error.isSet()) {
-        error.clearMessage();
         return env.Undefined();
     }
     return Napi::Number::New(env, b->count);
 }
 
-ConnectionLock::ConnectionLock(Connection* connection) : connection_(connection), mutex_(nullptr) {
-    if (connection_ != nullptr) {
-        mutex_ = connection_->getConnMutex();
-        uv_mutex_lock(mutex_);
-    }
-}
-
-ConnectionLock::~ConnectionLock() {
-    if (mutex_ != nullptr) {
-        uv_mutex_unlock(mutex_);
-    }
-}

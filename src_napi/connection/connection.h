@@ -1,5 +1,7 @@
 // Connection: one client-library connection handle, the statements prepared
 // on it, its warnings and trace, and the parameters it connects with.
+// connection/ also holds exec and prepare, client info, the connection
+// string and parameters, the pool, and connection_lock.cpp (lock order).
 #ifndef ZELK_CONNECTION_H
 #define ZELK_CONNECTION_H
 
@@ -149,7 +151,7 @@ private:
 void set_add_connection_exec_fn(Napi::Function fn);
 
 // Scoped holder of a connection's connMutex, built from the connection or
-// from one of its children.
+// from one of its children (connection_lock.cpp, with the lock order).
 class ConnectionLock {
 public:
     explicit ConnectionLock(Connection* connection);
@@ -160,6 +162,8 @@ public:
     ConnectionLock& operator=(const ConnectionLock&) = delete;
 
     bool isValid() const { return connection_ != nullptr && connection_->isValid(); }
+    // isValid(), recording "not connected" in error when it is not.
+    bool requireValid(ErrorInfo& error) const;
     Connection* connection() const { return connection_; }
 
 private:

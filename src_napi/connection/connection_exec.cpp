@@ -1,5 +1,6 @@
 // Connection.execInternal: runs one SQL text and returns its whole result.
 #include "async_worker.h"
+#include "bind_execute.h"
 #include "connection.h"
 #include "dbcapi/DBCAPI_DLL.h"
 #include "db_values.h"
@@ -90,20 +91,7 @@ dbcapi_stmt* executeWithParameters(dbcapi_connection* conn, ExecuteBaton* baton,
         return nullptr;
     }
     bool ok = baton->inputNames.empty() || orderNamedValues(stmt, baton, error);
-    ok = ok && checkParameterCount(error, static_cast<int>(baton->inputValues.size()), stmt);
-    if (ok) {
-        int failed = getBindParameters(baton->inputValues, baton->bindParams, stmt);
-        if (failed >= 0) {
-            getErrorMsgInvalidParam(error, failed);
-            ok = false;
-        }
-    }
-    bool hasDataAtExec = false;
-    ok = ok && bindParameters(conn, stmt, baton->bindParams, error, hasDataAtExec);
-    if (ok && !g_api.dbcapi_execute(stmt)) {
-        getErrorMsg(conn, error);
-        ok = false;
-    }
+    ok = ok && bindAndExecute(conn, stmt, baton->inputValues, baton->bindParams, true, error);
     if (!ok) {
         g_api.dbcapi_free_stmt(stmt);
         return nullptr;
@@ -150,8 +138,7 @@ Napi::Value Connection::execInternal(const Napi::CallbackInfo& info) {
 void Connection::executeWork(ErrorInfo& error, void* data) {
     ConnectionLock lock(this);
     auto* baton = static_cast<ExecuteBaton*>(data);
-    if (!isValid()) {
-        getErrorMsg(JS_ERR_NOT_CONNECTED, error);
+    if (!lock.requireValid(error)) {
         return;
     }
     dbcapi_stmt* stmt;
@@ -174,7 +161,6 @@ Napi::Value Connection::executeAfter(ErrorInfo& error, void* data, Napi::Env env
     SmartPointer<ExecuteBaton> baton(static_cast<ExecuteBaton*>(data));
     doTraceCallback(env);
     if (error.isSet()) {
-        error.clearMessage();
         return env.Undefined();
     }
     return fillResult(env, baton->result, error);

@@ -45,8 +45,7 @@ Napi::Value Connection::prepare(const Napi::CallbackInfo& info) {
 void Connection::prepareWork(ErrorInfo& error, void* data) {
     ConnectionLock lock(this);
     auto* baton = static_cast<PrepareBaton*>(data);
-    if (!isValid()) {
-        getErrorMsg(JS_ERR_NOT_CONNECTED, error);
+    if (!lock.requireValid(error)) {
         return;
     }
     baton->session = sessionCount;
@@ -79,7 +78,6 @@ Napi::Value Connection::prepareAfter(ErrorInfo& error, void* data, Napi::Env env
     }
     doTraceCallback(env);
     if (error.isSet()) {
-        error.clearMessage();
         return env.Undefined();
     }
     Napi::Value object = Statement::NewInstance(env.Null());

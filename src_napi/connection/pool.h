@@ -1,8 +1,6 @@
 // The process-wide pool of idle connection handles, keyed by connection
 // string, and the count and limit of open connections.
-//
-// Lock order: a connection's connMutex, then either the pool mutex or the
-// open-connections mutex; those two are never held together.
+// The lock order is stated in connection_lock.cpp.
 #ifndef ZELK_POOL_H
 #define ZELK_POOL_H
 

@@ -1,6 +1,8 @@
 // Runs a method's work function off the JavaScript thread and its
 // after-function on it, reporting through an error-first callback; or runs
 // both on the calling thread when the method got no callback.
+// core/ holds what every layer uses: this wrapper, the worker pool
+// (thread.h), error records and JavaScript errors, argument checks.
 #ifndef ZELK_ASYNC_WORKER_H
 #define ZELK_ASYNC_WORKER_H
 
@@ -36,6 +38,8 @@ template <typename T>
 class AsyncWorker : public Napi::AsyncWorker {
 public:
     typedef void (T::*WorkFn)(ErrorInfo& error, void* baton);
+    // Runs after the work in every case. The work's error is reported here,
+    // not by the after-function: it only skips its result when error is set.
     typedef Napi::Value (T::*AfterFn)(ErrorInfo& error, void* baton, Napi::Env env);
 
     // Pins object's JavaScript wrapper until the completion has run.
@@ -152,9 +156,10 @@ Napi::Value runWork(const Napi::CallbackInfo& info, int callbackIndex, T* object
     }
     ErrorInfo error;
     (object->*work)(error, baton);
+    bool workFailed = error.isSet();
     checkError(env, error);
     Napi::Value result = after != nullptr ? (object->*after)(error, baton, env) : env.Undefined();
-    if (!env.IsExceptionPending()) {
+    if (!workFailed && !env.IsExceptionPending()) {
         checkError(env, error);
     }
     if (env.IsExceptionPending() || result.IsEmpty()) {

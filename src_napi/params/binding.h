@@ -1,6 +1,7 @@
 // JavaScript values as statement parameters: one value to one bind record,
 // positional and named parameter lists, and execute options.
-// JavaScript thread only; the native half of binding is bind_records.h.
+// JavaScript thread only; the native half of binding is bind_records.h,
+// batch rows are batch_rows.h, and every execute binds through bind_execute.h.
 #ifndef ZELK_BINDING_H
 #define ZELK_BINDING_H
 

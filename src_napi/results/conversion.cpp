@@ -6,10 +6,9 @@
 
 #include <string>
 
-namespace {
+#include "value_rules.h"
 
-// Integers beyond 2^53 - 1 cannot be numbers without losing digits.
-const double kMaxSafeInteger = 9007199254740991.0;
+namespace {
 
 // The byte count of a text or binary value, or -1 when it cannot be one
 // JavaScript value. Never more than the buffer holds.
@@ -68,35 +67,21 @@ Napi::Value binaryValue(Napi::Env& env, const dbcapi_data_value& value, int& err
     return Napi::Value(env, result);
 }
 
-template <typename T>
-T readAs(const dbcapi_data_value& value) {
-    T number;
-    memcpy(&number, value.buffer, sizeof(number));
-    return number;
-}
-
 Napi::Value int64Value(Napi::Env& env, int64_t number) {
-    double asDouble = static_cast<double>(number);
-    if (asDouble > kMaxSafeInteger || asDouble < -kMaxSafeInteger) {
+    if (!isSafeInteger(number)) {
         return Napi::String::New(env, std::to_string(number));
     }
-    return Napi::Number::New(env, asDouble);
+    return Napi::Number::New(env, static_cast<double>(number));
 }
 
 Napi::Value uint64Value(Napi::Env& env, uint64_t number) {
-    double asDouble = static_cast<double>(number);
-    if (asDouble > kMaxSafeInteger) {
+    if (!isSafeInteger(number)) {
         return Napi::String::New(env, std::to_string(number));
     }
-    return Napi::Number::New(env, asDouble);
+    return Napi::Number::New(env, static_cast<double>(number));
 }
 
-Napi::Value smallIntValue(Napi::Env& env, dbcapi_data_value& value, dbcapi_native_type nativeType,
-                          ErrorInfo& error) {
-    int number = 0;
-    if (!convertToInt(error, value, number, true)) {
-        return env.Undefined();
-    }
+Napi::Value smallIntValue(Napi::Env& env, int32_t number, dbcapi_native_type nativeType) {
     if (nativeType == DBCAPI_NATIVE_BOOLEAN) {
         return Napi::Boolean::New(env, number > 0);
     }
@@ -104,25 +89,23 @@ Napi::Value smallIntValue(Napi::Env& env, dbcapi_data_value& value, dbcapi_nativ
 }
 
 // Fixed-size numbers; a value without a buffer has no data and reads as null.
-Napi::Value numericValue(Napi::Env& env, dbcapi_data_value& value, dbcapi_native_type nativeType,
-                         ErrorInfo& error) {
+Napi::Value numericValue(Napi::Env& env, dbcapi_data_value& value, dbcapi_native_type nativeType) {
     if (value.buffer == nullptr) {
         return env.Null();
     }
-    switch (value.type) {
-        case DBCAPI_DOUBLE: return Napi::Number::New(env, readAs<double>(value));
-        case DBCAPI_FLOAT: return Napi::Number::New(env, static_cast<double>(readAs<float>(value)));
-        case DBCAPI_VAL64: return int64Value(env, readAs<int64_t>(value));
-        case DBCAPI_UVAL64: return uint64Value(env, readAs<uint64_t>(value));
-        case DBCAPI_UVAL32: return Napi::Number::New(env, static_cast<double>(readAs<uint32_t>(value)));
-        default: return smallIntValue(env, value, nativeType, error);
+    DbNumber number = readNumber(value.type, value.buffer);
+    switch (number.kind) {
+        case NK_DOUBLE: return Napi::Number::New(env, number.real);
+        case NK_INT64: return int64Value(env, number.signed64);
+        case NK_UINT64: return uint64Value(env, number.unsigned64);
+        default: return smallIntValue(env, number.small, nativeType);
     }
 }
 
 }  // namespace
 
 Napi::Value getReturnValue(Napi::Env& env, dbcapi_data_value& value, dbcapi_native_type nativeType,
-                           int& errorCode, ErrorInfo& error) {
+                           int& errorCode) {
     errorCode = 0;
     if (value.is_null != nullptr && *value.is_null != 0) {
         return env.Null();
@@ -134,21 +117,14 @@ Napi::Value getReturnValue(Napi::Env& env, dbcapi_data_value& value, dbcapi_nati
             return binaryValue(env, value, errorCode);
         case DBCAPI_STRING:
             return stringValue(env, value, errorCode);
-        case DBCAPI_DOUBLE:
-        case DBCAPI_FLOAT:
-        case DBCAPI_VAL64:
-        case DBCAPI_UVAL64:
-        case DBCAPI_UVAL32:
-        case DBCAPI_VAL32:
-        case DBCAPI_VAL16:
-        case DBCAPI_UVAL16:
-        case DBCAPI_VAL8:
-        case DBCAPI_UVAL8:
-            return numericValue(env, value, nativeType, error);
         default:
-            errorCode = JS_ERR_INVALID_DATA_TYPE;
-            return env.Undefined();
+            break;
     }
+    if (numberKindOf(value.type) != NK_NONE) {
+        return numericValue(env, value, nativeType);
+    }
+    errorCode = JS_ERR_INVALID_DATA_TYPE;
+    return env.Undefined();
 }
 
 namespace {

@@ -12,10 +12,9 @@
 
 // errorCode is 0 on success, -20018 when a string or buffer of the value's
 // size cannot be made (result null) or -20019 for an unknown data type
-// (result undefined). A small integer that cannot be read gives undefined
-// with error set.
+// (result undefined). Numbers follow value_rules.h.
 Napi::Value getReturnValue(Napi::Env& env, dbcapi_data_value& value, dbcapi_native_type nativeType,
-                           int& errorCode, ErrorInfo& error);
+                           int& errorCode);
 
 // Sets columnName, originalColumnName, tableName and ownerName (when
 // present), type, typeName, nativeType, nativeTypeName, precision, scale and

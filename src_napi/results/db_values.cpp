@@ -7,6 +7,7 @@
 #include <new>
 
 #include "dbcapi/DBCAPI_DLL.h"
+#include "value_rules.h"
 
 const char* getTypeName(dbcapi_data_type type) {
     switch (type) {
@@ -113,32 +114,12 @@ bool readSmallInt(const dbcapi_data_value& value, int& out) {
     if (value.buffer == nullptr) {
         return false;
     }
-    switch (value.type) {
-        case DBCAPI_VAL32: {
-            int32_t word;
-            memcpy(&word, value.buffer, sizeof(word));
-            out = word;
-            return true;
-        }
-        case DBCAPI_VAL16: {
-            int16_t word;
-            memcpy(&word, value.buffer, sizeof(word));
-            out = word;
-            return true;
-        }
-        case DBCAPI_UVAL16: {
-            uint16_t word;
-            memcpy(&word, value.buffer, sizeof(word));
-            out = word;
-            return true;
-        }
-        case DBCAPI_VAL8:
-        case DBCAPI_UVAL8:
-            out = static_cast<unsigned char>(value.buffer[0]);
-            return true;
-        default:
-            return false;
+    DbNumber number = readNumber(value.type, value.buffer);
+    if (number.kind != NK_SMALL) {
+        return false;
     }
+    out = number.small;
+    return true;
 }
 
 }  // namespace
@@ -221,17 +202,10 @@ void freeColumnInfos(std::vector<dbcapi_column_info*>& columnInfos) {
 
 bool anyLobsInColInfo(const std::vector<dbcapi_column_info*>& columnInfos) {
     for (const dbcapi_column_info* info : columnInfos) {
-        switch (info->native_type) {
-            case DBCAPI_NATIVE_VARBINARY:
-            case DBCAPI_NATIVE_CLOB:
-            case DBCAPI_NATIVE_NCLOB:
-            case DBCAPI_NATIVE_BLOB:
-            case DBCAPI_NATIVE_TEXT:
-            case DBCAPI_NATIVE_ST_GEOMETRY:
-            case DBCAPI_NATIVE_ST_POINT:
-                return true;
-            default:
-                break;
+        // VARBINARY has no length bound either, so it cannot take a row
+        // slot; unlike a large object it arrives whole, never by getData.
+        if (isLargeObjectType(info->native_type) || info->native_type == DBCAPI_NATIVE_VARBINARY) {
+            return true;
         }
     }
     return false;

@@ -50,8 +50,8 @@ int fetchColumnInfos(dbcapi_stmt* stmt, std::vector<dbcapi_column_info*>& column
 int copyColumnInfos(std::vector<dbcapi_column_info*>& dest, const std::vector<dbcapi_column_info*>& source);
 void freeColumnInfos(std::vector<dbcapi_column_info*>& columnInfos);
 
-// True when some column is VARBINARY, CLOB, NCLOB, BLOB, TEXT, ST_GEOMETRY
-// or ST_POINT; such columns are fetched value by value, never bound.
+// True when some column is a large object (value_rules.h) or VARBINARY;
+// such columns are fetched value by value, never bound.
 bool anyLobsInColInfo(const std::vector<dbcapi_column_info*>& columnInfos);
 
 // Bytes of one row's slot when the column is bound for fetching.

@@ -8,12 +8,12 @@
 
 #include "db_values.h"
 #include "dbcapi/DBCAPI_DLL.h"
+#include "value_rules.h"
 
 namespace {
 
 const size_t kReservedValues = 16384;
 const size_t kReservedDateTimes = 4096;
-const double kMaxSafeInteger = 9007199254740991.0;
 
 // Block layout: 8-byte length, the bytes, a terminating NUL.
 char* newStringBlock(const char* data, size_t length) {
@@ -51,6 +51,17 @@ void storeText(ResultCollection& result, const ValueView& value, dbcapi_native_t
     }
 }
 
+bool storeNumber(ResultCollection& result, const DbNumber& number) {
+    switch (number.kind) {
+        case NK_DOUBLE: result.doubleValues.push_back(number.real); return true;
+        case NK_INT64: result.longValues.push_back(number.signed64); return true;
+        case NK_UINT64: result.ulongValues.push_back(number.unsigned64); return true;
+        case NK_SMALL: result.intValues.push_back(number.small); return true;
+        case NK_NONE: return false;
+    }
+    return false;
+}
+
 bool storeColumnarValue(ResultCollection& result, const ValueView& value, dbcapi_native_type nativeType) {
     if (value.isNull) {
         result.types.push_back(DBCAPI_INVALID_TYPE);
@@ -59,20 +70,12 @@ bool storeColumnarValue(ResultCollection& result, const ValueView& value, dbcapi
     if (value.data == nullptr && value.type != DBCAPI_STRING && value.type != DBCAPI_BINARY) {
         return false;
     }
-    switch (value.type) {
-        case DBCAPI_BINARY: pushStringBlock(result.stringValues, value.data, value.length); break;
-        case DBCAPI_STRING: storeText(result, value, nativeType); break;
-        case DBCAPI_DOUBLE: result.doubleValues.push_back(readUnaligned<double>(value.data)); break;
-        case DBCAPI_FLOAT: result.doubleValues.push_back(readUnaligned<float>(value.data)); break;
-        case DBCAPI_VAL64: result.longValues.push_back(readUnaligned<int64_t>(value.data)); break;
-        case DBCAPI_UVAL64: result.ulongValues.push_back(readUnaligned<uint64_t>(value.data)); break;
-        case DBCAPI_UVAL32: result.ulongValues.push_back(readUnaligned<uint32_t>(value.data)); break;
-        case DBCAPI_VAL32: result.intValues.push_back(readUnaligned<int32_t>(value.data)); break;
-        case DBCAPI_VAL16: result.intValues.push_back(readUnaligned<int16_t>(value.data)); break;
-        case DBCAPI_UVAL16: result.intValues.push_back(readUnaligned<uint16_t>(value.data)); break;
-        case DBCAPI_VAL8:
-        case DBCAPI_UVAL8: result.intValues.push_back(readUnaligned<uint8_t>(value.data)); break;
-        default: return false;
+    if (value.type == DBCAPI_BINARY) {
+        pushStringBlock(result.stringValues, value.data, value.length);
+    } else if (value.type == DBCAPI_STRING) {
+        storeText(result, value, nativeType);
+    } else if (!storeNumber(result, readNumber(value.type, value.data))) {
+        return false;
     }
     result.types.push_back(value.type);
     return true;
@@ -86,12 +89,10 @@ void reserveIfUsed(V& values, bool used, size_t count) {
 }
 
 void reserveColumnar(ResultCollection& result) {
-    bool used[DBCAPI_FLOAT + 1] = {false};
+    bool used[NK_SMALL + 1] = {false};
     bool dates = false, times = false, timestamps = false, blocks = false;
     for (const dbcapi_column_info* info : result.columnInfos) {
-        if (info->type >= 0 && info->type <= DBCAPI_FLOAT) {
-            used[info->type] = true;
-        }
+        used[numberKindOf(info->type)] = true;
         DateTimeKind kind = info->type == DBCAPI_STRING ? dateTimeKind(info->native_type) : DT_NONE;
         dates |= kind == DT_DATE;
         times |= kind == DT_TIME;
@@ -100,12 +101,10 @@ void reserveColumnar(ResultCollection& result) {
     }
     reserveIfUsed(result.types, true, kReservedValues);
     reserveIfUsed(result.stringValues, blocks, kReservedValues);
-    reserveIfUsed(result.intValues, used[DBCAPI_VAL32] || used[DBCAPI_VAL16] || used[DBCAPI_UVAL16] ||
-                                        used[DBCAPI_VAL8] || used[DBCAPI_UVAL8],
-                  kReservedValues);
-    reserveIfUsed(result.longValues, used[DBCAPI_VAL64], kReservedValues);
-    reserveIfUsed(result.ulongValues, used[DBCAPI_UVAL64] || used[DBCAPI_UVAL32], kReservedValues);
-    reserveIfUsed(result.doubleValues, used[DBCAPI_DOUBLE] || used[DBCAPI_FLOAT], kReservedValues);
+    reserveIfUsed(result.intValues, used[NK_SMALL], kReservedValues);
+    reserveIfUsed(result.longValues, used[NK_INT64], kReservedValues);
+    reserveIfUsed(result.ulongValues, used[NK_UINT64], kReservedValues);
+    reserveIfUsed(result.doubleValues, used[NK_DOUBLE], kReservedValues);
     reserveIfUsed(result.dateValues, dates, kReservedDateTimes);
     reserveIfUsed(result.timeValues, times, kReservedDateTimes);
     reserveIfUsed(result.timestampValues, timestamps, kReservedDateTimes);
@@ -274,7 +273,7 @@ void fetchWholeResult(dbcapi_connection* conn, dbcapi_stmt* stmt, int rowSetSize
         return;
     }
     int code = g_api.dbcapi_error(conn, nullptr, 0);
-    if (code != 0 && code != 100) {
+    if (code != 0 && code != DBCAPI_NO_MORE_ROWS) {
         getErrorMsg(conn, error);
     }
 }
@@ -437,15 +436,17 @@ private:
     }
 
     napi_value nextValue(size_t column, ErrorInfo& error) {
-        switch (result_.types[type_++]) {
+        dbcapi_data_type type = result_.types[type_++];
+        switch (type) {
             case DBCAPI_INVALID_TYPE: return make_.null();
             case DBCAPI_BINARY: return nextBlock(false, error);
             case DBCAPI_STRING: return nextText(column, error);
-            case DBCAPI_DOUBLE:
-            case DBCAPI_FLOAT: return make_.number(result_.doubleValues[double_++]);
-            case DBCAPI_VAL64: return signed64(result_.longValues[long_++], error);
-            case DBCAPI_UVAL64:
-            case DBCAPI_UVAL32: return unsigned64(result_.ulongValues[ulong_++], error);
+            default: break;
+        }
+        switch (numberKindOf(type)) {
+            case NK_DOUBLE: return make_.number(result_.doubleValues[double_++]);
+            case NK_INT64: return signed64(result_.longValues[long_++], error);
+            case NK_UINT64: return unsigned64(result_.ulongValues[ulong_++], error);
             default: break;
         }
         int value = result_.intValues[int_++];
@@ -456,18 +457,16 @@ private:
     }
 
     napi_value signed64(int64_t value, ErrorInfo& error) {
-        double asDouble = static_cast<double>(value);
-        if (asDouble >= -kMaxSafeInteger && asDouble <= kMaxSafeInteger) {
-            return make_.number(asDouble);
+        if (isSafeInteger(value)) {
+            return make_.number(static_cast<double>(value));
         }
         uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
         return make_.decimalText(magnitude, value < 0, error);
     }
 
     napi_value unsigned64(uint64_t value, ErrorInfo& error) {
-        double asDouble = static_cast<double>(value);
-        if (asDouble <= kMaxSafeInteger) {
-            return make_.number(asDouble);
+        if (isSafeInteger(value)) {
+            return make_.number(static_cast<double>(value));
         }
         return make_.decimalText(value, false, error);
     }
@@ -511,13 +510,20 @@ Napi::Value binaryRows(Napi::Env env, ResultCollection& result, ErrorInfo& error
         return env.Undefined();
     }
     napi_value buffer = ValueMaker(env).buffer(data, size, error);
-    return buffer == nullptr ? env.Undefined() : Napi::Value(env, buffer);
+    if (buffer == nullptr) {
+        return env.Undefined();
+    }
+    // The decoder shapes the rows as the options were read here.
+    Napi::Object transport(env, buffer);
+    transport.Set("rowsAsArray", result.options.rowsAsArray);
+    transport.Set("nestTables", result.options.nestTables);
+    return transport;
 }
 
 }  // namespace
 
 Napi::Value getResultSet(Napi::Env env, ResultCollection& result, ErrorInfo& error) {
-    if (result.functionCode == 1) {
+    if (result.functionCode == DBCAPI_FUNCTION_DDL) {
         return env.Undefined();
     }
     if (result.rowCount >= 0) {

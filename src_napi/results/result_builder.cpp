@@ -4,13 +4,9 @@
 
 #include <new>
 
+#include "value_rules.h"
+
 namespace {
-
-const double kMaxSafeInteger = 9007199254740991.0;
-
-bool isNumericType(dbcapi_data_type type) {
-    return type >= DBCAPI_DOUBLE && type <= DBCAPI_FLOAT;
-}
 
 }  // namespace
 
@@ -146,9 +142,8 @@ void InternalResultSetBuilder::appendInt64Value(int64_t value) {
         appendInt32Value(static_cast<int32_t>(value));
         return;
     }
-    double asDouble = static_cast<double>(value);
-    if (asDouble >= -kMaxSafeInteger && asDouble <= kMaxSafeInteger) {
-        appendDoubleValue(asDouble);
+    if (isSafeInteger(value)) {
+        appendDoubleValue(static_cast<double>(value));
         return;
     }
     // Negate in unsigned arithmetic so INT64_MIN does not overflow.
@@ -161,9 +156,8 @@ void InternalResultSetBuilder::appendUInt64Value(uint64_t value) {
         appendInt32Value(static_cast<int32_t>(value));
         return;
     }
-    double asDouble = static_cast<double>(value);
-    if (asDouble <= kMaxSafeInteger) {
-        appendDoubleValue(asDouble);
+    if (isSafeInteger(value)) {
+        appendDoubleValue(static_cast<double>(value));
         return;
     }
     appendDecimalText(value, false);
@@ -174,31 +168,31 @@ bool InternalResultSetBuilder::appendValue(const ValueView& value, dbcapi_native
         appendNullValue();
         return true;
     }
-    if (value.data == nullptr && isNumericType(value.type)) {
+    if (value.type == DBCAPI_BINARY || value.type == DBCAPI_STRING) {
+        appendLengthPrefixed(value.type == DBCAPI_BINARY ? IRS_BINARY : IRS_STRING, value.data, value.length);
+        return true;
+    }
+    if (value.data == nullptr) {
         return false;
     }
-    switch (value.type) {
-        case DBCAPI_BINARY: appendLengthPrefixed(IRS_BINARY, value.data, value.length); return true;
-        case DBCAPI_STRING: appendLengthPrefixed(IRS_STRING, value.data, value.length); return true;
-        case DBCAPI_DOUBLE: appendDoubleValue(readUnaligned<double>(value.data)); return true;
-        case DBCAPI_FLOAT: appendDoubleValue(readUnaligned<float>(value.data)); return true;
-        case DBCAPI_VAL64: appendInt64Value(readUnaligned<int64_t>(value.data)); return true;
-        case DBCAPI_UVAL64: appendUInt64Value(readUnaligned<uint64_t>(value.data)); return true;
-        case DBCAPI_UVAL32: appendUInt64Value(readUnaligned<uint32_t>(value.data)); return true;
-        case DBCAPI_VAL32: appendInt32Value(readUnaligned<int32_t>(value.data)); return true;
-        case DBCAPI_VAL16: appendInt32Value(readUnaligned<int16_t>(value.data)); return true;
-        case DBCAPI_UVAL16: appendInt32Value(readUnaligned<uint16_t>(value.data)); return true;
-        case DBCAPI_VAL8:
-        case DBCAPI_UVAL8: {
-            uint8_t byte = readUnaligned<uint8_t>(value.data);
-            if (nativeType == DBCAPI_NATIVE_BOOLEAN) {
-                appendBooleanValue(byte != 0);
-            } else {
-                appendInt32Value(byte);
-            }
-            return true;
-        }
-        default: return false;
+    DbNumber number = readNumber(value.type, value.data);
+    switch (number.kind) {
+        case NK_DOUBLE: appendDoubleValue(number.real); return true;
+        case NK_INT64: appendInt64Value(number.signed64); return true;
+        case NK_UINT64: appendUInt64Value(number.unsigned64); return true;
+        case NK_SMALL: appendSmallValue(number.small, value.type, nativeType); return true;
+        case NK_NONE: return false;
+    }
+    return false;
+}
+
+// Only 8-bit values of a BOOLEAN column become booleans on this path.
+void InternalResultSetBuilder::appendSmallValue(int32_t value, dbcapi_data_type type, dbcapi_native_type nativeType) {
+    bool eightBit = type == DBCAPI_VAL8 || type == DBCAPI_UVAL8;
+    if (eightBit && nativeType == DBCAPI_NATIVE_BOOLEAN) {
+        appendBooleanValue(value != 0);
+    } else {
+        appendInt32Value(value);
     }
 }
 

@@ -14,6 +14,7 @@
 
 #include "dbcapi/dbcapi.h"
 #include "error_info.h"
+#include "value_rules.h"
 
 // Item tags of the binary buffer.
 enum InternalRSTypes : uint8_t {
@@ -33,14 +34,6 @@ struct ValueView {
     bool isNull;
     dbcapi_data_type type;
 };
-
-// Bound buffers carry no alignment promise.
-template <typename T>
-inline T readUnaligned(const char* data) {
-    T value;
-    memcpy(&value, data, sizeof(T));
-    return value;
-}
 
 // Builds a view of row slot `row` of a bound column; the length is clamped
 // to the slot so a misreported length never reads into the next slot.
@@ -103,6 +96,7 @@ public:
     void appendStringOrBinaryValue(InternalRSTypes tag, const char* bytes, size_t length);
     void appendInt64Value(int64_t value);
     void appendUInt64Value(uint64_t value);
+    void appendSmallValue(int32_t value, dbcapi_data_type type, dbcapi_native_type nativeType);
     // Appends one fetched value with the tag its data type calls for; false
     // (nothing appended) for a non-null value of an unknown data type.
     bool appendValue(const ValueView& value, dbcapi_native_type nativeType);

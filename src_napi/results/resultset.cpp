@@ -13,6 +13,7 @@
 #include "connection.h"
 #include "conversion.h"
 #include "dbcapi/DBCAPI_DLL.h"
+#include "result_builder.h"
 #include "statement.h"
 
 int ResultSet::_max_get_value_async_recurse_depth = 0;
@@ -92,9 +93,13 @@ bool typedArrayBytes(const Napi::Value& value, char*& data, size_t& length) {
     return true;
 }
 
-char* renamedKey(const char* name, int count) {
-    std::string key = count == 0 ? std::string(name) : std::string(name) + ":" + std::to_string(count + 1);
-    return strdup(key.c_str());
+// The library's error on conn, unless it only says that the rows or the
+// results have ended.
+void getErrorUnlessEnded(dbcapi_connection* conn, ErrorInfo& error) {
+    getErrorMsg(conn, error);
+    if (error.code == DBCAPI_NO_MORE_ROWS) {
+        error.clearMessage();
+    }
 }
 
 }  // namespace
@@ -144,16 +149,6 @@ ResultSet::~ResultSet() {
     freeRenamedColumnNames();
     if (zelk_stopped_all_work()) {
         SuppressDestruct();
-    }
-}
-
-ConnectionLock::ConnectionLock(ResultSet* resultSet)
-    : connection_(resultSet != nullptr && resultSet->statement != nullptr ? resultSet->statement->connection
-                                                                           : nullptr),
-      mutex_(nullptr) {
-    if (connection_ != nullptr) {
-        mutex_ = connection_->getConnMutex();
-        uv_mutex_lock(mutex_);
     }
 }
 
@@ -264,46 +259,30 @@ bool ResultSet::checkWorkState(ErrorInfo& error, bool connectionValid) {
 }
 
 void ResultSet::freeRenamedColumnNames() {
-    for (char* name : renamedNames) {
-        free(name);
-    }
     renamedNames.clear();
-    hasDuplicates = false;
     renamedInitialised = false;
 }
 
+// The keys an execute's rows get; without memory for them the plain names serve.
 void ResultSet::initializeRenamedColumnNames() {
     if (renamedInitialised) {
         return;
     }
     renamedInitialised = true;
-    auto nameOf = [this](int i) { return columnInfos[i]->name != nullptr ? columnInfos[i]->name : ""; };
-    for (int i = 0; i < columnCount && !hasDuplicates; i++) {
-        for (int j = 0; j < i && !hasDuplicates; j++) {
-            hasDuplicates = strcmp(nameOf(i), nameOf(j)) == 0;
+    try {
+        std::vector<const char*> names;
+        for (int i = 0; i < columnCount; i++) {
+            names.push_back(columnInfos[i]->name);
         }
-    }
-    if (!hasDuplicates) {
-        return;
-    }
-    for (int i = 0; i < columnCount; i++) {
-        int earlier = 0;
-        for (int j = 0; j < i; j++) {
-            earlier += strcmp(nameOf(i), nameOf(j)) == 0 ? 1 : 0;
-        }
-        char* key = renamedKey(nameOf(i), earlier);
-        if (key == nullptr) {
-            freeRenamedColumnNames();
-            renamedInitialised = true;
-            return;
-        }
-        renamedNames.push_back(key);
+        renamedNames = makeColumnKeys(names, {}, false);
+    } catch (const std::bad_alloc&) {
+        renamedNames.clear();
     }
 }
 
 const char* ResultSet::columnKey(int index) const {
-    if (hasDuplicates) {
-        return renamedNames[index];
+    if (!renamedNames.empty()) {
+        return renamedNames[index].c_str();
     }
     return columnInfos[index]->name != nullptr ? columnInfos[index]->name : "";
 }
@@ -320,7 +299,7 @@ dbcapi_data_value ResultSet::boundValue(int index) const {
 
 Napi::Value ResultSet::convertValue(Napi::Env env, dbcapi_data_value& value, int index, ErrorInfo& error) {
     int errorCode = 0;
-    Napi::Value result = getReturnValue(env, value, columnInfos[index]->native_type, errorCode, error);
+    Napi::Value result = getReturnValue(env, value, columnInfos[index]->native_type, errorCode);
     if (errorCode != 0) {
         getErrorMsg(errorCode, error);
         return env.Undefined();
@@ -380,7 +359,6 @@ Napi::Value ResultSet::closeAfter(ErrorInfo& error, void*, Napi::Env env) {
         statement = nullptr;
         Unref();
     }
-    error.clearMessage();
     return env.Undefined();
 }
 
@@ -408,17 +386,13 @@ void ResultSet::nextWork(ErrorInfo& error, void* data) {
     }
     *hasRow = g_api.dbcapi_fetch_next(stmt) != 0;
     currentRow = 0;
-    getErrorMsg(lock.connection()->handle(), error);
-    if (error.code == 100) {
-        error.clearMessage();
-    }
+    getErrorUnlessEnded(lock.connection()->handle(), error);
 }
 
 Napi::Value ResultSet::nextAfter(ErrorInfo& error, void* data, Napi::Env env) {
     SmartPointer<bool> hasRow(static_cast<bool*>(data));
     afterCommon(env);
     if (error.isSet()) {
-        error.clearMessage();
         return env.Undefined();
     }
     return Napi::Boolean::New(env, *hasRow);
@@ -443,10 +417,7 @@ void ResultSet::nextResultWork(ErrorInfo& error, void* data) {
         return;
     }
     *hasResult = g_api.dbcapi_get_next_result(stmt) != 0;
-    getErrorMsg(lock.connection()->handle(), error);
-    if (error.code == 100) {
-        error.clearMessage();
-    }
+    getErrorUnlessEnded(lock.connection()->handle(), error);
     boundValues.clear();
     freeRenamedColumnNames();
     freeColumnInfos(columnInfos);
@@ -474,7 +445,6 @@ Napi::Value ResultSet::nextResultAfter(ErrorInfo& error, void* data, Napi::Env e
     SmartPointer<bool> hasResult(static_cast<bool*>(data));
     afterCommon(env);
     if (error.isSet()) {
-        error.clearMessage();
         return env.Undefined();
     }
     return Napi::Boolean::New(env, *hasResult);
@@ -563,7 +533,6 @@ Napi::Value ResultSet::getValueAfter(ErrorInfo& error, void* data, Napi::Env env
     SmartPointer<GetValueBaton> baton(static_cast<GetValueBaton*>(data));
     afterCommon(env);
     if (error.isSet()) {
-        error.clearMessage();
         return env.Undefined();
     }
     if (baton->columnIndex >= columnCount) {
@@ -654,7 +623,6 @@ Napi::Value ResultSet::getValuesAfter(ErrorInfo& error, void* data, Napi::Env en
     SmartPointer<GetValuesBaton> baton(static_cast<GetValuesBaton*>(data));
     afterCommon(env);
     if (error.isSet()) {
-        error.clearMessage();
         return env.Undefined();
     }
     if (baton->values.size() != static_cast<size_t>(columnCount)) {
@@ -739,7 +707,6 @@ Napi::Value ResultSet::getDataAfter(ErrorInfo& error, void* data, Napi::Env env)
     SmartPointer<GetDataBaton> baton(static_cast<GetDataBaton*>(data));
     afterCommon(env);
     if (error.isSet()) {
-        error.clearMessage();
         return env.Undefined();
     }
     return Napi::Number::New(env, baton->bytesRead);

@@ -1,11 +1,15 @@
 // ResultSet: a query result walked row by row through its statement's
 // handle, result by result, with large values read in slices.
+// results/ also holds the fetch of whole results (fetch.h), the binary
+// transport (result_builder.h), conversion of single values, and
+// value_rules.h, the number and large-object rules every path follows.
 #ifndef ZELK_RESULTSET_H
 #define ZELK_RESULTSET_H
 
 #include <napi.h>
 
 #include <atomic>
+#include <string>
 #include <vector>
 
 #include "db_values.h"
@@ -95,8 +99,7 @@ private:
     int currentRow = 0;
     DataValueCollection boundValues;
     bool renamedInitialised = false;
-    bool hasDuplicates = false;
-    std::vector<char*> renamedNames;
+    std::vector<std::string> renamedNames;
 
     static int _max_get_value_async_recurse_depth;
     static std::atomic<int> _get_value_async_recurse_depth;

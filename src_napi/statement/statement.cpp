@@ -8,6 +8,7 @@
 
 #include "async_worker.h"
 #include "batch_rows.h"
+#include "bind_execute.h"
 #include "binding.h"
 #include "connection.h"
 #include "db_values.h"
@@ -165,14 +166,6 @@ void Statement::adopt(const std::string& sqlText, dbcapi_stmt* handle,
     paramInfos = infos;
 }
 
-ConnectionLock::ConnectionLock(Statement* statement)
-    : connection_(statement != nullptr ? statement->connection : nullptr), mutex_(nullptr) {
-    if (connection_ != nullptr) {
-        mutex_ = connection_->getConnMutex();
-        uv_mutex_lock(mutex_);
-    }
-}
-
 void Statement::addResultSet(ResultSet* resultSet) {
     if (resultSet->statement != nullptr) {
         resultSet->statement->Unref();
@@ -244,6 +237,17 @@ void Statement::afterCommon(Napi::Env env) {
     if (connection != nullptr) {
         connection->doTraceCallback(env);
     }
+}
+
+bool Statement::requireHandle(const ConnectionLock& lock, ErrorInfo& error) const {
+    if (!lock.requireValid(error)) {
+        return false;
+    }
+    if (stmt == nullptr) {
+        getErrorMsg(JS_ERR_STATEMENT_DROPPED, error);
+        return false;
+    }
+    return true;
 }
 
 bool Statement::checkStatement(const Napi::CallbackInfo& info, int callbackIndex) {
@@ -341,12 +345,7 @@ void Statement::executeWork(ErrorInfo& error, void* data) {
     StatementThread active(this);
     ConnectionLock lock(this);
     auto* baton = static_cast<ExecuteBaton*>(data);
-    if (!lock.isValid()) {
-        getErrorMsg(JS_ERR_NOT_CONNECTED, error);
-        return;
-    }
-    if (stmt == nullptr) {
-        getErrorMsg(JS_ERR_STATEMENT_DROPPED, error);
+    if (!requireHandle(lock, error)) {
         return;
     }
     dbcapi_connection* conn = connection->handle();
@@ -354,25 +353,12 @@ void Statement::executeWork(ErrorInfo& error, void* data) {
         getErrorMsg(conn, error);
         return;
     }
-    if (!checkParameterCount(error, static_cast<int>(baton->inputValues.size()), stmt)) {
-        return;
-    }
-    int failed = getBindParameters(baton->inputValues, baton->bindParams, stmt);
-    if (failed >= 0) {
-        getErrorMsgInvalidParam(error, failed);
-        return;
-    }
-    bool hasDataAtExec = false;
-    if (!bindParameters(conn, stmt, baton->bindParams, error, hasDataAtExec)) {
-        return;
-    }
-    if (hasDataAtExec) {
+    auto awaitParameterData = [&] {
         baton->keep = true;
         resetChunkTickets();
         paramDataSent.assign(std::max(0, g_api.dbcapi_num_params(stmt)), false);
-    }
-    if (!g_api.dbcapi_execute(stmt)) {
-        getErrorMsg(conn, error);
+    };
+    if (!bindAndExecute(conn, stmt, baton->inputValues, baton->bindParams, true, error, awaitParameterData)) {
         return;
     }
     copyParameters(params, baton->bindParams);
@@ -388,9 +374,7 @@ Napi::Value Statement::executeAfter(ErrorInfo& error, void* data, Napi::Env env)
     SmartPointer<ExecuteBaton> baton(static_cast<ExecuteBaton*>(data));
     afterCommon(env);
     Napi::Value result = env.Undefined();
-    if (error.isSet()) {
-        error.clearMessage();
-    } else {
+    if (!error.isSet()) {
         result = fillResult(env, baton->result, error);
     }
     if (baton->keep) {
@@ -432,31 +416,11 @@ void Statement::executeQueryWork(ErrorInfo& error, void* data) {
     StatementThread active(this);
     ConnectionLock lock(this);
     auto* baton = static_cast<ExecuteQueryBaton*>(data);
-    if (!lock.isValid()) {
-        getErrorMsg(JS_ERR_NOT_CONNECTED, error);
-        return;
-    }
-    if (stmt == nullptr) {
-        getErrorMsg(JS_ERR_STATEMENT_DROPPED, error);
+    if (!requireHandle(lock, error)) {
         return;
     }
     dbcapi_connection* conn = connection->handle();
-    if (baton->hasParams) {
-        if (!checkParameterCount(error, static_cast<int>(baton->inputValues.size()), stmt)) {
-            return;
-        }
-        int failed = getBindParameters(baton->inputValues, baton->bindParams, stmt);
-        if (failed >= 0) {
-            getErrorMsgInvalidParam(error, failed);
-            return;
-        }
-    }
-    bool hasDataAtExec = false;
-    if (!bindParameters(conn, stmt, baton->bindParams, error, hasDataAtExec)) {
-        return;
-    }
-    if (!g_api.dbcapi_execute(stmt)) {
-        getErrorMsg(conn, error);
+    if (!bindAndExecute(conn, stmt, baton->inputValues, baton->bindParams, baton->hasParams, error)) {
         return;
     }
     copyParameters(params, baton->bindParams);
@@ -467,7 +431,6 @@ Napi::Value Statement::executeQueryAfter(ErrorInfo& error, void* data, Napi::Env
     SmartPointer<ExecuteQueryBaton> baton(static_cast<ExecuteQueryBaton*>(data));
     afterCommon(env);
     if (error.isSet()) {
-        error.clearMessage();
         return env.Undefined();
     }
     if (dropping || dropped || stmt == nullptr) {
@@ -580,8 +543,7 @@ void Statement::executeBatchWork(ErrorInfo& error, void* data) {
     StatementThread active(this);
     ConnectionLock lock(this);
     auto* baton = static_cast<ExecuteBatchBaton*>(data);
-    if (!lock.isValid()) {
-        getErrorMsg(JS_ERR_NOT_CONNECTED, error);
+    if (!lock.requireValid(error)) {
         return;
     }
     if (dropped) {
@@ -621,7 +583,6 @@ Napi::Value Statement::executeBatchAfter(ErrorInfo& error, void* data, Napi::Env
     SmartPointer<ExecuteBatchBaton> baton(static_cast<ExecuteBatchBaton*>(data));
     afterCommon(env);
     if (error.isSet()) {
-        error.clearMessage();
         return env.Undefined();
     }
     return Napi::Number::New(env, baton->affectedRows);
@@ -653,9 +614,10 @@ void Statement::dropWork(ErrorInfo& error, void*) {
         }
     }
     ConnectionLock lock(this);
-    if (!lock.isValid()) {
-        getErrorMsg(JS_ERR_NOT_CONNECTED, error);
-    } else if (!dropping) {
+    if (!lock.requireValid(error)) {
+        return;
+    }
+    if (!dropping) {
         getErrorMsg(JS_ERR_INVALID_OBJECT, error);
     } else {
         _drop();
@@ -674,6 +636,5 @@ Napi::Value Statement::dropAfter(ErrorInfo& error, void*, Napi::Env env) {
         connection->removeStatement(this);
         release();
     }
-    error.clearMessage();
     return env.Undefined();
 }

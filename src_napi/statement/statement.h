@@ -17,6 +17,7 @@
 
 class BatchReader;
 class Connection;
+class ConnectionLock;
 class ResultSet;
 struct ExecuteBaton;
 struct ExecuteBatchBaton;
@@ -101,6 +102,8 @@ private:
 
     // Checks and helpers.
     bool checkStatement(const Napi::CallbackInfo& info, int callbackIndex);
+    // A work function's preamble under lock: connected and not dropped.
+    bool requireHandle(const ConnectionLock& lock, ErrorInfo& error) const;
     bool checkParameterIndex(const Napi::CallbackInfo& info, int& index);
     bool checkHandle(const Napi::CallbackInfo& info);
     template <typename R>

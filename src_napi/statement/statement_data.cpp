@@ -11,6 +11,7 @@
 #include "uv_lock.h"
 #include "resultset.h"
 #include "statement.h"
+#include "value_rules.h"
 
 namespace {
 
@@ -39,20 +40,6 @@ struct GetParameterValueBaton {
     ResultSet* resultSet = nullptr;
     int index = 0;
 };
-
-bool isLobType(dbcapi_native_type type) {
-    switch (type) {
-        case DBCAPI_NATIVE_CLOB:
-        case DBCAPI_NATIVE_NCLOB:
-        case DBCAPI_NATIVE_BLOB:
-        case DBCAPI_NATIVE_TEXT:
-        case DBCAPI_NATIVE_ST_GEOMETRY:
-        case DBCAPI_NATIVE_ST_POINT:
-            return true;
-        default:
-            return false;
-    }
-}
 
 size_t lobReadSize(dbcapi_native_type type, size_t length) {
     bool wide = type == DBCAPI_NATIVE_NCLOB || type == DBCAPI_NATIVE_TEXT;
@@ -134,8 +121,7 @@ void Statement::sendParameterDataWork(ErrorInfo& error, void* data) {
         return;
     }
     ConnectionLock lock(this);
-    if (!lock.isValid() || stmt == nullptr) {
-        getErrorMsg(lock.isValid() ? JS_ERR_STATEMENT_DROPPED : JS_ERR_NOT_CONNECTED, error);
+    if (!requireHandle(lock, error)) {
         finishChunk(true, error);
         return;
     }
@@ -161,7 +147,6 @@ void Statement::sendParameterDataWork(ErrorInfo& error, void* data) {
 Napi::Value Statement::sendParameterDataAfter(ErrorInfo& error, void* data, Napi::Env env) {
     SmartPointer<ParamChunkBaton> baton(static_cast<ParamChunkBaton*>(data));
     afterCommon(env);
-    error.clearMessage();
     return env.Undefined();
 }
 
@@ -203,8 +188,7 @@ void Statement::getParamValueWork(ErrorInfo& error, void* data) {
     StatementThread active(this);
     ConnectionLock lock(this);
     auto* baton = static_cast<GetParameterValueBaton*>(data);
-    if (!lock.isValid()) {
-        getErrorMsg(JS_ERR_NOT_CONNECTED, error);
+    if (!lock.requireValid(error)) {
         return;
     }
     dbcapi_stmt* handle = parameterHandle(baton->resultSet);
@@ -219,7 +203,7 @@ void Statement::getParamValueWork(ErrorInfo& error, void* data) {
     size_t length = value.length != nullptr ? *value.length : 0;
     // A large output arrives whole only when it fit the buffer bound for its input.
     bool whole = value.buffer != nullptr && length <= value.buffer_size;
-    if (!isLobType(nativeType) || whole || length == 0) {
+    if (!isLargeObjectType(nativeType) || whole || length == 0) {
         return;
     }
     size_t size = lobReadSize(nativeType, length);
@@ -242,7 +226,6 @@ Napi::Value Statement::getParamValueAfter(ErrorInfo& error, void* data, Napi::En
         baton->resultSet->Unref();
     }
     if (error.isSet()) {
-        error.clearMessage();
         return env.Undefined();
     }
     if (static_cast<size_t>(baton->index) >= params.size()) {
@@ -253,7 +236,7 @@ Napi::Value Statement::getParamValueAfter(ErrorInfo& error, void* data, Napi::En
                                         ? paramInfos[baton->index].native_type
                                         : DBCAPI_NATIVE_NULL;
     int errorCode = 0;
-    Napi::Value value = getReturnValue(env, params[baton->index]->value, nativeType, errorCode, error);
+    Napi::Value value = getReturnValue(env, params[baton->index]->value, nativeType, errorCode);
     if (errorCode != 0) {
         getErrorMsg(errorCode, error);
         return env.Undefined();
@@ -309,8 +292,7 @@ void Statement::getParamDataWork(ErrorInfo& error, void* data) {
     StatementThread active(this);
     ConnectionLock lock(this);
     auto* baton = static_cast<GetParamDataBaton*>(data);
-    if (!lock.isValid()) {
-        getErrorMsg(JS_ERR_NOT_CONNECTED, error);
+    if (!lock.requireValid(error)) {
         return;
     }
     dbcapi_stmt* handle = parameterHandle(baton->resultSet);
@@ -332,7 +314,6 @@ Napi::Value Statement::getParamDataAfter(ErrorInfo& error, void* data, Napi::Env
         baton->resultSet->Unref();
     }
     if (error.isSet()) {
-        error.clearMessage();
         return env.Undefined();
     }
     return Napi::Number::New(env, baton->bytesRead);
