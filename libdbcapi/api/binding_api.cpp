@@ -15,6 +15,19 @@ bool checkParamIndex(dbcapi_stmt* stmt, uint32_t index) {
     return false;
 }
 
+// The slot of a parameter whose data is being sent at execution, or null
+// with the error set.
+ParamSlot* awaitedSlot(dbcapi_stmt* stmt, uint32_t index) {
+    if (!checkParamIndex(stmt, index)) return nullptr;
+    ParamSlot& slot = stmt->params[index];
+    if (!stmt->awaitingData || !slot.atExec || slot.finished) {
+        stmt->conn->error.set(kSequenceError, "HY010",
+                              "Parameter " + std::to_string(index) + " is not waiting for data at execution");
+        return nullptr;
+    }
+    return &slot;
+}
+
 bool isValidUtf8(const std::string& data) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(data.data());
     const unsigned char* end = p + data.size();
@@ -350,28 +363,18 @@ DBCAPI_EXPORT dbcapi_bool dbcapi_bind_param(dbcapi_stmt* stmt, uint32_t index, d
 DBCAPI_EXPORT dbcapi_bool dbcapi_send_param_data(dbcapi_stmt* stmt, uint32_t index, char* buffer, size_t size) {
     if (!stmt) return 0;
     stmt->conn->error.clear();
-    if (!zkv::checkParamIndex(stmt, index)) return 0;
-    zkv::ParamSlot& slot = stmt->params[index];
-    if (!stmt->awaitingData || !slot.atExec || slot.finished) {
-        stmt->conn->error.set(zkv::kSequenceError, "HY010",
-                              "Parameter " + std::to_string(index) + " is not waiting for data at execution");
-        return 0;
-    }
-    if (buffer && size) slot.streamed.append(buffer, size);
+    zkv::ParamSlot* slot = zkv::awaitedSlot(stmt, index);
+    if (!slot) return 0;
+    if (buffer && size) slot->streamed.append(buffer, size);
     return 1;
 }
 
 DBCAPI_EXPORT dbcapi_bool dbcapi_finish_param_data(dbcapi_stmt* stmt, uint32_t index) {
     if (!stmt) return 0;
     zkv::CallScope scope(stmt->conn, stmt, stmt->timeoutSeconds);
-    if (!zkv::checkParamIndex(stmt, index)) return 0;
-    zkv::ParamSlot& slot = stmt->params[index];
-    if (!stmt->awaitingData || !slot.atExec || slot.finished) {
-        stmt->conn->error.set(zkv::kSequenceError, "HY010",
-                              "Parameter " + std::to_string(index) + " is not waiting for data at execution");
-        return 0;
-    }
-    slot.finished = true;
+    zkv::ParamSlot* slot = zkv::awaitedSlot(stmt, index);
+    if (!slot) return 0;
+    slot->finished = true;
     for (const zkv::ParamSlot& other : stmt->params)
         if (other.atExec && !other.finished) return 1;
     stmt->awaitingData = false;
