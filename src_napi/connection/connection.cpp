@@ -9,7 +9,6 @@
 #include "async_worker.h"
 #include "binding.h"
 #include "dbcapi/DBCAPI_DLL.h"
-#include "uv_lock.h"
 #include "statement.h"
 
 namespace {
