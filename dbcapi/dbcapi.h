@@ -179,6 +179,22 @@ typedef int32_t dbcapi_bool;
 
 /* ==== Enumerations ======================================================= */
 
+/* The error code that ends the rows or the results: never an error. */
+enum { DBCAPI_NO_MORE_ROWS = 100 };
+
+/* Function codes, as listed above. */
+typedef enum dbcapi_function_code {
+    DBCAPI_FUNCTION_NONE = 0,
+    DBCAPI_FUNCTION_DDL = 1,
+    DBCAPI_FUNCTION_INSERT = 2,
+    DBCAPI_FUNCTION_UPDATE = 3,
+    DBCAPI_FUNCTION_DELETE = 4,
+    DBCAPI_FUNCTION_SELECT = 5,
+    DBCAPI_FUNCTION_TRANSACTION = 6,
+    DBCAPI_FUNCTION_SESSION = 7,
+    DBCAPI_FUNCTION_OTHER = 8
+} dbcapi_function_code;
+
 /* Host data types: how a value is laid out in a buffer. */
 typedef enum dbcapi_data_type {
     DBCAPI_INVALID_TYPE = 0,

@@ -88,6 +88,54 @@ export interface Warning {
 
 export type ConnectionState = 'connected' | 'disconnected' | string;
 
+// The synchronous methods, one table per class: the promise API offers them
+// unchanged (promises.d.ts merges these interfaces into its classes).
+export interface ConnectionSyncMethods {
+  getAutoCommit(): boolean;
+  setAutoCommit(flag: boolean): void;
+  getClientInfo(key: string): string | null;
+  setClientInfo(key: string, value: string | null | undefined): void;
+  onTrace(options: string | null, callback: ((text: string) => void) | null): void;
+  setRowSetSize(rowSetSize: number): void;
+  state(): ConnectionState;
+  getPooledConnectionCount(connStr?: string): number;
+  getOpenConnectionCount(): number;
+  getWarnings(): Warning[];
+}
+
+export interface StatementSyncMethods {
+  isValid(): boolean;
+  getParameterInfo(): ParameterInfo[];
+  getParameterLength(paramIndex: number): number;
+  isParameterNull(paramIndex: number): boolean;
+  functionCode(): number;
+  getColumnInfo(): ColumnInfo[];
+  getPrintLines(): string[];
+  getRowStatus(): number[] | undefined;
+  getServerCPUTime(): number;
+  getServerMemoryUsage(): number;
+  getServerProcessingTime(): number;
+  setPacketSize(packetSize: number): void;
+  getPacketSize(): number;
+  getStatementHash(): string | undefined;
+  setTimeout(timeout: number): void;
+}
+
+export interface ResultSetSyncMethods {
+  isClosed(): boolean;
+  getRowCount(): number;
+  getColumnCount(): number;
+  getColumnName(colIndex: number): string | undefined;
+  getColumnInfo(): ColumnInfo[];
+  getValueLength(colIndex: number): number;
+  hasNextResult(): boolean;
+  getServerCPUTime(): number;
+  getServerMemoryUsage(): number;
+  getServerProcessingTime(): number;
+  isNull(colIndex: number): boolean;
+}
+
+export interface Connection extends ConnectionSyncMethods {}
 export declare class Connection {
   private constructor();
   connect(params?: ConnectParams | null): void;
@@ -110,24 +158,13 @@ export declare class Connection {
   prepare(sql: string): Statement;
   prepare(sql: string, callback: Callback<Statement>): void;
 
-  getAutoCommit(): boolean;
-  setAutoCommit(flag: boolean): void;
-  getClientInfo(key: string): string | null;
-  setClientInfo(key: string, value: string | null | undefined): void;
-  onTrace(options: string | null, callback: ((text: string) => void) | null): void;
-  setRowSetSize(rowSetSize: number): void;
-  state(): ConnectionState;
   clearPool(): number;
   clearPool(callback: Callback<number>): void;
-  getPooledConnectionCount(connStr?: string): number;
-  getOpenConnectionCount(): number;
-  getWarnings(): Warning[];
 }
 
+export interface Statement extends StatementSyncMethods {}
 export declare class Statement {
   private constructor();
-  isValid(): boolean;
-
   exec(callback: Callback<ExecResult>): void;
   exec(params: Parameters | null | undefined, callback: Callback<ExecResult>): void;
   exec(params: Parameters | null | undefined, options: ExecOptions | undefined, callback: Callback<ExecResult>): void;
@@ -144,45 +181,26 @@ export declare class Statement {
   executeBatch: Statement['execBatch'];
 
   drop(callback?: DoneCallback): void;
-  getParameterInfo(): ParameterInfo[];
-  getParameterLength(paramIndex: number): number;
   getParameterValue(paramIndex: number): any;
   getParameterValue(paramIndex: number, callback: Callback<any>): void;
   /** Sends one chunk of a {sendParameterData: true} parameter; null ends it. */
   sendParameterData(paramIndex: number, buffer: Buffer | null, callback?: DoneCallback): void;
-  isParameterNull(paramIndex: number): boolean;
   getData(paramIndex: number, dataOffset: number, buffer: Buffer, bufferOffset: number, length: number): number;
   getData(paramIndex: number, dataOffset: number, buffer: Buffer, bufferOffset: number, length: number,
     callback: Callback<number>): void;
-  functionCode(): number;
-  getColumnInfo(): ColumnInfo[];
-  getPrintLines(): string[];
-  getRowStatus(): number[] | undefined;
-  getServerCPUTime(): number;
-  getServerMemoryUsage(): number;
-  getServerProcessingTime(): number;
-  setPacketSize(packetSize: number): void;
-  getPacketSize(): number;
-  getStatementHash(): string | undefined;
-  setTimeout(timeout: number): void;
 }
 
 export interface GetValuesOptions { asArray?: boolean; }
 
+export interface ResultSet extends ResultSetSyncMethods {}
 export declare class ResultSet {
   private constructor();
   close(callback?: DoneCallback): void;
-  isClosed(): boolean;
-  getRowCount(): number;
-  getColumnCount(): number;
-  getColumnName(colIndex: number): string | undefined;
-  getColumnInfo(): ColumnInfo[];
   getValue(colIndex: number): any;
   getValue(colIndex: number, callback: Callback<any>): void;
   getValues(options?: GetValuesOptions): Row | any[];
   getValues(callback: Callback<Row>): void;
   getValues(options: GetValuesOptions, callback: Callback<Row | any[]>): void;
-  getValueLength(colIndex: number): number;
   getData(colIndex: number, dataOffset: number, buffer: Buffer, bufferOffset: number, length: number): number;
   getData(colIndex: number, dataOffset: number, buffer: Buffer, bufferOffset: number, length: number,
     callback: Callback<number>): void;
@@ -190,11 +208,6 @@ export declare class ResultSet {
   next(callback: Callback<boolean>): void;
   nextResult(): boolean;
   nextResult(callback: Callback<boolean>): void;
-  hasNextResult(): boolean;
-  getServerCPUTime(): number;
-  getServerMemoryUsage(): number;
-  getServerProcessingTime(): number;
-  isNull(colIndex: number): boolean;
 }
 
 export declare function createConnection(params?: ConnectParams | null): Connection;

@@ -10,64 +10,42 @@ function splitExecArgs(args) {
   return { params: list[0], options: list[1], callback };
 }
 
-// The row shape as the native side reads the options: names in any letter
-// case, on only for a value whose text is "true" in any case (so 1 and
-// "yes" leave it off). The decoder must shape rows the same way, since the
-// native side has already written table names for nestTables.
-function shapeOf(options) {
-  const shape = { rowsAsArray: false, nestTables: false };
-  if (options === null || (typeof options !== 'object' && typeof options !== 'function')) return shape;
-  for (const name in options) {
-    const value = options[name];
-    const on = (typeof value === 'string' || typeof value === 'boolean') && String(value).toLowerCase() === 'true';
-    const key = name.toLowerCase();
-    if (key === 'rowsasarray') shape.rowsAsArray = on;
-    else if (key === 'nesttables') shape.nestTables = on;
-  }
-  return shape;
+// A Buffer from execInternal is the binary transport; rows are decoded here
+// in the shape the native side read from the options and marked on it.
+function shapeOf(transport) {
+  return { rowsAsArray: transport.rowsAsArray, nestTables: transport.nestTables };
 }
 
-// A Buffer from execInternal is the binary transport; rows are decoded here.
-function shapeResult(result, shape) {
-  return Buffer.isBuffer(result) ? decode(result, shape) : result;
+function shapeResult(result) {
+  return Buffer.isBuffer(result) ? decode(result, shapeOf(result)) : result;
 }
 
 // Rows of the binary transport are decoded in slices between which the
 // event loop runs, so a large result never stalls the process.
-function wrapCallback(callback, shape) {
+function wrapCallback(callback) {
   return function execCallback(err, result) {
     if (err) return callback(err);
     if (Buffer.isBuffer(result)) {
-      return decodeAsync(result, shape, (decodeError, rows) =>
+      return decodeAsync(result, shapeOf(result), (decodeError, rows) =>
         (decodeError ? callback(decodeError) : callback(undefined, rows)));
     }
     return arguments.length > 1 ? callback(undefined, result) : callback(undefined);
   };
 }
 
-// The shape is read once the native call has accepted the options; the
-// callback runs later, so filling it in afterwards is in time. Options that
-// throw when read have already made the native call fail (its error is on
-// its way), so a throw here must not report a second one.
-function execWith(target, args, options, callback) {
-  const shape = {};
-  const result = target.execInternal(...args, callback ? wrapCallback(callback, shape) : undefined);
-  try {
-    Object.assign(shape, shapeOf(options));
-  } catch (hostileOptions) {
-    // The default shape stays.
-  }
-  return callback ? result : shapeResult(result, shape);
+function execWith(target, args, callback) {
+  const result = target.execInternal(...args, callback ? wrapCallback(callback) : undefined);
+  return callback ? result : shapeResult(result);
 }
 
 function connectionExec(sql) {
   const { params, options, callback } = splitExecArgs(Array.prototype.slice.call(arguments, 1));
-  return execWith(this, [sql, params, options], options, callback);
+  return execWith(this, [sql, params, options], callback);
 }
 
 function statementExec() {
   const { params, options, callback } = splitExecArgs(arguments);
-  return execWith(this, [params, options], options, callback);
+  return execWith(this, [params, options], callback);
 }
 
 // The first argument, unless it is the callback, is the connect target.

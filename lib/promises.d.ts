@@ -4,8 +4,8 @@ import type { EventEmitter } from 'events';
 import type { Readable, Writable } from 'stream';
 import type * as callbackApi from './index';
 import type {
-  ColumnInfo, ConnectParams, ConnectionState, ExecOptions, ExecResult, GetValuesOptions, Parameter, Parameters,
-  ParameterInfo, Row, Warning,
+  ConnectParams, ConnectionSyncMethods, ExecOptions, ExecResult, GetValuesOptions, Parameter, Parameters,
+  ResultSetSyncMethods, Row, StatementSyncMethods,
 } from './index';
 import type { DataStreamOptions, ParameterStreamOptions, RowStreamOptions } from './streams';
 
@@ -46,6 +46,7 @@ export interface TransactionOptions {
   isolationLevel?: 'read uncommitted' | 'read committed' | 'repeatable read' | 'serializable';
 }
 
+export interface Connection extends ConnectionSyncMethods {}
 export declare class Connection {
   /** Wraps a connection of require('zelk'). */
   constructor(nativeConnection: callbackApi.Connection);
@@ -82,18 +83,9 @@ export declare class Connection {
    */
   transaction<T>(fn: (tx: Connection) => Promise<T> | T, options?: TransactionOptions): Promise<T>;
 
-  getAutoCommit(): boolean;
-  setAutoCommit(flag: boolean): void;
-  getClientInfo(key: string): string | null;
-  setClientInfo(key: string, value: string | null | undefined): void;
-  onTrace(options: string | null, callback: ((text: string) => void) | null): void;
-  setRowSetSize(rowSetSize: number): void;
-  state(): ConnectionState;
-  getPooledConnectionCount(connStr?: string): number;
-  getOpenConnectionCount(): number;
-  getWarnings(): Warning[];
 }
 
+export interface Statement extends StatementSyncMethods {}
 export declare class Statement {
   constructor(nativeStatement: callbackApi.Statement, connection: Connection);
   readonly native: callbackApi.Statement;
@@ -119,24 +111,9 @@ export declare class Statement {
   sendParameterStream(paramIndex: number, readable: NodeJS.ReadableStream | Readable): Promise<void>;
   /** The bytes of a large output parameter. */
   createDataStream(paramIndex: number, options?: DataStreamOptions): Readable;
-
-  isValid(): boolean;
-  getParameterInfo(): ParameterInfo[];
-  getParameterLength(paramIndex: number): number;
-  isParameterNull(paramIndex: number): boolean;
-  functionCode(): number;
-  getColumnInfo(): ColumnInfo[];
-  getPrintLines(): string[];
-  getRowStatus(): number[] | undefined;
-  getServerCPUTime(): number;
-  getServerMemoryUsage(): number;
-  getServerProcessingTime(): number;
-  setPacketSize(packetSize: number): void;
-  getPacketSize(): number;
-  getStatementHash(): string | undefined;
-  setTimeout(timeout: number): void;
 }
 
+export interface ResultSet extends ResultSetSyncMethods {}
 export declare class ResultSet implements AsyncIterable<Row> {
   constructor(nativeResultSet: callbackApi.ResultSet, statement: Statement);
   readonly native: callbackApi.ResultSet;
@@ -154,18 +131,6 @@ export declare class ResultSet implements AsyncIterable<Row> {
   createReadStream(options?: RowStreamOptions): Readable;
   /** The bytes of a large value of the current row. */
   createDataStream(colIndex: number, options?: DataStreamOptions): Readable;
-
-  isClosed(): boolean;
-  getRowCount(): number;
-  getColumnCount(): number;
-  getColumnName(colIndex: number): string | undefined;
-  getColumnInfo(): ColumnInfo[];
-  getValueLength(colIndex: number): number;
-  hasNextResult(): boolean;
-  getServerCPUTime(): number;
-  getServerMemoryUsage(): number;
-  getServerProcessingTime(): number;
-  isNull(colIndex: number): boolean;
 }
 
 export interface PoolOptions {

@@ -146,10 +146,51 @@ function run(owner, site, target, method, args, options) {
   });
 }
 
-function forward(Class, target, names) {
-  for (const name of names) {
-    Class.prototype[name] = function forwarded(...args) {
-      return this[target][name](...args);
+// Each wrapper's plain native methods, in one table: `forwarded` run as they
+// are; `promised` (name: [native name, argument count]) become promises.
+// Methods that do more than that are written out in the classes.
+const METHODS = {
+  ResultSet: {
+    forwarded: [
+      'isClosed', 'getRowCount', 'getColumnCount', 'getColumnName', 'getColumnInfo', 'getValueLength',
+      'hasNextResult', 'getServerCPUTime', 'getServerMemoryUsage', 'getServerProcessingTime', 'isNull',
+    ],
+    promised: {
+      close: ['close', 0], next: ['next', 0], nextResult: ['nextResult', 0], getValue: ['getValue', 1],
+      getData: ['getData', 5],
+    },
+  },
+  Statement: {
+    forwarded: [
+      'isValid', 'getParameterInfo', 'getParameterLength', 'isParameterNull', 'functionCode', 'getColumnInfo',
+      'getPrintLines', 'getRowStatus', 'getServerCPUTime', 'getServerMemoryUsage', 'getServerProcessingTime',
+      'setPacketSize', 'getPacketSize', 'getStatementHash', 'setTimeout',
+    ],
+    promised: {
+      drop: ['drop', 0], getParameterValue: ['getParameterValue', 1],
+      sendParameterData: ['sendParameterData', 2], getData: ['getData', 5],
+    },
+  },
+  Connection: {
+    forwarded: [
+      'getAutoCommit', 'setAutoCommit', 'getClientInfo', 'setClientInfo', 'onTrace', 'setRowSetSize', 'state',
+      'getPooledConnectionCount', 'getOpenConnectionCount', 'getWarnings',
+    ],
+    // connect, disconnect, commit and rollback wait for a running transaction.
+    promised: { clearPool: ['clearPool', 0] },
+  },
+};
+
+function addMethods(Class, { forwarded, promised }) {
+  for (const name of forwarded) {
+    Class.prototype[name] = function forwardedMethod(...args) {
+      return this.native[name](...args);
+    };
+  }
+  for (const [name, [nativeName, count]] of Object.entries(promised)) {
+    Class.prototype[name] = function promisedMethod(...args) {
+      const nativeArgs = Array.from({ length: count }, (unused, i) => args[i]);
+      return run(this, callSite(promisedMethod), this.native, nativeName, nativeArgs);
     };
   }
 }
@@ -165,30 +206,9 @@ class ResultSet {
     this.statement.interrupt();
   }
 
-  close() {
-    return run(this, callSite(this.close), this.native, 'close', []);
-  }
-
-  next() {
-    return run(this, callSite(this.next), this.native, 'next', []);
-  }
-
-  nextResult() {
-    return run(this, callSite(this.nextResult), this.native, 'nextResult', []);
-  }
-
-  getValue(colIndex) {
-    return run(this, callSite(this.getValue), this.native, 'getValue', [colIndex]);
-  }
-
   getValues(options) {
     const args = options === undefined ? [] : [options];
     return run(this, callSite(this.getValues), this.native, 'getValues', args);
-  }
-
-  getData(colIndex, dataOffset, buffer, bufferOffset, length) {
-    const args = [colIndex, dataOffset, buffer, bufferOffset, length];
-    return run(this, callSite(this.getData), this.native, 'getData', args);
   }
 
   // Rows from the current position. options.signal interrupts the fetch
@@ -222,10 +242,6 @@ class ResultSet {
   }
 }
 
-forward(ResultSet, 'native', [
-  'isClosed', 'getRowCount', 'getColumnCount', 'getColumnName', 'getColumnInfo', 'getValueLength',
-  'hasNextResult', 'getServerCPUTime', 'getServerMemoryUsage', 'getServerProcessingTime', 'isNull',
-]);
 
 // What the SQL itself tells about its result: a SELECT has rows and no
 // inserted row id; only a write (possibly behind WITH) moves the row id.
@@ -337,23 +353,6 @@ class Statement {
     return this.execBatch(rows, options);
   }
 
-  drop() {
-    return run(this, callSite(this.drop), this.native, 'drop', []);
-  }
-
-  getParameterValue(paramIndex) {
-    return run(this, callSite(this.getParameterValue), this.native, 'getParameterValue', [paramIndex]);
-  }
-
-  sendParameterData(paramIndex, buffer) {
-    return run(this, callSite(this.sendParameterData), this.native, 'sendParameterData', [paramIndex, buffer]);
-  }
-
-  getData(paramIndex, dataOffset, buffer, bufferOffset, length) {
-    const args = [paramIndex, dataOffset, buffer, bufferOffset, length];
-    return run(this, callSite(this.getData), this.native, 'getData', args);
-  }
-
   createParameterStream(paramIndex, options) {
     return streams.createParameterStream(this.native, paramIndex, options);
   }
@@ -372,11 +371,6 @@ class Statement {
   }
 }
 
-forward(Statement, 'native', [
-  'isValid', 'getParameterInfo', 'getParameterLength', 'isParameterNull', 'functionCode', 'getColumnInfo',
-  'getPrintLines', 'getRowStatus', 'getServerCPUTime', 'getServerMemoryUsage', 'getServerProcessingTime',
-  'setPacketSize', 'getPacketSize', 'getStatementHash', 'setTimeout',
-]);
 
 // Which database a connection reaches: the embedded one answers the first
 // probe, the server the second.
@@ -526,10 +520,6 @@ class Connection {
     return new Statement(nativeStatement, this, sql);
   }
 
-  clearPool() {
-    return run(this, callSite(this.clearPool), this.native, 'clearPool', []);
-  }
-
   // Rows of a query one at a time; the statement is dropped when the loop ends.
   async* iterate(sql, params, options) {
     const statement = await this.prepare(sql);
@@ -547,10 +537,8 @@ class Connection {
   }
 }
 
-forward(Connection, 'native', [
-  'getAutoCommit', 'setAutoCommit', 'getClientInfo', 'setClientInfo', 'onTrace', 'setRowSetSize', 'state',
-  'getPooledConnectionCount', 'getOpenConnectionCount', 'getWarnings',
-]);
+
+for (const [name, Class] of Object.entries({ ResultSet, Statement, Connection })) addMethods(Class, METHODS[name]);
 
 function createConnection(...args) {
   return new Connection(zelk.createConnection(...args));

@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build-tsan
 cmake -S . -B "$build" -DZELK_BUILD_TESTS=ON -DZELK_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-targets=$(cd test/native && ls support_*.cpp dbcapi_*.cpp | sed 's/\.cpp$//')
+targets=$(cd test/native && ls support/*.cpp dbcapi/*.cpp server/*.cpp | sed 's#.*/##; s/\.cpp$//')
 # shellcheck disable=SC2086
 cmake --build "$build" --parallel 2 --target $targets dbcapiZKV_badversion dbcapiZKV_missing \
   dbcapiZKV_noinitex dbcapiZKV_initfails

@@ -1,5 +1,11 @@
 // Module entry: registers "zelk", defines its classes and module functions,
 // and loads the client library on request of the JavaScript layer.
+// The rest of the module, one folder per layer:
+//   core/        async worker and worker pool, error records, argument checks
+//   connection/  Connection, exec, prepare, pool, connection strings, locking
+//   statement/   Statement: execute, batches, parameter data, descriptions
+//   params/      JavaScript values to bind records, and bind-and-execute
+//   results/     fetching, value rules, result transport, ResultSet
 #include <napi.h>
 #include <uv.h>
 
@@ -9,7 +15,7 @@
 #include "arguments.h"
 #include "connection.h"
 #include "dbcapi/DBCAPI_DLL.h"
-#include "errors.h"
+#include "js_errors.h"
 #include "pool.h"
 #include "resultset.h"
 #include "statement.h"
