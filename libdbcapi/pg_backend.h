@@ -70,7 +70,7 @@ public:
 private:
     static void noticeReceiver(void* self, const PGresult* result);
     bool waitForInput(BackendError& err);
-    bool waitOnce(BackendError& err);
+    bool waitOnce(bool sending, BackendError& err);
     void requestCancel();
     void awaitCancelSent();
     BackendError giveUp();

@@ -68,8 +68,11 @@ std::string quoteLiteral(const std::string& text) {
 
 }  // namespace
 
+// Sending does not block: a command larger than the socket buffers, sent
+// to a frozen server, is flushed while waiting, under abort and time-out.
 PgSession::PgSession(PGconn* conn) : conn_(conn) {
     libpq().PQsetNoticeReceiver(conn_, &PgSession::noticeReceiver, this);
+    libpq().PQsetnonblocking(conn_, 1);
 }
 
 PgSession::~PgSession() { libpq().PQfinish(conn_); }
@@ -140,22 +143,29 @@ BackendError PgSession::lostConnection() const {
     return makeError(kConnectionLost, "08006", "Connection to the server lost: " + message);
 }
 
-// Waits until the running command has input for us.
+// Sends what is still queued and waits until the running command has
+// input for us.
 bool PgSession::waitForInput(BackendError& err) {
     if (broken_) {
         err = brokenError();
         return false;
     }
-    while (libpq().PQisBusy(conn_))
-        if (!waitOnce(err)) return false;
-    return true;
+    for (;;) {
+        int sending = libpq().PQflush(conn_);
+        if (sending < 0) {
+            err = lostConnection();
+            return false;
+        }
+        if (!sending && !libpq().PQisBusy(conn_)) return true;
+        if (!waitOnce(sending == 1, err)) return false;
+    }
 }
 
 // One slice of waiting for the server. Abort and the time-out send the
 // server a cancel request once; the command then ends with an error that
 // errorOf() reports as interrupted or timed out. A cancel unanswered for
 // the grace gives the connection up.
-bool PgSession::waitOnce(BackendError& err) {
+bool PgSession::waitOnce(bool sending, BackendError& err) {
     int64_t deadline = deadline_;
     if (!cancelSent_ && (interrupted_ || (deadline && steadyNanos() > deadline))) {
         cancelCause_ = interrupted_ ? CancelCause::Interrupt : CancelCause::TimeOut;
@@ -165,7 +175,7 @@ bool PgSession::waitOnce(BackendError& err) {
         err = giveUp();
         return false;
     }
-    pollfd fd{libpq().PQsocket(conn_), POLLIN, 0};
+    pollfd fd{libpq().PQsocket(conn_), static_cast<short>(sending ? POLLIN | POLLOUT : POLLIN), 0};
     if ((poll(&fd, 1, kWaitSliceMs) < 0 && errno != EINTR) || !libpq().PQconsumeInput(conn_)) {
         err = lostConnection();
         return false;
