@@ -72,6 +72,7 @@ private:
     bool waitForInput(BackendError& err);
     bool waitOnce(bool sending, BackendError& err);
     void requestCancel();
+    bool cancelDelivered() const;
     void awaitCancelSent();
     BackendError giveUp();
     bool runSimple(const char* sql, BackendError& err);
@@ -88,7 +89,8 @@ private:
     PGconn* conn_;
     std::atomic<bool> interrupted_{false};
     bool cancelSent_ = false;
-    int64_t cancelSentAt_ = 0;
+    int64_t cancelSentAt_ = 0;  // the first request of the running call
+    int64_t lastCancelAt_ = 0;
     // Ready once the cancel request has reached the server (or failed): a
     // request still on its way could cancel the next command instead.
     std::future<void> cancelDelivery_;

@@ -33,6 +33,10 @@ constexpr int kWaitSliceMs = 20;
 constexpr int64_t kCancelGraceNs = 3000000000;
 constexpr const char* kCancelGraceText = "3 s";
 
+// A cancel that reaches the server between two messages of a command is
+// ignored, so it is sent again at this interval until an answer comes.
+constexpr int64_t kCancelRepeatNs = 500000000;
+
 constexpr size_t kMaxParams = 65535;
 
 const char* kCopyRefused =
@@ -162,16 +166,21 @@ bool PgSession::waitForInput(BackendError& err) {
 }
 
 // One slice of waiting for the server. Abort and the time-out send the
-// server a cancel request once; the command then ends with an error that
+// server a cancel request; the command then ends with an error that
 // errorOf() reports as interrupted or timed out. A cancel unanswered for
 // the grace gives the connection up.
 bool PgSession::waitOnce(bool sending, BackendError& err) {
     int64_t deadline = deadline_;
-    if (!cancelSent_ && (interrupted_ || (deadline && steadyNanos() > deadline))) {
+    int64_t now = steadyNanos();
+    if (!cancelSent_ && (interrupted_ || (deadline && now > deadline))) {
         cancelCause_ = interrupted_ ? CancelCause::Interrupt : CancelCause::TimeOut;
+        cancelSent_ = true;
+        cancelSentAt_ = now;
+        requestCancel();
+    } else if (cancelSent_ && now - lastCancelAt_ > kCancelRepeatNs && cancelDelivered()) {
         requestCancel();
     }
-    if (cancelSent_ && steadyNanos() - cancelSentAt_ > kCancelGraceNs) {
+    if (cancelSent_ && now - cancelSentAt_ > kCancelGraceNs) {
         err = giveUp();
         return false;
     }
@@ -187,8 +196,7 @@ bool PgSession::waitOnce(bool sending, BackendError& err) {
 // or unreachable server never does: it runs on a thread of its own that
 // owns its copy of the cancel key.
 void PgSession::requestCancel() {
-    cancelSent_ = true;
-    cancelSentAt_ = steadyNanos();
+    lastCancelAt_ = steadyNanos();
     PGcancel* cancel = libpq().PQgetCancel(conn_);
     if (!cancel) return;
     auto send = [cancel] {
@@ -207,6 +215,10 @@ void PgSession::requestCancel() {
         send();
         cancelDelivery_ = std::future<void>();
     }
+}
+
+bool PgSession::cancelDelivered() const {
+    return !cancelDelivery_.valid() || cancelDelivery_.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
 }
 
 void PgSession::awaitCancelSent() {
