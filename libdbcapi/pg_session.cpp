@@ -30,8 +30,8 @@ constexpr int kWaitSliceMs = 20;
 // How long a cancel request may go unanswered before the call fails and
 // the connection is given up: a frozen server or a lost network would
 // otherwise hold the call for ever.
-constexpr int64_t kCancelGraceNs = 3000000000;
-constexpr const char* kCancelGraceText = "3 s";
+constexpr int64_t kCancelGraceSeconds = 3;
+constexpr int64_t kCancelGraceNs = kCancelGraceSeconds * 1000000000;
 
 // A cancel that reaches the server between two messages of a command is
 // ignored, so it is sent again at this interval until an answer comes.
@@ -235,8 +235,8 @@ BackendError PgSession::giveUp() {
     int socket = libpq().PQsocket(conn_);
     if (socket >= 0) shutdown(socket, SHUT_RDWR);
     std::string unanswered =
-        std::string("the server did not answer the cancel request within ") + kCancelGraceText +
-        "; the connection is broken";
+        "the server did not answer the cancel request within " + std::to_string(kCancelGraceSeconds) +
+        " s; the connection is broken";
     if (cancelCause_ == CancelCause::TimeOut)
         return makeError(kTimedOut, "HYT00", "Statement timed out: the query time-out elapsed and " + unanswered);
     if (cancelCause_ == CancelCause::Interrupt)
@@ -467,8 +467,8 @@ std::unique_ptr<BackendCursor> PgSession::prepare(const char* sql, size_t length
     }
     // The server parses more markers than its protocol can bind.
     if (text.paramNames.size() > kMaxParams) {
-        err = makeError(kOutOfRange, "54023", "A statement takes at most 65535 parameters; this one has " +
-                                                  std::to_string(text.paramNames.size()));
+        err = makeError(kOutOfRange, "54023", "A statement takes at most " + std::to_string(kMaxParams) +
+                                                  " parameters; this one has " + std::to_string(text.paramNames.size()));
         return nullptr;
     }
     PgCursor::Mode mode = setLength ? PgCursor::Mode::SetSchema

@@ -163,8 +163,8 @@ private:
     }
 
     std::string lower(size_t start) const {
-        std::string word;
-        for (size_t i = start; i < pos_; ++i) word += static_cast<char>(std::tolower(static_cast<unsigned char>(sql_[i])));
+        std::string word(sql_ + start, pos_ - start);
+        for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         return word;
     }
 
@@ -275,7 +275,7 @@ std::string replaceMarkers(const PgStatementText& text, const std::vector<std::s
     size_t copied = 0;
     for (const PgMarker& marker : text.markers) {
         out.append(text.sql, copied, marker.offset - copied);
-        out += replacements.at(marker.number - 1);
+        out += replacements[marker.number - 1];
         copied = marker.offset + marker.length;
     }
     return out.append(text.sql, copied, std::string::npos);

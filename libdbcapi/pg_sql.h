@@ -37,7 +37,8 @@ struct PgStatementText {
 
 PgStatementText splitPgStatement(const char* sql, size_t length);
 
-// The statement with marker n written as replacements[n - 1].
+// The statement with marker n written as replacements[n - 1]; replacements
+// holds one text per parameter.
 std::string replaceMarkers(const PgStatementText& text, const std::vector<std::string>& replacements);
 
 }  // namespace zkv
