@@ -8,8 +8,7 @@ const fs = require('fs');
 const zelk = require('../..');
 const { serverSkip: skip, serverParams: params } = require('./backends');
 
-// How long the backend waits for an answer to a cancel request.
-const GRACE_MS = 3000;
+const GRACE_MS = 3000;  // how long a cancel request may go unanswered
 
 function connect(extra) {
   const conn = zelk.createConnection();
@@ -17,88 +16,55 @@ function connect(extra) {
   return conn;
 }
 
-const call = (fn) => new Promise((resolve) => fn((err, result) => resolve({ err, result })));
+const failure = (fn) => new Promise((resolve) => fn((err) => resolve(err)));
+const isBroken = (err) => err.code === 10015 && err.sqlState === '08006' && /Connection broken/.test(err.message);
 
-// The server process of conn's session stopped while fn runs.
-async function withFrozenSession(conn, fn) {
+// Runs fn while the server process of conn's session is stopped.
+async function frozen(conn, fn) {
   const [{ pid }] = conn.exec('SELECT pg_backend_pid() AS pid');
   process.kill(pid, 'SIGSTOP');
   try {
-    return await fn(pid);
+    await fn();
   } finally {
     process.kill(pid, 'SIGCONT');
   }
 }
 
-const isBroken = (err) => err.code === 10015 && err.sqlState === '08006' && /Connection broken/.test(err.message);
-
-async function sessionEnds(pid) {
-  const watcher = connect();
-  try {
-    for (let i = 0; i < 50; i += 1) {
-      const [{ n }] = watcher.exec(`SELECT count(*)::int AS n FROM pg_stat_activity WHERE pid = ${pid}`);
-      if (n === 0) return true;
-      await new Promise((resolve) => setTimeout(resolve, 100));
+test('a frozen session: a timed-out call fails within time-out + grace, then the connection is broken', { skip }, async () => {
+  // The second case sends more than the socket buffers take.
+  for (const value of ['x', 'x'.repeat(32 << 20)]) {
+    const conn = connect({ pooling: true });
+    const stmt = conn.prepare('SELECT length(?::text) AS n');
+    stmt.setTimeout(1);
+    await frozen(conn, async () => {
+      const start = Date.now();
+      const err = await failure((cb) => stmt.exec([value], cb));
+      const elapsed = Date.now() - start;
+      assert.ok(err && err.code === 10009 && err.sqlState === 'HYT00', `the call gave ${err && err.message}`);
+      assert.match(err.message, /did not answer the cancel request/);
+      assert.ok(elapsed >= 1000 && elapsed < 1000 + GRACE_MS + 1500, `ended after ${elapsed} ms`);
+    });
+    assert.throws(() => stmt.exec(['x']), isBroken);
+    assert.throws(() => conn.commit(), isBroken);
+    try {
+      conn.disconnect();
+    } catch (err) {
+      assert.ok(isBroken(err), err.message);
     }
-    return false;
-  } finally {
-    watcher.disconnect();
+    assert.strictEqual(conn.getPooledConnectionCount(), 0, 'a broken handle was pooled');
   }
-}
-
-test('a frozen session: a time-out fails within time-out + grace, the connection is broken and not pooled', { skip }, async () => {
-  const conn = connect({ pooling: true });
-  const stmt = conn.prepare('SELECT 1 AS one');
-  stmt.setTimeout(2);
-  const pid = await withFrozenSession(conn, async (frozen) => {
-    const start = Date.now();
-    const { err } = await call((cb) => stmt.exec(cb));
-    const elapsed = Date.now() - start;
-    assert.ok(err, 'the call on a frozen server succeeded');
-    assert.strictEqual(err.code, 10009);
-    assert.strictEqual(err.sqlState, 'HYT00');
-    assert.match(err.message, /did not answer the cancel request/);
-    assert.ok(elapsed >= 2000 && elapsed < 2000 + GRACE_MS + 1500, `ended after ${elapsed} ms`);
-    return frozen;
-  });
-  assert.throws(() => conn.exec('SELECT 1 AS one'), isBroken);
-  assert.throws(() => conn.commit(), isBroken);
-  // A broken handle must not be parked for the next connect.
-  try {
-    conn.disconnect();
-  } catch (err) {
-    assert.ok(isBroken(err), err.message);
-  }
-  assert.strictEqual(conn.getPooledConnectionCount(), 0);
-  assert.ok(await sessionEnds(pid), 'the server session outlived the broken connection');
-});
-
-test('a frozen session: a parameter larger than the socket buffers cannot hold a timed-out call either', { skip }, async () => {
-  const conn = connect();
-  const stmt = conn.prepare('SELECT length(?::text) AS n');
-  stmt.setTimeout(1);
-  await withFrozenSession(conn, async () => {
-    const start = Date.now();
-    const { err } = await call((cb) => stmt.exec(['x'.repeat(32 << 20)], cb));
-    const elapsed = Date.now() - start;
-    assert.ok(err && err.sqlState === 'HYT00', `the call gave ${err ? err.message : 'no error'}`);
-    assert.ok(elapsed < 1000 + GRACE_MS + 1500, `ended after ${elapsed} ms`);
-  });
-  assert.throws(() => stmt.exec(['x']), isBroken);
 });
 
 test('a frozen session: abort fails the call with HY008 within the grace', { skip }, async () => {
   const conn = connect();
-  await withFrozenSession(conn, async () => {
-    const pending = call((cb) => conn.exec('SELECT 1 AS one', cb));
+  await frozen(conn, async () => {
+    const pending = failure((cb) => conn.exec('SELECT 1 AS one', cb));
     await new Promise((resolve) => setTimeout(resolve, 200));
     const start = Date.now();
     conn.abort();
-    const { err } = await pending;
-    const elapsed = Date.now() - start;
-    assert.ok(err, 'the call on a frozen server succeeded');
-    assert.strictEqual(err.sqlState, 'HY008');
-    assert.ok(elapsed < GRACE_MS + 1500, `ended ${elapsed} ms after the abort`);
+    const err = await pending;
+    assert.ok(err && err.sqlState === 'HY008', `the call gave ${err && err.message}`);
+    assert.ok(Date.now() - start < GRACE_MS + 1500, `ended ${Date.now() - start} ms after the abort`);
   });
   assert.throws(() => conn.exec('SELECT 1 AS one'), isBroken);
 });
@@ -109,9 +75,7 @@ test('65,535 parameters: a multi-row INSERT and an IN list bind every value; 65,
   const rows = 13107;
   const values = Array.from({ length: rows * 5 }, (_, i) => i);
   const insert = conn.prepare(`INSERT INTO wide VALUES ${Array(rows).fill('(?, ?, ?, ?, ?)').join(', ')}`);
-  const paramInfo = insert.getParameterInfo();
-  assert.strictEqual(paramInfo.length, 65535);
-  assert.strictEqual(paramInfo[65534].nativeTypeName, paramInfo[0].nativeTypeName);
+  assert.strictEqual(insert.getParameterInfo().length, 65535);
   assert.strictEqual(insert.exec(values), rows);
   const select = conn.prepare(`SELECT a, e FROM wide WHERE a IN (${Array(65535).fill('?').join(', ')}) ORDER BY a`);
   assert.deepStrictEqual(select.getColumnInfo().map((c) => [c.columnName, c.tableName, c.nativeTypeName]),
@@ -121,13 +85,10 @@ test('65,535 parameters: a multi-row INSERT and an IN list bind every value; 65,
   assert.deepStrictEqual(found[rows - 1], { a: 65530, e: 65534 });
   assert.throws(() => conn.prepare(`SELECT 1 WHERE 1 IN (${Array(65536).fill('?').join(', ')})`),
     (err) => err.sqlState === '54023' && /at most 65535 parameters; this one has 65536/.test(err.message));
-  assert.deepStrictEqual(conn.exec('SELECT count(*)::int AS n FROM wide'), [{ n: rows }]);
-  insert.drop();
-  select.drop();
   conn.disconnect();
 });
 
-test('COPY FROM STDIN and TO STDOUT are refused before they reach the server; the transaction goes on', { skip }, async () => {
+test('COPY FROM STDIN and TO STDOUT are refused before they reach the server; the transaction goes on', { skip }, () => {
   const conn = connect();
   conn.exec('CREATE TEMP TABLE c (x int)');
   conn.setAutoCommit(false);
@@ -138,8 +99,6 @@ test('COPY FROM STDIN and TO STDOUT are refused before they reach the server; th
     'COPY (SELECT x FROM c) TO STDOUT', 'COPY c TO /* here */ stdout']) {
     assert.throws(() => conn.exec(sql), refused, sql);
   }
-  const { err } = await call((cb) => conn.prepare('COPY c FROM STDIN', cb));
-  assert.ok(err && refused(err), `prepare gave ${err && err.message}`);
   conn.commit();
   assert.deepStrictEqual(conn.exec('SELECT x FROM c'), [{ x: 1 }]);
   // STDIN as a name inside the copied query is no client COPY: the server judges it.
@@ -151,11 +110,10 @@ const procSkip = skip || (!fs.existsSync('/proc/net/tcp') && 'no /proc/net/tcp')
 test('server connections send TCP keep-alives after 30 s of silence', { skip: procSkip }, () => {
   const conn = connect();
   const [{ local, remote }] = conn.exec('SELECT inet_client_port() AS local, inet_server_port() AS remote');
-  assert.ok(local, 'the test server is not reached over TCP');
   const port = (n) => `:${n.toString(16).toUpperCase().padStart(4, '0')}`;
-  const sockets = ['/proc/net/tcp', '/proc/net/tcp6'].filter((f) => fs.existsSync(f))
-    .flatMap((f) => fs.readFileSync(f, 'utf8').split('\n').slice(1).map((line) => line.trim().split(/\s+/)));
-  const ours = sockets.find((f) => f.length > 5 && f[1].endsWith(port(local)) && f[2].endsWith(port(remote)));
+  const ours = ['/proc/net/tcp', '/proc/net/tcp6'].filter((f) => fs.existsSync(f))
+    .flatMap((f) => fs.readFileSync(f, 'utf8').split('\n').map((line) => line.trim().split(/\s+/)))
+    .find((f) => f.length > 5 && f[1].endsWith(port(local)) && f[2].endsWith(port(remote)));
   assert.ok(ours, 'our socket is not in /proc/net/tcp');
   // "tr:tm->when": timer 2 is the keep-alive timer, due in 1/100 s.
   const [timer, due] = ours[5].split(':');
