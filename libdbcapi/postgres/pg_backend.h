@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <deque>
+#include <future>
 #include <map>
 #include <mutex>
 #include <string>
@@ -69,6 +70,11 @@ public:
 private:
     static void noticeReceiver(void* self, const PGresult* result);
     bool waitForInput(BackendError& err);
+    bool waitOnce(bool sending, BackendError& err);
+    void requestCancel();
+    bool cancelDelivered() const;
+    void awaitCancelSent();
+    BackendError giveUp();
     bool runSimple(const char* sql, BackendError& err);
     bool loadTables(const std::vector<Oid>& oids, BackendError& err);
     BackendError lostConnection() const;
@@ -81,9 +87,16 @@ private:
     std::map<Oid, Table> tables_;
 
     PGconn* conn_;
-    PGcancel* cancel_;
     std::atomic<bool> interrupted_{false};
     bool cancelSent_ = false;
+    int64_t cancelSentAt_ = 0;  // the first request of the running call
+    int64_t lastCancelAt_ = 0;
+    // Ready once the cancel request has reached the server (or failed): a
+    // request still on its way could cancel the next command instead.
+    std::future<void> cancelDelivery_;
+    // Set when a call gave up on a server that did not answer its cancel;
+    // every later call fails at once.
+    bool broken_ = false;
     // Why we cancelled the running command. Kept until the command ends: its
     // error may be read by a later call, e.g. the next fetch of a result.
     enum class CancelCause { None, Interrupt, TimeOut };
@@ -178,6 +191,8 @@ public:
     void drain();
 
 private:
+    bool describe(const std::string& statement, bool withParams, BackendError& err);
+    bool describeMany(BackendError& err);
     bool send(BackendError& err);
     bool sendBound(BackendError& err);
     bool runChunk(uint32_t first, uint32_t end, const RowBinder& bindRow, std::vector<int32_t>& status,

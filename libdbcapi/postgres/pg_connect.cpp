@@ -213,6 +213,13 @@ std::shared_ptr<BackendSession> openPgSession(const Properties& properties,
     auto application = clientInfo.find("APPLICATION");
     params.add("application_name", application != clientInfo.end() ? application->second : "zelk");
     params.add("client_encoding", "UTF8");
+    // A server that went away (a lost network, a machine gone) is noticed
+    // within about a minute, also by a call waiting for a result.
+    params.add("keepalives", "1");
+    params.add("keepalives_idle", "30");
+    params.add("keepalives_interval", "10");
+    params.add("keepalives_count", "3");
+    params.add("tcp_user_timeout", "60000");
     TlsFiles files;
     if (!addTls(properties, params, files, err)) return nullptr;
     std::string timeout = property(properties, "connecttimeout");

@@ -73,6 +73,15 @@ PGresult* awaitOne(PgSession& session, BackendError& err) {
     return nullptr;
 }
 
+// libpq drops the connection on a parameter description longer than 30000
+// bytes, which 7,499 parameters exceed: statements with more parameters
+// than this are described in another way (describeMany).
+constexpr size_t kDescribableParams = 7000;
+
+const char* kParamTypesQuery =
+    "SELECT t::oid, t::text FROM pg_catalog.pg_prepared_statements, "
+    "unnest(parameter_types) WITH ORDINALITY AS p(t, i) WHERE name = $1 ORDER BY i";
+
 // Rows of a batch sent before their results are read: the results of a
 // chunk must fit the socket buffers, or both ends would wait on each other.
 constexpr uint32_t kPipelineRows = 512;
@@ -104,14 +113,24 @@ bool PgCursor::prepareOnServer(const std::string& schemaName, BackendError& err)
     if (!prepared) return false;
     libpq().PQclear(prepared);
     name_ = name;
-    if (!libpq().PQsendDescribePrepared(conn, name_.c_str())) return sendFailed(err);
+    bool many = text_.paramNames.size() > kDescribableParams;
+    if (!(many ? describeMany(err) : describe(name_, mode_ != Mode::SetSchema, err))) return false;
+    if (mode_ != Mode::SetSchema) directions_.assign(paramTypes_.size(), kParamInput);
+    if (mode_ == Mode::Plain && !session_->nameTableColumns(columns_, err)) return false;
+    if (mode_ == Mode::Plain) functionCode_ = classifyStatement(text_.sql.c_str(), !columns_.empty());
+    values_.assign(directions_.size(), std::string());
+    nulls_.assign(directions_.size(), 1);
+    formats_.assign(directions_.size(), 0);
+    return mode_ != Mode::Call || lookUpDirections(err);
+}
+
+// Parameter types (when withParams) and columns of a prepared statement.
+bool PgCursor::describe(const std::string& statement, bool withParams, BackendError& err) {
+    if (!libpq().PQsendDescribePrepared(session_->connection(), statement.c_str())) return sendFailed(err);
     PGresult* described = awaitOne(*session_, err);
     if (!described) return false;
-    int params = libpq().PQnparams(described);
-    if (mode_ != Mode::SetSchema) {
-        for (int i = 0; i < params; ++i) paramTypes_.push_back(libpq().PQparamtype(described, i));
-        directions_.assign(static_cast<size_t>(params), kParamInput);
-    }
+    for (int i = 0; withParams && i < libpq().PQnparams(described); ++i)
+        paramTypes_.push_back(libpq().PQparamtype(described, i));
     for (int i = 0; i < libpq().PQnfields(described); ++i) {
         PgColumn column;
         column.name = libpq().PQfname(described, i);
@@ -122,12 +141,31 @@ bool PgCursor::prepareOnServer(const std::string& schemaName, BackendError& err)
         columns_.push_back(std::move(column));
     }
     libpq().PQclear(described);
-    if (mode_ == Mode::Plain && !session_->nameTableColumns(columns_, err)) return false;
-    if (mode_ == Mode::Plain) functionCode_ = classifyStatement(text_.sql.c_str(), !columns_.empty());
-    values_.assign(directions_.size(), std::string());
-    nulls_.assign(directions_.size(), 1);
-    formats_.assign(directions_.size(), 0);
-    return mode_ != Mode::Call || lookUpDirections(err);
+    return true;
+}
+
+// The parameter types come from the catalog; the columns from the same
+// text with each marker a NULL of its parameter's type, which gives the
+// columns the same types.
+bool PgCursor::describeMany(BackendError& err) {
+    const char* values[] = {name_.c_str()};
+    if (!libpq().PQsendQueryParams(session_->connection(), kParamTypesQuery, 1, nullptr, values, nullptr, nullptr, 0))
+        return sendFailed(err);
+    PGresult* types = awaitOne(*session_, err);
+    if (!types) return false;
+    std::vector<std::string> nulls;
+    for (int row = 0; row < libpq().PQntuples(types); ++row) {
+        paramTypes_.push_back(static_cast<Oid>(std::strtoul(libpq().PQgetvalue(types, row, 0), nullptr, 10)));
+        nulls.push_back(std::string("CAST(NULL AS ") + libpq().PQgetvalue(types, row, 1) + ")");
+    }
+    libpq().PQclear(types);
+    nulls.resize(text_.paramNames.size(), "NULL");
+    std::string typedNulls = replaceMarkers(text_, nulls);
+    if (!libpq().PQsendPrepare(session_->connection(), "", typedNulls.c_str(), 0, nullptr)) return sendFailed(err);
+    PGresult* prepared = awaitOne(*session_, err);
+    if (!prepared) return false;
+    libpq().PQclear(prepared);
+    return describe("", false, err);
 }
 
 // Output parameters of CALL come from the procedure's signature: the

@@ -17,7 +17,7 @@
     X(PQpipelineStatus) X(PQpipelineSync) X(PQresultErrorField) X(PQresultErrorMessage)                 \
     X(PQresultMemorySize) X(PQresultStatus) X(PQsendDescribePrepared) X(PQsendPrepare) X(PQsendQuery)   \
     X(PQsendQueryParams) X(PQsendQueryPrepared) X(PQsetErrorVerbosity) X(PQsetNoticeReceiver)           \
-    X(PQsetSingleRowMode) X(PQsocket) X(PQstatus) X(PQtransactionStatus)
+    X(PQsetSingleRowMode) X(PQsocket) X(PQstatus) X(PQtransactionStatus) X(PQflush) X(PQsetnonblocking)
 
 namespace zkv {
 

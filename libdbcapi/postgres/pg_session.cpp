@@ -1,11 +1,14 @@
 // Server sessions: waiting for the server with abort and time-out, notices,
 // the connection's one streaming result, DUMMY and transactions.
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
+#include <thread>
 
 #include "errors.h"
 #include "pg_backend.h"
@@ -24,6 +27,21 @@ int64_t steadyNanos() {
 // and time-out are looked at again.
 constexpr int kWaitSliceMs = 20;
 
+// How long a cancel request may go unanswered before the call fails and
+// the connection is given up: a frozen server or a lost network would
+// otherwise hold the call for ever.
+constexpr int64_t kCancelGraceSeconds = 3;
+constexpr int64_t kCancelGraceNs = kCancelGraceSeconds * 1000000000;
+
+// A cancel that reaches the server between two messages of a command is
+// ignored, so it is sent again at this interval until an answer comes.
+constexpr int64_t kCancelRepeatNs = 500000000;
+
+constexpr size_t kMaxParams = 65535;
+
+const char* kCopyRefused =
+    "COPY FROM STDIN and COPY TO STDOUT are not supported: insert rows with a batch execute, read them with a query";
+
 std::string field(const PGresult* result, int code) {
     const char* value = libpq().PQresultErrorField(result, code);
     return value ? value : "";
@@ -31,6 +49,14 @@ std::string field(const PGresult* result, int code) {
 
 BackendError interruptedError() {
     return makeError(kInterrupted, "HY008", "Statement interrupted: the operation was cancelled");
+}
+
+BackendError copyRefusedError() { return makeError(kNotSupported, "0A000", kCopyRefused); }
+
+BackendError brokenError() {
+    return makeError(kConnectionLost, "08006",
+                     "Connection broken: an earlier call was given up when the server did not answer its cancel "
+                     "request; connect again");
 }
 
 std::string isolationSql(int level) {
@@ -46,14 +72,14 @@ std::string quoteLiteral(const std::string& text) {
 
 }  // namespace
 
-PgSession::PgSession(PGconn* conn) : conn_(conn), cancel_(libpq().PQgetCancel(conn)) {
+// Sending does not block: a command larger than the socket buffers, sent
+// to a frozen server, is flushed while waiting, under abort and time-out.
+PgSession::PgSession(PGconn* conn) : conn_(conn) {
     libpq().PQsetNoticeReceiver(conn_, &PgSession::noticeReceiver, this);
+    libpq().PQsetnonblocking(conn_, 1);
 }
 
-PgSession::~PgSession() {
-    if (cancel_) libpq().PQfreeCancel(cancel_);
-    libpq().PQfinish(conn_);
-}
+PgSession::~PgSession() { libpq().PQfinish(conn_); }
 
 // Each session gets its own one-row DUMMY and dates in ISO form.
 bool PgSession::setUp(int isolationLevel, BackendError& err) {
@@ -121,29 +147,101 @@ BackendError PgSession::lostConnection() const {
     return makeError(kConnectionLost, "08006", "Connection to the server lost: " + message);
 }
 
-// Waits until the running command has input for us. Abort and the
-// time-out send the server a cancel request once; the command then ends
-// with an error that errorOf() reports as interrupted or timed out.
+// Sends what is still queued and waits until the running command has
+// input for us.
 bool PgSession::waitForInput(BackendError& err) {
-    while (libpq().PQisBusy(conn_)) {
-        int64_t deadline = deadline_;
-        if (!cancelSent_ && (interrupted_ || (deadline && steadyNanos() > deadline))) {
-            cancelCause_ = interrupted_ ? CancelCause::Interrupt : CancelCause::TimeOut;
-            char message[256];
-            if (cancel_) libpq().PQcancel(cancel_, message, sizeof message);
-            cancelSent_ = true;
-        }
-        pollfd fd{libpq().PQsocket(conn_), POLLIN, 0};
-        if (poll(&fd, 1, kWaitSliceMs) < 0 && errno != EINTR) {
+    if (broken_) {
+        err = brokenError();
+        return false;
+    }
+    for (;;) {
+        int sending = libpq().PQflush(conn_);
+        if (sending < 0) {
             err = lostConnection();
             return false;
         }
-        if (!libpq().PQconsumeInput(conn_)) {
-            err = lostConnection();
-            return false;
-        }
+        if (!sending && !libpq().PQisBusy(conn_)) return true;
+        if (!waitOnce(sending == 1, err)) return false;
+    }
+}
+
+// One slice of waiting for the server. Abort and the time-out send the
+// server a cancel request; the command then ends with an error that
+// errorOf() reports as interrupted or timed out. A cancel unanswered for
+// the grace gives the connection up.
+bool PgSession::waitOnce(bool sending, BackendError& err) {
+    int64_t deadline = deadline_;
+    int64_t now = steadyNanos();
+    if (!cancelSent_ && (interrupted_ || (deadline && now > deadline))) {
+        cancelCause_ = interrupted_ ? CancelCause::Interrupt : CancelCause::TimeOut;
+        cancelSent_ = true;
+        cancelSentAt_ = now;
+        requestCancel();
+    } else if (cancelSent_ && now - lastCancelAt_ > kCancelRepeatNs && cancelDelivered()) {
+        requestCancel();
+    }
+    if (cancelSent_ && now - cancelSentAt_ > kCancelGraceNs) {
+        err = giveUp();
+        return false;
+    }
+    pollfd fd{libpq().PQsocket(conn_), static_cast<short>(sending ? POLLIN | POLLOUT : POLLIN), 0};
+    if ((poll(&fd, 1, kWaitSliceMs) < 0 && errno != EINTR) || !libpq().PQconsumeInput(conn_)) {
+        err = lostConnection();
+        return false;
     }
     return true;
+}
+
+// PQcancel blocks until the server has taken the request, which a frozen
+// or unreachable server never does: it runs on a thread of its own that
+// owns its copy of the cancel key.
+void PgSession::requestCancel() {
+    lastCancelAt_ = steadyNanos();
+    PGcancel* cancel = libpq().PQgetCancel(conn_);
+    if (!cancel) return;
+    auto send = [cancel] {
+        char message[256];
+        libpq().PQcancel(cancel, message, sizeof message);
+        libpq().PQfreeCancel(cancel);
+    };
+    std::promise<void> delivered;
+    cancelDelivery_ = delivered.get_future();
+    try {
+        std::thread([send, delivered = std::move(delivered)]() mutable {
+            send();
+            delivered.set_value();
+        }).detach();
+    } catch (const std::system_error&) {
+        send();
+        cancelDelivery_ = std::future<void>();
+    }
+}
+
+bool PgSession::cancelDelivered() const {
+    return !cancelDelivery_.valid() || cancelDelivery_.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+}
+
+void PgSession::awaitCancelSent() {
+    if (!cancelDelivery_.valid()) return;
+    cancelDelivery_.wait_for(std::chrono::nanoseconds(kCancelGraceNs));
+    cancelDelivery_ = std::future<void>();
+}
+
+// The server did not answer the cancel: it is frozen or the network is
+// gone. Shutting the socket down fails whatever libpq still tries and ends
+// the server's session once it runs again.
+BackendError PgSession::giveUp() {
+    broken_ = true;
+    int socket = libpq().PQsocket(conn_);
+    if (socket >= 0) shutdown(socket, SHUT_RDWR);
+    std::string unanswered =
+        "the server did not answer the cancel request within " + std::to_string(kCancelGraceSeconds) +
+        " s; the connection is broken";
+    if (cancelCause_ == CancelCause::TimeOut)
+        return makeError(kTimedOut, "HYT00", "Statement timed out: the query time-out elapsed and " + unanswered);
+    if (cancelCause_ == CancelCause::Interrupt)
+        return makeError(kInterrupted, "HY008", "Statement interrupted: " + unanswered);
+    return brokenError();
 }
 
 bool PgSession::notInterrupted(BackendError& err) const {
@@ -187,6 +285,11 @@ void PgSession::discardResults() {
 }
 
 bool PgSession::ready(BackendError& err) {
+    if (broken_) {
+        err = brokenError();
+        return false;
+    }
+    awaitCancelSent();
     std::vector<std::string> names;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -260,7 +363,10 @@ bool PgSession::execute(const char* sql, BackendError& err) {
     return runSimple(isolationSql(isolation_).c_str(), err);
 }
 
+// A broken session may have left a transaction open on the server: ending
+// it must fail rather than report a commit that did not happen.
 bool PgSession::inTransaction() const {
+    if (broken_) return true;
     auto* self = const_cast<PgSession*>(this);
     if (libpq().PQtransactionStatus(conn_) == PQTRANS_ACTIVE) {
         BackendError ignored;
@@ -353,6 +459,18 @@ std::unique_ptr<BackendCursor> PgSession::prepare(const char* sql, size_t length
     PgStatementText text = splitPgStatement(sql, length);
     consumed = setLength ? setLength : text.consumed;
     if (text.blank) return nullptr;
+    // Refused before anything reaches the server, so that an open
+    // transaction is not failed by it.
+    if (text.copiesThroughClient && !setLength) {
+        err = copyRefusedError();
+        return nullptr;
+    }
+    // The server parses more markers than its protocol can bind.
+    if (text.paramNames.size() > kMaxParams) {
+        err = makeError(kOutOfRange, "54023", "A statement takes at most " + std::to_string(kMaxParams) +
+                                                  " parameters; this one has " + std::to_string(text.paramNames.size()));
+        return nullptr;
+    }
     PgCursor::Mode mode = setLength ? PgCursor::Mode::SetSchema
                                     : text.isCall ? PgCursor::Mode::Call : PgCursor::Mode::Plain;
     if (setLength) text.sql = std::string(sql, setLength);

@@ -38,6 +38,8 @@ private:
         if (c == '?') return marker("");
         if (c == ':') return colon();
         if (isIdentStart(c)) return word();
+        if (c == '(') ++depth_;
+        if (c == ')') --depth_;
         text_ += c;
         ++pos_;
     }
@@ -97,6 +99,7 @@ private:
                 number = number * 10 + static_cast<size_t>(sql_[p++] - '0');
             if (number > 0 && number <= 65535) {
                 if (out_.paramNames.size() < number) out_.paramNames.resize(number);
+                out_.markers.push_back({text_.size(), p - pos_, number});
             }
             text_.append(sql_ + pos_, p - pos_);
             pos_ = p;
@@ -146,13 +149,31 @@ private:
             if (!name.empty()) named_[name] = number;
         }
         if (name.empty()) ++pos_;
-        text_ += "$" + std::to_string(number);
+        std::string written = "$" + std::to_string(number);
+        out_.markers.push_back({text_.size(), written.size(), number});
+        text_ += written;
     }
 
     void word() {
         size_t start = pos_;
         while (pos_ < length_ && isIdentChar(sql_[pos_])) ++pos_;
         text_.append(sql_ + start, pos_ - start);
+        if (words_++ == 0) copy_ = lower(start) == "copy";
+        if (copy_ && depth_ == 0) noteCopyWord(lower(start));
+    }
+
+    std::string lower(size_t start) const {
+        std::string word(sql_ + start, pos_ - start);
+        for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return word;
+    }
+
+    // The COPY's own FROM or TO stands outside parentheses; a query being
+    // copied stands inside them.
+    void noteCopyWord(const std::string& word) {
+        if ((previous_ == "from" && word == "stdin") || (previous_ == "to" && word == "stdout"))
+            out_.copiesThroughClient = true;
+        previous_ = word;
     }
 
     const char* sql_;
@@ -161,6 +182,10 @@ private:
     std::string text_;
     PgStatementText out_;
     std::map<std::string, size_t> named_;
+    int depth_ = 0;
+    size_t words_ = 0;
+    bool copy_ = false;
+    std::string previous_;
 };
 
 std::string trimmed(const std::string& text) {
@@ -243,6 +268,17 @@ PgStatementText splitPgStatement(const char* sql, size_t length) {
     PgStatementText st = Splitter(sql, length).run();
     if (!st.blank) parseCall(st);
     return st;
+}
+
+std::string replaceMarkers(const PgStatementText& text, const std::vector<std::string>& replacements) {
+    std::string out;
+    size_t copied = 0;
+    for (const PgMarker& marker : text.markers) {
+        out.append(text.sql, copied, marker.offset - copied);
+        out += replacements[marker.number - 1];
+        copied = marker.offset + marker.length;
+    }
+    return out.append(text.sql, copied, std::string::npos);
 }
 
 }  // namespace zkv
