@@ -5,8 +5,8 @@
 const test = require('node:test');
 const assert = require('node:assert');
 const fs = require('fs');
-const zelk = require('../..');
-const { serverSkip: skip, serverParams: params } = require('./backends');
+const zelk = require('../../..');
+const { serverSkip: skip, serverParams: params } = require('../backends');
 
 const GRACE_MS = 3000;  // how long a cancel request may go unanswered
 
