@@ -1,0 +1,212 @@
+'use strict';
+// Per-call costs: iteration per row and point queries, each against the
+// peer that offers the same call, in one process with the drivers'
+// rounds interleaved; medians of the rounds, ratio = zelk / peer.
+//   node bench/percall.js [--rounds=N] [--only=name,name]
+// With --instructions, each operation runs under callgrind at two counts
+// and the difference gives instructions per operation, which do not
+// depend on the machine's load (valgrind must be installed).
+const { spawnSync } = require('child_process');
+const fs = require('fs');
+const os = require('os');
+const path = require('path');
+const { promisify } = require('util');
+
+const ZELK_ROOT = path.join(__dirname, '..');
+const ROWS = 10000;
+const POINT_SQL = 'SELECT id, name, dbl FROM t WHERE id = ?';
+const ITERATE_SQL = 'SELECT id, name, dbl FROM t';
+
+function makeDatabase(file) {
+  fs.rmSync(file, { force: true });
+  const zelk = require(ZELK_ROOT);
+  const conn = zelk.createConnection();
+  conn.connect({ databaseName: file });
+  conn.exec('CREATE TABLE t (id INTEGER PRIMARY KEY, name VARCHAR(32), dbl DOUBLE)');
+  conn.setAutoCommit(false);
+  const rows = Array.from({ length: ROWS }, (_, i) => [i + 1, 'name ' + (i + 1), (i + 1) / 7]);
+  conn.prepare('INSERT INTO t VALUES (?, ?, ?)').execBatch(rows);
+  conn.commit();
+  conn.disconnect();
+}
+
+function keyAt(i) {
+  return 1 + ((i * 7919) % ROWS);
+}
+
+// Each operation: setup(file) gives a function that runs `count` calls
+// (resolving when done) and returns how many calls it made.
+const operations = {
+  'iterate-zelk': async (file) => {
+    const { connect } = require(path.join(ZELK_ROOT, 'lib', 'promises'));
+    const conn = await connect({ databaseName: file });
+    return async (count) => {
+      let n = 0;
+      while (n < count) {
+        for await (const row of conn.iterate(ITERATE_SQL)) { if (row.id && ++n >= count) break; }
+      }
+      return n;
+    };
+  },
+  'iterate-better-sqlite3': async (file) => {
+    const db = new (require('better-sqlite3'))(file, { readonly: true });
+    const stmt = db.prepare(ITERATE_SQL);
+    return async (count) => {
+      let n = 0;
+      while (n < count) {
+        for (const row of stmt.iterate()) { if (row.id && ++n >= count) break; }
+      }
+      return n;
+    };
+  },
+  'point-sync-prepared-zelk': async (file) => {
+    const conn = require(ZELK_ROOT).createConnection();
+    conn.connect({ databaseName: file });
+    const stmt = conn.prepare(POINT_SQL);
+    return async (count) => { for (let i = 0; i < count; i++) stmt.exec([keyAt(i)]); return count; };
+  },
+  'point-sync-prepared-better-sqlite3': async (file) => {
+    const stmt = new (require('better-sqlite3'))(file, { readonly: true }).prepare(POINT_SQL);
+    return async (count) => { for (let i = 0; i < count; i++) stmt.get(keyAt(i)); return count; };
+  },
+  'point-sync-exec-zelk': async (file) => {
+    const conn = require(ZELK_ROOT).createConnection();
+    conn.connect({ databaseName: file });
+    return async (count) => { for (let i = 0; i < count; i++) conn.exec(POINT_SQL, [keyAt(i)]); return count; };
+  },
+  'point-sync-exec-better-sqlite3': async (file) => {
+    const db = new (require('better-sqlite3'))(file, { readonly: true });
+    return async (count) => { for (let i = 0; i < count; i++) db.prepare(POINT_SQL).get(keyAt(i)); return count; };
+  },
+  'point-async-callback-zelk': async (file) => {
+    const conn = require(ZELK_ROOT).createConnection();
+    conn.connect({ databaseName: file });
+    const stmt = conn.prepare(POINT_SQL);
+    const exec = promisify((key, cb) => stmt.exec([key], cb));
+    return async (count) => { for (let i = 0; i < count; i++) await exec(keyAt(i)); return count; };
+  },
+  'point-async-callback-sqlite3': async (file) => {
+    const sqlite3 = require('sqlite3');
+    const db = await new Promise((resolve, reject) => {
+      const d = new sqlite3.Database(file, (err) => (err ? reject(err) : resolve(d)));
+    });
+    const stmt = db.prepare(POINT_SQL);
+    const get = promisify((key, cb) => stmt.get(key, cb));
+    return async (count) => { for (let i = 0; i < count; i++) await get(keyAt(i)); return count; };
+  },
+  'point-async-promise-zelk': async (file) => {
+    const { connect } = require(path.join(ZELK_ROOT, 'lib', 'promises'));
+    const conn = await connect({ databaseName: file });
+    return async (count) => { for (let i = 0; i < count; i++) await conn.exec(POINT_SQL, [keyAt(i)]); return count; };
+  },
+  'point-async-promise-sqlite3': async (file) => {
+    const sqlite3 = require('sqlite3');
+    const db = await new Promise((resolve, reject) => {
+      const d = new sqlite3.Database(file, (err) => (err ? reject(err) : resolve(d)));
+    });
+    const get = promisify(db.get.bind(db));
+    return async (count) => { for (let i = 0; i < count; i++) await get(POINT_SQL, keyAt(i)); return count; };
+  },
+};
+
+// Trials pair an operation of zelk with its peer's.
+const trials = [
+  { name: 'iterate (per row)', zelk: 'iterate-zelk', peer: 'iterate-better-sqlite3', calls: 20000 },
+  { name: 'sync point, prepared', zelk: 'point-sync-prepared-zelk', peer: 'point-sync-prepared-better-sqlite3', calls: 20000 },
+  { name: 'sync point, conn.exec', zelk: 'point-sync-exec-zelk', peer: 'point-sync-exec-better-sqlite3', calls: 20000 },
+  { name: 'async point, callback', zelk: 'point-async-callback-zelk', peer: 'point-async-callback-sqlite3', calls: 5000 },
+  { name: 'async point, promise', zelk: 'point-async-promise-zelk', peer: 'point-async-promise-sqlite3', calls: 5000 },
+];
+
+function median(values) {
+  const sorted = [...values].sort((a, b) => a - b);
+  return sorted[Math.floor(sorted.length / 2)];
+}
+
+async function timeRounds(file, rounds, selected) {
+  const runners = {};
+  for (const trial of selected) {
+    runners[trial.zelk] = await operations[trial.zelk](file);
+    runners[trial.peer] = await operations[trial.peer](file);
+  }
+  const samples = {};
+  for (let round = 0; round < rounds; round++) {
+    for (const trial of selected) {
+      for (const op of [trial.zelk, trial.peer]) {
+        const start = process.hrtime.bigint();
+        const n = await runners[op](trial.calls);
+        const us = Number(process.hrtime.bigint() - start) / 1e3 / n;
+        (samples[op] = samples[op] || []).push(us);
+      }
+    }
+  }
+  return samples;
+}
+
+function collected(stderr) {
+  const match = /Collected : (\d+)/.exec(stderr);
+  if (!match) throw new Error('callgrind printed no instruction count');
+  return Number(match[1]);
+}
+
+// Instructions of `count` calls of one operation, setup included; the
+// difference of two counts leaves the per-call cost.
+function countInstructions(file, op, calls) {
+  const measure = (count) => {
+    const result = spawnSync('valgrind', ['--tool=callgrind', '--callgrind-out-file=/dev/null',
+      process.execPath, __filename, `--run=${op}`, `--count=${count}`, `--file=${file}`], { encoding: 'utf8' });
+    if (result.status !== 0) throw new Error(`${op} under callgrind failed: ${result.stderr}`);
+    return collected(result.stderr);
+  };
+  const small = Math.max(1, Math.floor(calls / 4));
+  return (measure(calls) - measure(small)) / (calls - small);
+}
+
+function parseArgs(argv) {
+  const args = { rounds: 7, only: null, instructions: false, run: null, count: 0, file: null };
+  for (const arg of argv) {
+    const [key, value] = arg.replace(/^--/, '').split('=');
+    if (key === 'rounds') args.rounds = Number(value);
+    else if (key === 'only') args.only = value.split(',');
+    else if (key === 'instructions') args.instructions = true;
+    else if (key === 'run') args.run = value;
+    else if (key === 'count') args.count = Number(value);
+    else if (key === 'file') args.file = value;
+    else throw new Error('unknown argument ' + arg);
+  }
+  return args;
+}
+
+async function main() {
+  const args = parseArgs(process.argv.slice(2));
+  if (args.run) {
+    const runner = await operations[args.run](args.file);
+    await runner(args.count);
+    process.exit(0);
+  }
+  const file = path.join(os.tmpdir(), `zelk-percall-${process.pid}.db`);
+  makeDatabase(file);
+  const selected = trials.filter((t) => !args.only || args.only.some((o) => t.name.includes(o)));
+  console.log(`node ${process.version}, ${os.cpus().length} x ${os.cpus()[0].model}, ${args.rounds} rounds`);
+  const samples = await timeRounds(file, args.rounds, selected);
+  console.log('\ntrial                       zelk µs   peer µs   ratio' + (args.instructions ? '   zelk instr   peer instr   ratio' : ''));
+  for (const trial of selected) {
+    const z = median(samples[trial.zelk]);
+    const p = median(samples[trial.peer]);
+    let line = `${trial.name.padEnd(26)}${z.toFixed(2).padStart(9)}${p.toFixed(2).padStart(10)}${(z / p).toFixed(2).padStart(8)}`;
+    if (args.instructions) {
+      const calls = Math.min(trial.calls, 2000);
+      const zi = countInstructions(file, trial.zelk, calls);
+      const pi = countInstructions(file, trial.peer, calls);
+      line += `${Math.round(zi).toString().padStart(13)}${Math.round(pi).toString().padStart(13)}${(zi / pi).toFixed(2).padStart(8)}`;
+    }
+    console.log(line);
+  }
+  fs.rmSync(file, { force: true });
+  process.exit(0);
+}
+
+main().catch((err) => {
+  console.error(err);
+  process.exit(1);
+});
