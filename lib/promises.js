@@ -10,6 +10,7 @@ const streams = require('./streams');
 const { callSite, withCallSite } = require('./errors');
 const transactions = require('./transaction');
 const { createPool, Pool } = require('./pool');
+const { namesServer } = require('./target');
 
 const INTERRUPT_RETRY_MS = 10;
 
@@ -374,13 +375,21 @@ class Statement {
 
 // Which database a connection reaches: the embedded one answers the first
 // probe, the server the second.
-async function probeBackend(connection, site) {
+const VERSION_PROBES = {
+  sqlite: 'SELECT sqlite_version() AS v',
+  postgresql: "SELECT current_setting('server_version') AS v",
+};
+
+// Asks the backend the connect target points at first, so that a server
+// normally sees no failed probe; the other is the fallback.
+async function probeBackend(connection, site, serverFirst) {
+  const order = serverFirst ? ['postgresql', 'sqlite'] : ['sqlite', 'postgresql'];
   try {
-    const [row] = await connection.call('exec', ['SELECT sqlite_version() AS v'], site);
-    return { backend: 'sqlite', serverVersion: row.v };
-  } catch (notEmbedded) {
-    const [row] = await connection.call('exec', ["SELECT current_setting('server_version') AS v"], site);
-    return { backend: 'postgresql', serverVersion: row.v };
+    const [row] = await connection.call('exec', [VERSION_PROBES[order[0]]], site);
+    return { backend: order[0], serverVersion: row.v };
+  } catch (otherBackend) {
+    const [row] = await connection.call('exec', [VERSION_PROBES[order[1]]], site);
+    return { backend: order[1], serverVersion: row.v };
   }
 }
 
@@ -394,6 +403,7 @@ class Connection {
     this.claim = null;
     this.owner = null;
     this.info = null;
+    this.targetsServer = false;
   }
 
   get backend() {
@@ -423,7 +433,7 @@ class Connection {
   // { backend, serverVersion }, probed once per session.
   async describe() {
     const base = this.base;
-    if (!base.info) base.info = await probeBackend(this, callSite(this.describe));
+    if (!base.info) base.info = await probeBackend(this, callSite(this.describe), base.targetsServer);
     return base.info;
   }
 
@@ -439,6 +449,7 @@ class Connection {
 
   async connect(params) {
     this.base.info = null;
+    this.base.targetsServer = namesServer(params);
     await run(this, callSite(this.connect), this.native, 'connect', [params]);
     await this.describe();
   }

@@ -246,4 +246,20 @@ function connectParams(target) {
   return target;
 }
 
-module.exports = { connectParams };
+const SERVER_KEYS = ['host', 'hosts', 'servernode'];
+
+// Whether a target reaches a server rather than the embedded database, by
+// the same rule the client library chooses its backend with.
+function namesServer(target) {
+  let params;
+  try {
+    params = connectParams(target);
+  } catch (invalid) {
+    return false;
+  }
+  if (typeof params === 'string') return /(^|;)\s*(servernode|hosts?)\s*=\s*[^;\s]/i.test(params);
+  if (params === null || typeof params !== 'object') return false;
+  return Object.keys(params).some((key) => SERVER_KEYS.includes(key.toLowerCase()) && Boolean(params[key]));
+}
+
+module.exports = { connectParams, namesServer };
