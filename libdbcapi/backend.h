@@ -136,6 +136,8 @@ public:
 struct SessionOptions {
     std::string databaseFile;  // empty: private in-memory database
     std::string currentSchema;  // empty: main
+    bool readOnly = false;
+    bool fileMustExist = false;  // else a missing file is created
 };
 
 std::shared_ptr<BackendSession> openSqliteSession(const SessionOptions& options, BackendError& err);

@@ -247,37 +247,82 @@ bool readInteger(const ValueSource& cursor, int col, ValueKind kind, const Colum
     }
 }
 
-size_t countCharacters(const char* text, size_t length) {
-    size_t count = 0;
-    for (size_t i = 0; i < length; ++i) count += (static_cast<unsigned char>(text[i]) & 0xC0) != 0x80;
-    return count;
+// The host type that carries a stored value as it is.
+dbcapi_data_type ownType(ValueKind kind) {
+    switch (kind) {
+        case ValueKind::Integer: return DBCAPI_VAL64;
+        case ValueKind::Real: return DBCAPI_DOUBLE;
+        case ValueKind::Text: return DBCAPI_STRING;
+        default: return DBCAPI_BINARY;
+    }
 }
 
-bool checkLimitsSlow(const ColumnMeta& meta, const char* data, size_t length, bool text, BackendError& err) {
-    if (meta.byteLimit && length > meta.byteLimit) {
-        err = makeError(kDataTooLong, "22001",
-                        "Value too long for column \"" + meta.name + "\": " + std::to_string(length) +
-                            " bytes, at most " + std::to_string(meta.byteLimit));
-        return false;
+// The storage class a column of host type type holds when the value
+// agrees with its declaration.
+bool isDeclaredKind(dbcapi_data_type type, ValueKind kind) {
+    switch (type) {
+        case DBCAPI_STRING: return kind == ValueKind::Text;
+        case DBCAPI_BINARY: return kind == ValueKind::Blob;
+        case DBCAPI_DOUBLE:
+        case DBCAPI_FLOAT: return kind == ValueKind::Real;
+        default: return kind == ValueKind::Integer;
     }
-    if (text && meta.charLimit && length > meta.charLimit) {
-        size_t chars = countCharacters(data, length);
-        if (chars > meta.charLimit) {
-            err = makeError(kDataTooLong, "22001",
-                            "Value too long for column \"" + meta.name + "\": " + std::to_string(chars) +
-                                " characters, at most " + std::to_string(meta.charLimit));
-            return false;
+}
+
+void readOwnType(const ValueSource& cursor, int col, ValueKind kind, Scratch& scratch, ValueView& out) {
+    out.type = ownType(kind);
+    switch (kind) {
+        case ValueKind::Integer:
+            scratch.i64 = cursor.int64At(col);
+            break;
+        case ValueKind::Real:
+            scratch.d = cursor.doubleAt(col);
+            break;
+        case ValueKind::Text:
+            out.data = cursor.textAt(col, out.length);
+            return;
+        default:
+            out.data = static_cast<const char*>(cursor.blobAt(col, out.length));
+            return;
+    }
+    out.data = reinterpret_cast<const char*>(&scratch);
+    out.length = sizeof(int64_t);
+}
+
+bool convertValue(const ValueSource& cursor, int col, ValueKind kind, const ColumnMeta& meta,
+                  dbcapi_data_type target, Scratch& scratch, ValueView& out, BackendError& err) {
+    switch (target) {
+        case DBCAPI_STRING:
+            out.data = cursor.textAt(col, out.length);
+            return true;
+        case DBCAPI_BINARY:
+            out.data = static_cast<const char*>(cursor.blobAt(col, out.length));
+            return true;
+        case DBCAPI_DOUBLE:
+        case DBCAPI_FLOAT: {
+            double d = 0;
+            if (!toDouble(cursor, col, kind, meta, d, err)) return false;
+            if (target == DBCAPI_FLOAT) {
+                if (std::isfinite(d) && std::fabs(d) > std::numeric_limits<float>::max()) {
+                    err = rangeError(meta, std::to_string(d));
+                    return false;
+                }
+                scratch.f = static_cast<float>(d);
+            } else {
+                scratch.d = d;
+            }
+            break;
         }
+        default:
+            if (hostTypeSize(target) == 0) {
+                err = makeError(kInvalidArgument, "HY003", "Unsupported host data type " + std::to_string(target));
+                return false;
+            }
+            if (!readInteger(cursor, col, kind, meta, target, scratch, err)) return false;
     }
+    out.data = reinterpret_cast<const char*>(&scratch);
+    out.length = hostTypeSize(target);
     return true;
-}
-
-// Most values are far inside their limits: only lengths past a limit need
-// the character count and the messages.
-inline bool checkLimits(const ColumnMeta& meta, const char* data, size_t length, bool text, BackendError& err) {
-    bool withinBytes = !meta.byteLimit || length <= meta.byteLimit;
-    bool withinChars = !text || !meta.charLimit || length <= meta.charLimit;
-    return (withinBytes && withinChars) || checkLimitsSlow(meta, data, length, text, err);
 }
 
 }  // namespace
@@ -331,6 +376,7 @@ size_t hostTypeSize(dbcapi_data_type type) {
 bool readValue(const ValueSource& cursor, int col, const ColumnMeta& meta, dbcapi_data_type target,
                Scratch& scratch, ValueView& out, BackendError& err) {
     ValueKind kind = cursor.kind(col);
+    out.type = target;
     out.isNull = kind == ValueKind::Null;
     if (out.isNull) {
         out.data = nullptr;
@@ -344,37 +390,16 @@ bool readValue(const ValueSource& cursor, int col, const ColumnMeta& meta, dbcap
         out.length = sizeof(int64_t);
         return true;
     }
-    switch (target) {
-        case DBCAPI_STRING:
-            out.data = cursor.textAt(col, out.length);
-            return checkLimits(meta, out.data, out.length, true, err);
-        case DBCAPI_BINARY:
-            out.data = static_cast<const char*>(cursor.blobAt(col, out.length));
-            return checkLimits(meta, out.data, out.length, false, err);
-        case DBCAPI_DOUBLE:
-        case DBCAPI_FLOAT: {
-            double d = 0;
-            if (!toDouble(cursor, col, kind, meta, d, err)) return false;
-            if (target == DBCAPI_FLOAT) {
-                if (std::isfinite(d) && std::fabs(d) > std::numeric_limits<float>::max()) {
-                    err = rangeError(meta, std::to_string(d));
-                    return false;
-                }
-                scratch.f = static_cast<float>(d);
-            } else {
-                scratch.d = d;
-            }
-            break;
-        }
-        default:
-            if (hostTypeSize(target) == 0) {
-                err = makeError(kInvalidArgument, "HY003", "Unsupported host data type " + std::to_string(target));
-                return false;
-            }
-            if (!readInteger(cursor, col, kind, meta, target, scratch, err)) return false;
+    // A caller that asks for another type than the column's wants that
+    // conversion; one that asks for the column's own gets what is stored.
+    bool asDeclared = target == meta.type;
+    if (asDeclared && !isDeclaredKind(target, kind)) {
+        readOwnType(cursor, col, kind, scratch, out);
+        return true;
     }
-    out.data = reinterpret_cast<const char*>(&scratch);
-    out.length = hostTypeSize(target);
+    if (convertValue(cursor, col, kind, meta, target, scratch, out, err)) return true;
+    if (!asDeclared) return false;
+    readOwnType(cursor, col, kind, scratch, out);
     return true;
 }
 

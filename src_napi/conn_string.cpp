@@ -335,6 +335,21 @@ void getConnectionProperties(ConnectionSettings& settings, const SchedulingSwitc
     }
 }
 
+bool isModuleProperty(const std::string& name) {
+    static const char* const kNames[] = {
+        "POOLING",     "MAXPOOLSIZE",     "CONNECTIONLIFETIME", "POOLINGCHECK",          "ISOLATIONLEVEL",
+        "CURRENTSCHEMA", "LOCALE",        "CLIENT",             "OLDTHREADPOOL",         "PREVENTDEADLOCK",
+        "DLCHECKINTERVAL", "resultSetArrayLimitMB", "fastInternalRows", "_resultSetCanBind", "DATATRUNCATIONERROR",
+        "CHARSET",     "SCROLLABLERESULT",
+    };
+    for (const char* known : kNames) {
+        if (compareString(name, known, false)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void clearConnProps(std::vector<std::string*>& propNames, std::vector<std::string*>& propValues) {
     for (std::string* name : propNames) {
         delete name;

@@ -74,6 +74,9 @@ std::string getConnectionProperties(ConnectionSettings& settings, const Scheduli
 void getConnectionProperties(ConnectionSettings& settings, const SchedulingSwitches& switches,
                              std::vector<std::string*>& propNames, std::vector<std::string*>& propValues);
 
+// True for a property name the module itself reads or adds (any case).
+bool isModuleProperty(const std::string& name);
+
 // Deletes the owned strings of both lists and empties them.
 void clearConnProps(std::vector<std::string*>& propNames, std::vector<std::string*>& propValues);
 
