@@ -143,7 +143,9 @@ const char* passedOnName(const std::string& name) {
 
 void readParameter(const std::string& name, const Napi::Value& value, std::string& hosts, HostParts& server,
                    SecurityParts& security, PropertyWriter& writer) {
-    if (compareString(name, "hosts", false)) {
+    if (compareString(name, "hosts", false) && value.IsString()) {
+        hosts = value.As<Napi::String>().Utf8Value();
+    } else if (compareString(name, "hosts", false)) {
         getHostsString(value, hosts);
     } else if (compareString(name, "key", false)) {
         getString(value, security.key);
@@ -205,8 +207,10 @@ bool checkUnknown(const std::string& name, bool isKey, ErrorInfo& error) {
     return refuse("Unknown connection property \"" + name + "\"", error);
 }
 
+bool isText(const Napi::Value& value) { return value.IsString() || value.IsBuffer(); }
+
 bool isTextList(const Napi::Value& value) {
-    if (value.IsString()) {
+    if (isText(value)) {
         return true;
     }
     if (!value.IsArray()) {
@@ -214,7 +218,7 @@ bool isTextList(const Napi::Value& value) {
     }
     Napi::Array array = value.As<Napi::Array>();
     for (uint32_t i = 0; i < array.Length(); i++) {
-        if (!array.Get(i).IsString()) {
+        if (!isText(array.Get(i))) {
             return false;
         }
     }
@@ -227,11 +231,11 @@ bool checkValue(const std::string& name, const Napi::Value& value, ErrorInfo& er
     std::string expected = "a string, number or boolean";
     bool ok = value.IsString() || value.IsNumber() || value.IsBoolean();
     if (compareString(name, "hosts", false)) {
-        expected = "an array of host objects";
-        ok = value.IsArray();
+        expected = "an array of host objects or a \"host:port,...\" string";
+        ok = value.IsArray() || value.IsString();
     } else if (compareString(name, "key", false) || compareString(name, "cert", false) ||
                compareString(name, "ca", false)) {
-        expected = "a string or an array of strings";
+        expected = "a string, a Buffer or an array of them";
         ok = isTextList(value);
     }
     if (ok) {

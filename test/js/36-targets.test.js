@@ -6,6 +6,7 @@ const assert = require('node:assert');
 const fs = require('fs');
 const zelk = require('../..');
 const { freshDatabase, errorFields } = require('./helpers');
+const { serverSkip } = require('./backends');
 
 test('property values that are not text, numbers or booleans are refused, naming the property', () => {
   const file = freshDatabase();
@@ -17,8 +18,8 @@ test('property values that are not text, numbers or booleans are refused, naming
     assert.match(err.message, /^Connection property "databaseName" must be a string, number or boolean, not /);
     assert.strictEqual(err.sqlState, 'HY000');
   }
-  assert.throws(() => zelk.createConnection({ hosts: 'h:1' }), /"hosts" must be an array of host objects/);
-  assert.throws(() => zelk.createConnection({ ca: 42 }), /"ca" must be a string or an array of strings/);
+  assert.throws(() => zelk.createConnection({ hosts: 7 }), /"hosts" must be an array of host objects or a/);
+  assert.throws(() => zelk.createConnection({ ca: 42 }), /"ca" must be a string, a Buffer or an array of them/);
   assert.strictEqual(fs.existsSync(file), false);
 });
 
@@ -40,6 +41,21 @@ test('property names nothing reads are refused, in objects and in strings, in an
   assert.deepStrictEqual(conn.exec('SELECT 1 AS x FROM DUMMY'), [{ x: 1 }]);
   conn.disconnect();
 });
+
+test('a connection string may name the server with host, port, user, password and database, hosts a string', { skip: serverSkip },
+  () => {
+    const env = process.env;
+    const conn = zelk.createConnection();
+    conn.connect(`host=${env.ZELK_PG_HOST};port=${env.ZELK_PG_PORT};user=${env.ZELK_PG_USER};` +
+      `password=${env.ZELK_PG_PASSWORD};database=${env.ZELK_PG_DATABASE}`);
+    assert.deepStrictEqual(conn.exec('SELECT current_database() AS db, current_user AS who'),
+      [{ db: env.ZELK_PG_DATABASE, who: env.ZELK_PG_USER }]);
+    conn.disconnect();
+    conn.connect({ hosts: `${env.ZELK_PG_HOST}:${env.ZELK_PG_PORT}`, user: env.ZELK_PG_USER,
+      password: env.ZELK_PG_PASSWORD, database: env.ZELK_PG_DATABASE });
+    assert.deepStrictEqual(conn.exec('SELECT current_database() AS db'), [{ db: env.ZELK_PG_DATABASE }]);
+    conn.disconnect();
+  });
 
 test('readonly and fileMustExist open only an existing database, and readonly refuses writes', () => {
   const missing = freshDatabase();
