@@ -41,8 +41,6 @@ struct ExactType {
     size_t maxSize = 0;
     uint16_t precision = 0;
     uint16_t scale = 0;
-    size_t charLimit = 0;
-    size_t byteLimit = 0;
 };
 
 struct ColumnOrigin {

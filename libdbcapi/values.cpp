@@ -78,8 +78,6 @@ void setType(ColumnMeta& meta, dbcapi_native_type native, dbcapi_data_type type,
     meta.nativeType = native;
     meta.type = type;
     meta.maxSize = maxSize;
-    meta.charLimit = 0;
-    meta.byteLimit = 0;
     meta.precision = 0;
     meta.scale = 0;
 }
@@ -89,7 +87,6 @@ bool applySizedType(const ParsedType& parsed, ColumnMeta& meta) {
     long n = parsed.args[0];
     if (b == "DECIMAL" || b == "NUMERIC" || b == "DEC") {
         setType(meta, DBCAPI_NATIVE_DECIMAL, DBCAPI_STRING, 128);
-        meta.byteLimit = 128;
         meta.precision = static_cast<uint16_t>(n > 0 && n < 65536 ? n : 38);
         meta.scale = static_cast<uint16_t>(parsed.args[1] > 0 && parsed.args[1] < 65536 ? parsed.args[1] : 0);
         return true;
@@ -105,7 +102,6 @@ bool applySizedType(const ParsedType& parsed, ColumnMeta& meta) {
             return true;
         }
         setType(meta, chars, DBCAPI_STRING, static_cast<size_t>(n));
-        meta.charLimit = static_cast<size_t>(n);
         return true;
     }
     if (b == "BINARY" || b == "VARBINARY") {
@@ -115,7 +111,6 @@ bool applySizedType(const ParsedType& parsed, ColumnMeta& meta) {
         }
         setType(meta, b == "BINARY" ? DBCAPI_NATIVE_BINARY : DBCAPI_NATIVE_VARBINARY, DBCAPI_BINARY,
                 static_cast<size_t>(n));
-        meta.byteLimit = static_cast<size_t>(n);
         return true;
     }
     return false;
@@ -335,10 +330,6 @@ bool applyDeclaredType(const char* declared, ColumnMeta& meta) {
         if (parsed.base == rule.name) {
             setType(meta, rule.native, rule.type, rule.maxSize);
             meta.precision = rule.precision;
-            if (rule.native == DBCAPI_NATIVE_DATE || rule.native == DBCAPI_NATIVE_TIME ||
-                rule.native == DBCAPI_NATIVE_TIMESTAMP || rule.native == DBCAPI_NATIVE_SECONDDATE ||
-                rule.native == DBCAPI_NATIVE_LONGDATE)
-                meta.byteLimit = rule.maxSize;
             return true;
         }
     }
@@ -359,8 +350,6 @@ void applyExactType(const ExactType& exact, ColumnMeta& meta) {
             exact.maxSize);
     meta.precision = exact.precision;
     meta.scale = exact.scale;
-    meta.charLimit = exact.charLimit;
-    meta.byteLimit = exact.byteLimit;
 }
 
 size_t hostTypeSize(dbcapi_data_type type) {

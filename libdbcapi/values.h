@@ -23,8 +23,6 @@ struct ColumnMeta {
     uint16_t scale = 0;
     size_t maxSize = 0;
     bool nullable = true;
-    size_t charLimit = 0;  // CHAR family: at most this many characters
-    size_t byteLimit = 0;  // BINARY(n), dates and times: at most this many bytes
     bool fromValue = false;  // no usable declared type: typed by the first row
 };
 
