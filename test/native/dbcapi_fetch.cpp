@@ -150,27 +150,17 @@ TEST(DbcapiFetch, ValueLongerThanItsSlotIsKeptAsideWithoutOverrun) {
     dbcapi_free_stmt(stmt);
 }
 
-TEST(DbcapiFetch, ValuesTheirColumnTypeCannotCarryComeInTheirOwnType) {
+// Values the column's type cannot carry come in their own (the module's
+// tests cover every storage class); a type the caller chose is a
+// conversion it asked for, and can fail.
+TEST(DbcapiFetch, ConversionsTheCallerChoseCanFail) {
     Connection c;
-    c.exec("CREATE TABLE n(t TINYINT, s SMALLINT, i INTEGER, d DOUBLE, b BLOB)");
-    c.exec("INSERT INTO n VALUES (300, 40000, 'abc', X'00', 1.5)");
-    dbcapi_stmt* stmt = dbcapi_execute_direct(c.get(), "SELECT t, s, i, d, b FROM n");
+    c.exec("CREATE TABLE n(s SMALLINT)");
+    c.exec("INSERT INTO n VALUES (40000)");
+    dbcapi_stmt* stmt = dbcapi_execute_direct(c.get(), "SELECT s FROM n");
     ASSERT_TRUE(dbcapi_fetch_next(stmt));
-    EXPECT_EQ(dbtest::int64Of(stmt, 0), 300);
-    EXPECT_EQ(dbtest::int64Of(stmt, 1), 40000);
-    EXPECT_EQ(dbtest::textOf(stmt, 2), "abc");
-    dbcapi_data_info info{};
-    ASSERT_TRUE(dbcapi_get_data_info(stmt, 3, &info));
-    EXPECT_EQ(info.type, DBCAPI_BINARY);
-    dbcapi_data_value v{};
-    ASSERT_TRUE(dbcapi_get_column(stmt, 4, &v));
-    EXPECT_EQ(v.type, DBCAPI_DOUBLE);
-    dbcapi_column_info column{};
-    ASSERT_TRUE(dbcapi_get_column_info(stmt, 0, &column));
-    EXPECT_EQ(column.native_type, DBCAPI_NATIVE_TINYINT);
+    EXPECT_EQ(dbtest::int64Of(stmt, 0), 40000);
     dbcapi_free_stmt(stmt);
-
-    // A type the caller chose is a conversion it asked for, and can fail.
     stmt = dbcapi_execute_direct(c.get(), "SELECT s FROM n");
     int8_t small = 0;
     dbcapi_bool isNull = 0;
