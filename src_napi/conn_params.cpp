@@ -249,10 +249,16 @@ bool checkValue(const std::string& name, const Napi::Value& value, ErrorInfo& er
 }  // namespace
 
 bool checkConnectionStringNames(const std::string& connStr, ErrorInfo& error) {
-    for (const auto& pair : parseConnectionString(connStr)) {
+    std::string unread;
+    for (const auto& pair : parseConnectionString(connStr, unread)) {
         if (!checkUnknown(pair.first, false, error)) {
             return false;
         }
+    }
+    // A path or URL given as the string would otherwise open a private
+    // in-memory database without a word.
+    if (unread.find_first_not_of(" ;") != std::string::npos) {
+        return refuse("Connection string text \"" + unread + "\" is not a name=value pair", error);
     }
     return true;
 }

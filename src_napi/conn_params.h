@@ -22,7 +22,7 @@ bool getConnectionString(Napi::Env env, const Napi::Object& params, std::string&
                          ErrorInfo& error);
 
 // Fails with an error naming the first property of connStr that neither
-// the module nor the client library reads.
+// the module nor the client library reads, or the text that is no pair.
 bool checkConnectionStringNames(const std::string& connStr, ErrorInfo& error);
 
 // Writes "host:port,host:port" for a "hosts" array into out and returns the

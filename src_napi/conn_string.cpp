@@ -137,7 +137,7 @@ bool searchAttribute(const char* text, size_t& consumed, std::string& name, std:
     return ok;
 }
 
-PropertyList parseConnectionString(const std::string& text) {
+PropertyList parseConnectionString(const std::string& text, std::string& unread) {
     PropertyList pairs;
     const char* p = text.c_str();
     size_t consumed = 0;
@@ -147,7 +147,13 @@ PropertyList parseConnectionString(const std::string& text) {
         pairs.emplace_back(name, value);
         p += consumed;
     }
+    unread = p;
     return pairs;
+}
+
+PropertyList parseConnectionString(const std::string& text) {
+    std::string unread;
+    return parseConnectionString(text, unread);
 }
 
 namespace {

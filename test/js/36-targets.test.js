@@ -32,6 +32,9 @@ test('property names nothing reads are refused, in objects and in strings, in an
   }
   const err = await new Promise((resolve) => zelk.createConnection().connect({ Filename: 'x' }, resolve));
   assert.strictEqual(err.message, 'Unknown connection property "Filename"');
+  for (const text of ['/tmp/app.db', 'postgres://u:p@h/db', 'databaseName=x.db;junk']) {
+    assert.throws(() => zelk.createConnection(text), { code: -20002, message: /is not a name=value pair$/ });
+  }
   const known = { DATABASENAME: freshDatabase(), Pooling: 'false', isolationLevel: 1, CURRENTSCHEMA: 'main',
     locale: 'en', client: 'c', fastInternalRows: true, _resultSetCanBind: false, maxPoolSize: 2,
     connectionLifetime: 5, poolingCheck: false, resultSetArrayLimitMB: 10, connectTimeout: 100,
