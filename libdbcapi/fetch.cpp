@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "handles.h"
 
@@ -100,10 +101,13 @@ char* rowSlot(const dbcapi_data_value& bound, uint32_t row, uint32_t rowSize) {
     return true;
 }
 
+// Values are put aside row by row, column by column: the list is sorted.
 const AsideValue* findAside(const dbcapi_stmt* stmt, uint32_t row, size_t col) {
-    for (const AsideValue& aside : stmt->aside)
-        if (aside.row == row && aside.col == col) return &aside;
-    return nullptr;
+    auto it = std::lower_bound(stmt->aside.begin(), stmt->aside.end(), std::make_pair(row, col),
+                               [](const AsideValue& a, const std::pair<uint32_t, size_t>& key) {
+                                   return std::make_pair(a.row, a.col) < key;
+                               });
+    return it != stmt->aside.end() && it->row == row && it->col == col ? &*it : nullptr;
 }
 
 // err is the caller's, reused across values so that no value pays for it.
