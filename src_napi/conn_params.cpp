@@ -256,9 +256,12 @@ bool checkConnectionStringNames(const std::string& connStr, ErrorInfo& error) {
         }
     }
     // A path or URL given as the string would otherwise open a private
-    // in-memory database without a word.
+    // in-memory database without a word. The text is not quoted: it may
+    // hold a password.
     if (unread.find_first_not_of(" ;") != std::string::npos) {
-        return refuse("Connection string text \"" + unread + "\" is not a name=value pair", error);
+        return refuse("Connection string text from position " + std::to_string(connStr.size() - unread.size()) +
+                          " on is not a name=value pair",
+                      error);
     }
     return true;
 }
