@@ -298,6 +298,10 @@ typedef enum dbcapi_data_direction {
 /* One value: a buffer and its length and null indicator. When bound for a
  * row set of R rows, buffer holds R slots of buffer_size bytes and length
  * and is_null point to arrays of R entries. */
+/* A fetched row's is_null entry: the value did not fit the bound slot (its
+ * stored type differs from the column's, or it is longer than the slot);
+ * dbcapi_get_column at that row-set position returns it with its own type. */
+#define DBCAPI_VALUE_ASIDE 2
 typedef struct dbcapi_data_value {
     char* buffer;
     size_t buffer_size;
@@ -438,7 +442,8 @@ typedef void (*dbcapi_warning_callback)(dbcapi_stmt* stmt, const char* message,
     X(REQUIRED, int64_t, dbcapi_get_resultset_server_processing_time, (dbcapi_stmt* stmt)) \
     X(REQUIRED, dbcapi_bool, dbcapi_has_next_result, (dbcapi_stmt* stmt))                 \
     X(REQUIRED, dbcapi_bool, dbcapi_set_stmt_packet_size, (dbcapi_stmt* stmt, int32_t size)) \
-    X(REQUIRED, int32_t, dbcapi_get_stmt_packet_size, (dbcapi_stmt* stmt))
+    X(REQUIRED, int32_t, dbcapi_get_stmt_packet_size, (dbcapi_stmt* stmt))              \
+    X(OPTIONAL, dbcapi_bool, dbcapi_is_connect_property, (const char* name))
 
 /* Prototypes, for a library that implements the interface. */
 #define DBCAPI_DECLARE_PROTOTYPE_REQUIRED(ret, name, params) ret name params;

@@ -11,11 +11,13 @@ export interface ZelkError extends Error {
 export type Callback<T> = (err: ZelkError | undefined, result: T) => void;
 export type DoneCallback = (err: ZelkError | undefined) => void;
 
-/** Connection parameters; keys are connection properties, e.g. databaseName. */
+/** Connection parameters; keys are connection properties, e.g. databaseName. Values
+ * other than strings, numbers and booleans (hosts, key, cert and ca aside) are refused. */
 export interface ConnectionParameters {
-  /** A path, or a file: URL. */
-  databaseName?: string | URL;
-  database?: string | URL;
+  databaseName?: string;
+  database?: string;
+  readonly?: boolean | string;
+  fileMustExist?: boolean | string;
   host?: string;
   port?: number | string;
   hosts?: string | Array<{ host: string; port: number | string }>;
@@ -27,7 +29,7 @@ export interface ConnectionParameters {
   connectionLifetime?: number | string;
   resultSetArrayLimitMB?: number | string;
   fastInternalRows?: boolean | string;
-  [property: string]: unknown;
+  [property: string]: string | number | boolean | Buffer | object[] | Array<string | Buffer> | undefined;
 }
 
 /**
@@ -45,6 +47,7 @@ export interface ExecOptions {
   fastInternalRows?: boolean;
 }
 
+/** A bigint binds as a 64-bit integer; a Date as the TIMESTAMP text of its instant in UTC. */
 export type Value = null | string | number | boolean | Buffer | Date | bigint;
 /** A parameter bound to be streamed later with sendParameterData. */
 export interface SendLaterParameter { sendParameterData: true | 'true' | string; }

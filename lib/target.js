@@ -209,40 +209,14 @@ function parseTargetString(text) {
   return { databaseName: text };
 }
 
-function fileFromUrlObject(url) {
-  if (url.protocol !== 'file:') throw urlError(url.href, 'databaseName takes a file: URL');
-  return parseFileUrl(url.href).databaseName;
-}
-
-// A parameter object keeps its identity unless a database key holds a URL:
-// its other values (and getters) are for the native side to read.
-function withFileDatabases(params) {
-  let copy = null;
-  let names;
-  try {
-    names = Object.keys(params);
-  } catch (err) {
-    return params;
-  }
-  for (const name of names) {
-    const lower = name.toLowerCase();
-    if (lower !== 'database' && lower !== 'databasename') continue;
-    const descriptor = Object.getOwnPropertyDescriptor(params, name);
-    if (!descriptor || !isUrlObject(descriptor.value)) continue;
-    copy = copy || Object.assign({}, params);
-    copy[name] = fileFromUrlObject(descriptor.value);
-  }
-  return copy || params;
-}
-
 // The connect target as the native side takes it: URLs and file paths
 // become parameter objects; connection strings ("name=value;...") and
-// everything else pass through. Throws an argument error (-20002) for a
+// everything else pass through (the native side refuses a property value
+// that is not text, a number or a boolean, URL objects included). Throws an argument error (-20002) for a
 // URL it cannot read.
 function connectParams(target) {
   if (typeof target === 'string') return parseTargetString(target);
   if (isUrlObject(target)) return parseTargetString(target.href);
-  if (target !== null && typeof target === 'object' && !Array.isArray(target)) return withFileDatabases(target);
   return target;
 }
 

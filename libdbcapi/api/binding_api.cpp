@@ -43,9 +43,11 @@ bool isValidUtf8(const std::string& data) {
     return true;
 }
 
-// Streamed data that is valid UTF-8 is bound as text, anything else as a blob.
-bool bindStreamed(BackendCursor& cursor, int index, const std::string& data, BackendError& err) {
-    if (isValidUtf8(data)) return cursor.bindText(index, data.data(), data.size(), false, err);
+// Streamed data bound as BINARY is a blob; otherwise valid UTF-8 is bound
+// as text, anything else as a blob.
+bool bindStreamed(BackendCursor& cursor, int index, dbcapi_data_type type, const std::string& data,
+                  BackendError& err) {
+    if (type != DBCAPI_BINARY && isValidUtf8(data)) return cursor.bindText(index, data.data(), data.size(), false, err);
     return cursor.bindBlob(index, data.data(), data.size(), false, err);
 }
 
@@ -93,7 +95,7 @@ bool bindBytes(BackendCursor& cursor, int index, const dbcapi_data_value& v, con
 
 bool bindOne(dbcapi_stmt* stmt, BackendCursor& cursor, int index, uint32_t row, bool copy, BackendError& err) {
     ParamSlot& slot = stmt->params[static_cast<size_t>(index)];
-    if (slot.atExec) return bindStreamed(cursor, index, slot.streamed, err);
+    if (slot.atExec) return bindStreamed(cursor, index, slot.data.value.type, slot.streamed, err);
     if (slot.data.direction == DBCAPI_DD_OUTPUT) return cursor.bindNull(index, err);
     const dbcapi_data_value& v = slot.data.value;
     size_t rowSize = stmt->paramRowSize;
@@ -180,6 +182,11 @@ bool storeOutput(dbcapi_stmt* stmt, const ValueSource& outputs, uint32_t index, 
     Scratch scratch{};
     ValueView view;
     if (!readValue(outputs, static_cast<int>(index), meta, target, scratch, view, err)) return false;
+    if (view.type != target) {
+        err = makeError(kInvalidCast, "22018",
+                        "Output parameter " + std::to_string(index) + " holds a value its type cannot carry");
+        return false;
+    }
     size_t fits = view.length < v.buffer_size ? view.length : v.buffer_size;
     if (fits) std::memcpy(v.buffer, view.data, fits);
     if (target == DBCAPI_STRING && view.length < v.buffer_size) v.buffer[view.length] = '\0';

@@ -73,6 +73,57 @@ int isolationProperty(const std::map<std::string, std::string>& properties) {
     return value.size() == 1 && value[0] >= '0' && value[0] <= '3' ? value[0] - '0' : -1;
 }
 
+// Every property name the library or one of its backends reads.
+const char* const kKnownProperties[] = {
+    "servernode", "uid", "pwd", "databasename", "currentschema", "isolationlevel", "ssltruststore",
+    "sslkeystore", "encrypt", "sslvalidatecertificate", "connecttimeout", "charset", "scrollableresult",
+    "readonly", "filemustexist", "host", "port", "user", "username", "password", "database",
+};
+
+// The parameter-object names a connection string may use too: "host" and
+// "port" make the server node, the others stand for the library's names.
+std::map<std::string, std::string> withAliases(std::map<std::string, std::string> properties) {
+    static const char* const kAliases[][2] = {
+        {"user", "uid"}, {"username", "uid"}, {"password", "pwd"}, {"database", "databasename"}};
+    for (const auto& alias : kAliases) {
+        auto it = properties.find(alias[0]);
+        if (it != properties.end() && !properties.count(alias[1])) properties[alias[1]] = it->second;
+    }
+    auto host = properties.find("host");
+    if (host != properties.end() && !properties.count("servernode")) {
+        bool bare6 = host->second.find(':') != std::string::npos && host->second.find('[') == std::string::npos;
+        std::string node = bare6 ? "[" + host->second + "]" : host->second;
+        auto port = properties.find("port");
+        if (port != properties.end() && !port->second.empty()) node += ":" + port->second;
+        properties["servernode"] = node;
+    }
+    return properties;
+}
+
+bool isKnownProperty(const std::string& name) {
+    for (const char* known : kKnownProperties)
+        if (name == known) return true;
+    return false;
+}
+
+bool isTrueProperty(const std::map<std::string, std::string>& properties, const char* name) {
+    auto it = properties.find(name);
+    if (it == properties.end()) return false;
+    std::string value = lower(trim(it->second));
+    return value == "true" || value == "yes" || value == "1" || value == "on";
+}
+
+SessionOptions embeddedOptions(const std::map<std::string, std::string>& properties) {
+    SessionOptions options;
+    auto file = properties.find("databasename");
+    if (file != properties.end()) options.databaseFile = file->second;
+    auto schema = properties.find("currentschema");
+    if (schema != properties.end()) options.currentSchema = schema->second;
+    options.readOnly = isTrueProperty(properties, "readonly");
+    options.fileMustExist = isTrueProperty(properties, "filemustexist");
+    return options;
+}
+
 bool openSession(dbcapi_connection* conn) {
     if (conn->session) {
         conn->error.set(kSequenceError, "08002", "The connection is already connected");
@@ -82,15 +133,11 @@ bool openSession(dbcapi_connection* conn) {
     std::shared_ptr<BackendSession> session;
     // A level set through the call wins over the connect property.
     int isolation = conn->isolationSet ? static_cast<int>(conn->isolation) : isolationProperty(conn->properties);
-    if (conn->properties.count("servernode")) {
-        session = openPgSession(conn->properties, conn->clientInfo, isolation, err);
+    std::map<std::string, std::string> properties = withAliases(conn->properties);
+    if (properties.count("servernode")) {
+        session = openPgSession(properties, conn->clientInfo, isolation, err);
     } else {
-        SessionOptions options;
-        auto file = conn->properties.find("databasename");
-        if (file != conn->properties.end()) options.databaseFile = file->second;
-        auto schema = conn->properties.find("currentschema");
-        if (schema != conn->properties.end()) options.currentSchema = schema->second;
-        session = openSqliteSession(options, err);
+        session = openSqliteSession(embeddedOptions(properties), err);
     }
     if (!session) {
         conn->error.set(err);
@@ -230,6 +277,10 @@ DBCAPI_EXPORT dbcapi_bool dbcapi_set_connect_property(dbcapi_connection* conn, c
     }
     conn->properties[zkv::lower(zkv::trim(name))] = value ? value : "";
     return 1;
+}
+
+DBCAPI_EXPORT dbcapi_bool dbcapi_is_connect_property(const char* name) {
+    return name && zkv::isKnownProperty(zkv::lower(zkv::trim(name))) ? 1 : 0;
 }
 
 DBCAPI_EXPORT dbcapi_bool dbcapi_connect(dbcapi_connection* conn, const char* str) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "handles.h"
 
@@ -75,13 +76,38 @@ char* rowSlot(const dbcapi_data_value& bound, uint32_t row, uint32_t rowSize) {
     return false;
 }
 
-[[gnu::noinline, gnu::cold]] bool slotTooSmall(dbcapi_stmt* stmt, const StatementPart& part, const ColumnMeta& meta,
-                                               size_t length, size_t slotSize) {
+[[gnu::noinline, gnu::cold]] bool noIndicator(dbcapi_stmt* stmt, const StatementPart& part, const ColumnMeta& meta) {
     stmt->conn->error.set(kDataTooLong, "22001",
-                          "Value of column \"" + meta.name + "\" (" + std::to_string(length) +
-                              " bytes) does not fit its bound buffer of " + std::to_string(slotSize) +
-                              " bytes (row " + std::to_string(part.rowsFetched) + ")");
+                          "Value of column \"" + meta.name + "\" does not fit its bound buffer, and the column " +
+                              "was bound without a null indicator to mark it (row " +
+                              std::to_string(part.rowsFetched) + ")");
     return false;
+}
+
+// A value of another type than the slot's, or longer than the slot, is
+// kept whole beside the row set and its slot marked.
+[[gnu::noinline]] bool putAside(dbcapi_stmt* stmt, const StatementPart& part, size_t col, uint32_t row,
+                                const ValueView& view, dbcapi_bool* isNull, size_t* length) {
+    if (!isNull) return noIndicator(stmt, part, part.columns[col]);
+    AsideValue aside;
+    aside.row = row;
+    aside.col = col;
+    aside.type = view.type;
+    aside.bytes.assign(view.data ? view.data : "", view.length);
+    aside.length = view.length;
+    stmt->aside.push_back(std::move(aside));
+    *isNull = DBCAPI_VALUE_ASIDE;
+    if (length) *length = view.length;
+    return true;
+}
+
+// Values are put aside row by row, column by column: the list is sorted.
+const AsideValue* findAside(const dbcapi_stmt* stmt, uint32_t row, size_t col) {
+    auto it = std::lower_bound(stmt->aside.begin(), stmt->aside.end(), std::make_pair(row, col),
+                               [](const AsideValue& a, const std::pair<uint32_t, size_t>& key) {
+                                   return std::make_pair(a.row, a.col) < key;
+                               });
+    return it != stmt->aside.end() && it->row == row && it->col == col ? &*it : nullptr;
 }
 
 // err is the caller's, reused across values so that no value pays for it.
@@ -100,7 +126,8 @@ bool writeSlot(dbcapi_stmt* stmt, StatementPart& part, size_t col, uint32_t row,
         if (length) *length = 0;
         return true;
     }
-    if (view.length > bound.buffer_size) return slotTooSmall(stmt, part, meta, view.length, bound.buffer_size);
+    if (view.type != bound.type || view.length > bound.buffer_size)
+        return putAside(stmt, part, col, row, view, isNull, length);
     char* slot = rowSlot(bound, row, stmt->columnRowSize);
     // A fixed-size copy compiles to one move instead of a call.
     if (view.length == sizeof(int64_t)) std::memcpy(slot, view.data, sizeof(int64_t));
@@ -147,6 +174,15 @@ bool columnValue(dbcapi_stmt* stmt, uint32_t index, dbcapi_data_value& value) {
         value.buffer = rowSlot(bound, stmt->rowsetPos, stmt->columnRowSize);
         value.length = rowEntry(bound.length, stmt->rowsetPos, stmt->columnRowSize);
         value.is_null = rowEntry(bound.is_null, stmt->rowsetPos, stmt->columnRowSize);
+        const AsideValue* aside =
+            value.is_null && *value.is_null == DBCAPI_VALUE_ASIDE ? findAside(stmt, stmt->rowsetPos, index) : nullptr;
+        if (aside) {
+            value.buffer = const_cast<char*>(aside->bytes.data());
+            value.buffer_size = aside->length;
+            value.length = const_cast<size_t*>(&aside->length);
+            value.type = aside->type;
+            value.is_null = const_cast<dbcapi_bool*>(&aside->isNull);
+        }
         return true;
     }
     if (!part->onRow || stmt->rowsetPos + 1 != static_cast<uint32_t>(stmt->fetchedRows)) {
@@ -167,7 +203,7 @@ bool columnValue(dbcapi_stmt* stmt, uint32_t index, dbcapi_data_value& value) {
     value.buffer = const_cast<char*>(view.data);
     value.buffer_size = view.length;
     value.length = &scratch.length;
-    value.type = meta.type;
+    value.type = view.type;
     value.is_null = &scratch.isNull;
     value.is_address = 0;
     return true;
@@ -204,6 +240,7 @@ bool fetchNext(dbcapi_stmt* stmt) {
 void resetFetchState(dbcapi_stmt* stmt) {
     stmt->fetchedRows = 0;
     stmt->rowsetPos = 0;
+    stmt->aside.clear();
 }
 
 }  // namespace zkv

@@ -51,6 +51,12 @@ DBCAPI_EXPORT dbcapi_bool dbcapi_enable_trace_buffering(dbcapi_connection* conn,
 DBCAPI_EXPORT size_t dbcapi_read_buffered_trace(dbcapi_connection* conn, char* buffer, size_t size, uint32_t flags) {
     if (!conn || !buffer || size == 0) return 0;
     size_t n = conn->trace.size() < size ? conn->trace.size() : size;
+    // A chunk ends before a character it would split, so each chunk decodes
+    // alone; a buffer too small for one character still gets its bytes.
+    size_t whole = n;
+    while (whole > 0 && whole < conn->trace.size() && (static_cast<unsigned char>(conn->trace[whole]) & 0xC0) == 0x80)
+        --whole;
+    if (whole > 0) n = whole;
     std::memcpy(buffer, conn->trace.data(), n);
     conn->trace.erase(0, n);
     return n;

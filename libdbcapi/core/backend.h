@@ -43,8 +43,6 @@ struct ExactType {
     size_t maxSize = 0;
     uint16_t precision = 0;
     uint16_t scale = 0;
-    size_t charLimit = 0;
-    size_t byteLimit = 0;
 };
 
 struct ColumnOrigin {
@@ -138,6 +136,8 @@ public:
 struct SessionOptions {
     std::string databaseFile;  // empty: private in-memory database
     std::string currentSchema;  // empty: main
+    bool readOnly = false;
+    bool fileMustExist = false;  // else a missing file is created
 };
 
 std::shared_ptr<BackendSession> openSqliteSession(const SessionOptions& options, BackendError& err);

@@ -79,6 +79,16 @@ struct ColumnScratch {
     dbcapi_bool isNull = 0;
 };
 
+// A fetched value that did not fit its bound slot, kept for dbcapi_get_column.
+struct AsideValue {
+    uint32_t row = 0;
+    size_t col = 0;
+    dbcapi_data_type type = DBCAPI_STRING;
+    std::string bytes;
+    size_t length = 0;
+    dbcapi_bool isNull = 0;
+};
+
 struct Stats {
     int64_t cpuMicros = 0;
     int64_t wallMicros = 0;
@@ -114,6 +124,7 @@ struct dbcapi_stmt {
     int32_t fetchedRows = 0;
     uint32_t rowsetPos = 0;
     std::vector<zkv::ColumnScratch> scratch;
+    std::vector<zkv::AsideValue> aside;  // of the current row set
 
     int32_t timeoutSeconds = 0;
     int32_t packetSize = 131072;

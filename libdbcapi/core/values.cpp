@@ -78,8 +78,6 @@ void setType(ColumnMeta& meta, dbcapi_native_type native, dbcapi_data_type type,
     meta.nativeType = native;
     meta.type = type;
     meta.maxSize = maxSize;
-    meta.charLimit = 0;
-    meta.byteLimit = 0;
     meta.precision = 0;
     meta.scale = 0;
 }
@@ -89,7 +87,6 @@ bool applySizedType(const ParsedType& parsed, ColumnMeta& meta) {
     long n = parsed.args[0];
     if (b == "DECIMAL" || b == "NUMERIC" || b == "DEC") {
         setType(meta, DBCAPI_NATIVE_DECIMAL, DBCAPI_STRING, 128);
-        meta.byteLimit = 128;
         meta.precision = static_cast<uint16_t>(n > 0 && n < 65536 ? n : 38);
         meta.scale = static_cast<uint16_t>(parsed.args[1] > 0 && parsed.args[1] < 65536 ? parsed.args[1] : 0);
         return true;
@@ -105,7 +102,6 @@ bool applySizedType(const ParsedType& parsed, ColumnMeta& meta) {
             return true;
         }
         setType(meta, chars, DBCAPI_STRING, static_cast<size_t>(n));
-        meta.charLimit = static_cast<size_t>(n);
         return true;
     }
     if (b == "BINARY" || b == "VARBINARY") {
@@ -115,7 +111,6 @@ bool applySizedType(const ParsedType& parsed, ColumnMeta& meta) {
         }
         setType(meta, b == "BINARY" ? DBCAPI_NATIVE_BINARY : DBCAPI_NATIVE_VARBINARY, DBCAPI_BINARY,
                 static_cast<size_t>(n));
-        meta.byteLimit = static_cast<size_t>(n);
         return true;
     }
     return false;
@@ -247,110 +242,57 @@ bool readInteger(const ValueSource& cursor, int col, ValueKind kind, const Colum
     }
 }
 
-size_t countCharacters(const char* text, size_t length) {
-    size_t count = 0;
-    for (size_t i = 0; i < length; ++i) count += (static_cast<unsigned char>(text[i]) & 0xC0) != 0x80;
-    return count;
-}
-
-bool checkLimitsSlow(const ColumnMeta& meta, const char* data, size_t length, bool text, BackendError& err) {
-    if (meta.byteLimit && length > meta.byteLimit) {
-        err = makeError(kDataTooLong, "22001",
-                        "Value too long for column \"" + meta.name + "\": " + std::to_string(length) +
-                            " bytes, at most " + std::to_string(meta.byteLimit));
-        return false;
-    }
-    if (text && meta.charLimit && length > meta.charLimit) {
-        size_t chars = countCharacters(data, length);
-        if (chars > meta.charLimit) {
-            err = makeError(kDataTooLong, "22001",
-                            "Value too long for column \"" + meta.name + "\": " + std::to_string(chars) +
-                                " characters, at most " + std::to_string(meta.charLimit));
-            return false;
-        }
-    }
-    return true;
-}
-
-// Most values are far inside their limits: only lengths past a limit need
-// the character count and the messages.
-inline bool checkLimits(const ColumnMeta& meta, const char* data, size_t length, bool text, BackendError& err) {
-    bool withinBytes = !meta.byteLimit || length <= meta.byteLimit;
-    bool withinChars = !text || !meta.charLimit || length <= meta.charLimit;
-    return (withinBytes && withinChars) || checkLimitsSlow(meta, data, length, text, err);
-}
-
-}  // namespace
-
-bool applyDeclaredType(const char* declared, ColumnMeta& meta) {
-    if (!declared || !*declared) return false;
-    ParsedType parsed = parseDeclared(declared);
-    if (applySizedType(parsed, meta)) return true;
-    for (const TypeRule& rule : kRules) {
-        if (parsed.base == rule.name) {
-            setType(meta, rule.native, rule.type, rule.maxSize);
-            meta.precision = rule.precision;
-            if (rule.native == DBCAPI_NATIVE_DATE || rule.native == DBCAPI_NATIVE_TIME ||
-                rule.native == DBCAPI_NATIVE_TIMESTAMP || rule.native == DBCAPI_NATIVE_SECONDDATE ||
-                rule.native == DBCAPI_NATIVE_LONGDATE)
-                meta.byteLimit = rule.maxSize;
-            return true;
-        }
-    }
-    return false;
-}
-
-void applyValueType(ValueKind kind, ColumnMeta& meta) {
+// The host type that carries a stored value as it is.
+dbcapi_data_type ownType(ValueKind kind) {
     switch (kind) {
-        case ValueKind::Integer: setType(meta, DBCAPI_NATIVE_BIGINT, DBCAPI_VAL64, 8); meta.precision = 19; break;
-        case ValueKind::Real: setType(meta, DBCAPI_NATIVE_DOUBLE, DBCAPI_DOUBLE, 8); meta.precision = 15; break;
-        case ValueKind::Blob: setType(meta, DBCAPI_NATIVE_BLOB, DBCAPI_BINARY, kMaxValueBytes); break;
-        default: setType(meta, DBCAPI_NATIVE_NCLOB, DBCAPI_STRING, kMaxValueBytes); break;
+        case ValueKind::Integer: return DBCAPI_VAL64;
+        case ValueKind::Real: return DBCAPI_DOUBLE;
+        case ValueKind::Text: return DBCAPI_STRING;
+        default: return DBCAPI_BINARY;
     }
 }
 
-void applyExactType(const ExactType& exact, ColumnMeta& meta) {
-    setType(meta, static_cast<dbcapi_native_type>(exact.nativeType), static_cast<dbcapi_data_type>(exact.dataType),
-            exact.maxSize);
-    meta.precision = exact.precision;
-    meta.scale = exact.scale;
-    meta.charLimit = exact.charLimit;
-    meta.byteLimit = exact.byteLimit;
-}
-
-size_t hostTypeSize(dbcapi_data_type type) {
+// The storage class a column of host type type holds when the value
+// agrees with its declaration.
+bool isDeclaredKind(dbcapi_data_type type, ValueKind kind) {
     switch (type) {
-        case DBCAPI_VAL64: case DBCAPI_UVAL64: case DBCAPI_DOUBLE: return 8;
-        case DBCAPI_VAL32: case DBCAPI_UVAL32: case DBCAPI_FLOAT: return 4;
-        case DBCAPI_VAL16: case DBCAPI_UVAL16: return 2;
-        case DBCAPI_VAL8: case DBCAPI_UVAL8: return 1;
-        default: return 0;
+        case DBCAPI_STRING: return kind == ValueKind::Text;
+        case DBCAPI_BINARY: return kind == ValueKind::Blob;
+        case DBCAPI_DOUBLE:
+        case DBCAPI_FLOAT: return kind == ValueKind::Real;
+        default: return kind == ValueKind::Integer;
     }
 }
 
-bool readValue(const ValueSource& cursor, int col, const ColumnMeta& meta, dbcapi_data_type target,
-               Scratch& scratch, ValueView& out, BackendError& err) {
-    ValueKind kind = cursor.kind(col);
-    out.isNull = kind == ValueKind::Null;
-    if (out.isNull) {
-        out.data = nullptr;
-        out.length = 0;
-        return true;
+void readOwnType(const ValueSource& cursor, int col, ValueKind kind, Scratch& scratch, ValueView& out) {
+    out.type = ownType(kind);
+    switch (kind) {
+        case ValueKind::Integer:
+            scratch.i64 = cursor.int64At(col);
+            break;
+        case ValueKind::Real:
+            scratch.d = cursor.doubleAt(col);
+            break;
+        case ValueKind::Text:
+            out.data = cursor.textAt(col, out.length);
+            return;
+        default:
+            out.data = static_cast<const char*>(cursor.blobAt(col, out.length));
+            return;
     }
-    // The common case of an integer read as 64 bits, without range checks.
-    if (target == DBCAPI_VAL64 && kind == ValueKind::Integer && meta.nativeType != DBCAPI_NATIVE_BOOLEAN) {
-        scratch.i64 = cursor.int64At(col);
-        out.data = reinterpret_cast<const char*>(&scratch);
-        out.length = sizeof(int64_t);
-        return true;
-    }
+    out.data = reinterpret_cast<const char*>(&scratch);
+    out.length = sizeof(int64_t);
+}
+
+bool convertValue(const ValueSource& cursor, int col, ValueKind kind, const ColumnMeta& meta,
+                  dbcapi_data_type target, Scratch& scratch, ValueView& out, BackendError& err) {
     switch (target) {
         case DBCAPI_STRING:
             out.data = cursor.textAt(col, out.length);
-            return checkLimits(meta, out.data, out.length, true, err);
+            return true;
         case DBCAPI_BINARY:
             out.data = static_cast<const char*>(cursor.blobAt(col, out.length));
-            return checkLimits(meta, out.data, out.length, false, err);
+            return true;
         case DBCAPI_DOUBLE:
         case DBCAPI_FLOAT: {
             double d = 0;
@@ -375,6 +317,78 @@ bool readValue(const ValueSource& cursor, int col, const ColumnMeta& meta, dbcap
     }
     out.data = reinterpret_cast<const char*>(&scratch);
     out.length = hostTypeSize(target);
+    return true;
+}
+
+}  // namespace
+
+bool applyDeclaredType(const char* declared, ColumnMeta& meta) {
+    if (!declared || !*declared) return false;
+    ParsedType parsed = parseDeclared(declared);
+    if (applySizedType(parsed, meta)) return true;
+    for (const TypeRule& rule : kRules) {
+        if (parsed.base == rule.name) {
+            setType(meta, rule.native, rule.type, rule.maxSize);
+            meta.precision = rule.precision;
+            return true;
+        }
+    }
+    return false;
+}
+
+void applyValueType(ValueKind kind, ColumnMeta& meta) {
+    switch (kind) {
+        case ValueKind::Integer: setType(meta, DBCAPI_NATIVE_BIGINT, DBCAPI_VAL64, 8); meta.precision = 19; break;
+        case ValueKind::Real: setType(meta, DBCAPI_NATIVE_DOUBLE, DBCAPI_DOUBLE, 8); meta.precision = 15; break;
+        case ValueKind::Blob: setType(meta, DBCAPI_NATIVE_BLOB, DBCAPI_BINARY, kMaxValueBytes); break;
+        default: setType(meta, DBCAPI_NATIVE_NCLOB, DBCAPI_STRING, kMaxValueBytes); break;
+    }
+}
+
+void applyExactType(const ExactType& exact, ColumnMeta& meta) {
+    setType(meta, static_cast<dbcapi_native_type>(exact.nativeType), static_cast<dbcapi_data_type>(exact.dataType),
+            exact.maxSize);
+    meta.precision = exact.precision;
+    meta.scale = exact.scale;
+}
+
+size_t hostTypeSize(dbcapi_data_type type) {
+    switch (type) {
+        case DBCAPI_VAL64: case DBCAPI_UVAL64: case DBCAPI_DOUBLE: return 8;
+        case DBCAPI_VAL32: case DBCAPI_UVAL32: case DBCAPI_FLOAT: return 4;
+        case DBCAPI_VAL16: case DBCAPI_UVAL16: return 2;
+        case DBCAPI_VAL8: case DBCAPI_UVAL8: return 1;
+        default: return 0;
+    }
+}
+
+bool readValue(const ValueSource& cursor, int col, const ColumnMeta& meta, dbcapi_data_type target,
+               Scratch& scratch, ValueView& out, BackendError& err) {
+    ValueKind kind = cursor.kind(col);
+    out.type = target;
+    out.isNull = kind == ValueKind::Null;
+    if (out.isNull) {
+        out.data = nullptr;
+        out.length = 0;
+        return true;
+    }
+    // The common case of an integer read as 64 bits, without range checks.
+    if (target == DBCAPI_VAL64 && kind == ValueKind::Integer && meta.nativeType != DBCAPI_NATIVE_BOOLEAN) {
+        scratch.i64 = cursor.int64At(col);
+        out.data = reinterpret_cast<const char*>(&scratch);
+        out.length = sizeof(int64_t);
+        return true;
+    }
+    // A caller that asks for another type than the column's wants that
+    // conversion; one that asks for the column's own gets what is stored.
+    bool asDeclared = target == meta.type;
+    if (asDeclared && !isDeclaredKind(target, kind)) {
+        readOwnType(cursor, col, kind, scratch, out);
+        return true;
+    }
+    if (convertValue(cursor, col, kind, meta, target, scratch, out, err)) return true;
+    if (!asDeclared) return false;
+    readOwnType(cursor, col, kind, scratch, out);
     return true;
 }
 

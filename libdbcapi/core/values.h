@@ -23,8 +23,6 @@ struct ColumnMeta {
     uint16_t scale = 0;
     size_t maxSize = 0;
     bool nullable = true;
-    size_t charLimit = 0;  // CHAR family: at most this many characters
-    size_t byteLimit = 0;  // BINARY(n), dates and times: at most this many bytes
     bool fromValue = false;  // no usable declared type: typed by the first row
 };
 
@@ -51,11 +49,15 @@ struct ValueView {
     const char* data = nullptr;
     size_t length = 0;
     bool isNull = false;
+    dbcapi_data_type type = DBCAPI_STRING;  // the host type data holds
 };
 
 // Reads column col of the cursor's current row as host type target.
 // Numbers are written to scratch and the view points at it; text and
 // binary views point into the cursor's row, valid until the next step.
+// Read as the column's own type, a value the column's type cannot carry
+// faithfully (SQLite keeps any storage class in any column) comes in the
+// type of what is stored instead: view.type then differs from target.
 bool readValue(const ValueSource& cursor, int col, const ColumnMeta& meta, dbcapi_data_type target,
                Scratch& scratch, ValueView& out, BackendError& err);
 

@@ -25,16 +25,10 @@ ExactType make(dbcapi_native_type native, dbcapi_data_type type, size_t maxSize,
     return t;
 }
 
-ExactType chars(dbcapi_native_type native, size_t n) {
-    ExactType t = make(native, DBCAPI_STRING, n);
-    t.charLimit = n;
-    return t;
-}
+ExactType chars(dbcapi_native_type native, size_t n) { return make(native, DBCAPI_STRING, n); }
 
 ExactType dateTime(dbcapi_native_type native, size_t n) {
-    ExactType t = make(native, DBCAPI_STRING, n, static_cast<uint16_t>(n));
-    t.byteLimit = n;
-    return t;
+    return make(native, DBCAPI_STRING, n, static_cast<uint16_t>(n));
 }
 
 // Digits of fractional seconds a time column shows: typmod, or 6 when free.
@@ -45,7 +39,6 @@ size_t fractionBytes(int typmod) {
 
 ExactType numeric(int typmod) {
     ExactType t = make(DBCAPI_NATIVE_DECIMAL, DBCAPI_STRING, 128, 38);
-    t.byteLimit = 128;
     if (typmod >= 4) {
         t.precision = static_cast<uint16_t>(((typmod - 4) >> 16) & 0xffff);
         t.scale = static_cast<uint16_t>((typmod - 4) & 0xffff);

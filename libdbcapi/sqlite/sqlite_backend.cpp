@@ -175,10 +175,10 @@ public:
         return false;
     }
     bool inTransaction() const override { return !sqlite3_get_autocommit(db_); }
-    void interrupt() override {
-        interrupted_ = true;
-        sqlite3_interrupt(db_);
-    }
+    // Through the progress handler only: the flag sqlite3_interrupt sets
+    // stays until no statement of the connection is active, so a result set
+    // left open would fail every later statement.
+    void interrupt() override { interrupted_ = true; }
     void beginCall(int64_t deadlineNs, CallHooks* hooks) override {
         interrupted_ = false;
         timedOut_ = false;
@@ -385,8 +385,9 @@ void SqliteSession::sqlCurrentSchema(sqlite3_context* ctx, int, sqlite3_value**)
 std::shared_ptr<BackendSession> openSqliteSession(const SessionOptions& options, BackendError& err) {
     sqlite3* db = nullptr;
     const char* file = options.databaseFile.empty() ? ":memory:" : options.databaseFile.c_str();
-    int rc = sqlite3_open_v2(file, &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                             nullptr);
+    int mode = options.readOnly ? SQLITE_OPEN_READONLY
+                                : SQLITE_OPEN_READWRITE | (options.fileMustExist ? 0 : SQLITE_OPEN_CREATE);
+    int rc = sqlite3_open_v2(file, &db, mode | SQLITE_OPEN_FULLMUTEX, nullptr);
     if (rc != SQLITE_OK) {
         err = makeError(rc ? rc : SQLITE_CANTOPEN, "08001",
                         std::string("Cannot open database \"") + file + "\": " +
@@ -399,7 +400,7 @@ std::shared_ptr<BackendSession> openSqliteSession(const SessionOptions& options,
     // Unchecked, like a server's search path: a connection string names a
     // schema before the script that creates or attaches it has run.
     if (!options.currentSchema.empty()) session->setCurrentSchema(options.currentSchema);
-    if (!options.databaseFile.empty()) session->execute("PRAGMA journal_mode=WAL", err);
+    if (!options.databaseFile.empty() && !options.readOnly) session->execute("PRAGMA journal_mode=WAL", err);
     err = BackendError();
     return session;
 }

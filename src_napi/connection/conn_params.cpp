@@ -1,6 +1,8 @@
 #include "conn_params.h"
 
 #include "arguments.h"
+#include "dbcapi/DBCAPI_DLL.h"
+#include "js_errors.h"
 #include "thread.h"
 
 namespace {
@@ -141,7 +143,9 @@ const char* passedOnName(const std::string& name) {
 
 void readParameter(const std::string& name, const Napi::Value& value, std::string& hosts, HostParts& server,
                    SecurityParts& security, PropertyWriter& writer) {
-    if (compareString(name, "hosts", false)) {
+    if (compareString(name, "hosts", false) && value.IsString()) {
+        hosts = value.As<Napi::String>().Utf8Value();
+    } else if (compareString(name, "hosts", false)) {
         getHostsString(value, hosts);
     } else if (compareString(name, "key", false)) {
         getString(value, security.key);
@@ -174,10 +178,97 @@ void addSecurity(const SecurityParts& security, PropertyWriter& writer) {
     }
 }
 
+bool isParameterKey(const std::string& name) {
+    static const char* const kKeys[] = {"hosts", "host",     "port",     "database", "databaseName",
+                                        "instanceNumber", "key", "cert", "ca",       "user",
+                                        "username", "password", "pwd"};
+    for (const char* key : kKeys) {
+        if (compareString(name, key, false)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A library without the query accepts every name, as before it had one.
+bool isLibraryProperty(const std::string& name) {
+    return g_api.dbcapi_is_connect_property == nullptr || g_api.dbcapi_is_connect_property(name.c_str());
+}
+
+bool refuse(const std::string& message, ErrorInfo& error) {
+    error = ErrorInfo(JS_ERR_INVALID_ARGUMENTS, message, "HY000");
+    return false;
+}
+
+bool checkUnknown(const std::string& name, bool isKey, ErrorInfo& error) {
+    if (isKey || isModuleProperty(name) || isLibraryProperty(name)) {
+        return true;
+    }
+    return refuse("Unknown connection property \"" + name + "\"", error);
+}
+
+bool isText(const Napi::Value& value) { return value.IsString() || value.IsBuffer(); }
+
+bool isTextList(const Napi::Value& value) {
+    if (isText(value)) {
+        return true;
+    }
+    if (!value.IsArray()) {
+        return false;
+    }
+    Napi::Array array = value.As<Napi::Array>();
+    for (uint32_t i = 0; i < array.Length(); i++) {
+        if (!isText(array.Get(i))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A value that would only turn into a string by accident (an object, a URL,
+// a Buffer, null) is refused rather than passed on as "[object Object]".
+bool checkValue(const std::string& name, const Napi::Value& value, ErrorInfo& error) {
+    std::string expected = "a string, number or boolean";
+    bool ok = value.IsString() || value.IsNumber() || value.IsBoolean();
+    if (compareString(name, "hosts", false)) {
+        expected = "an array of host objects or a \"host:port,...\" string";
+        ok = value.IsArray() || value.IsString();
+    } else if (compareString(name, "key", false) || compareString(name, "cert", false) ||
+               compareString(name, "ca", false)) {
+        expected = "a string, a Buffer or an array of them";
+        ok = isTextList(value);
+    }
+    if (ok) {
+        return true;
+    }
+    return refuse("Connection property \"" + name + "\" must be " + expected + ", not " +
+                      getJSTypeName(getJSType(value)),
+                  error);
+}
+
 }  // namespace
 
-void getConnectionString(Napi::Env env, const Napi::Object& params, std::string& connStr,
-                         std::vector<std::string*>& propNames, std::vector<std::string*>& propValues) {
+bool checkConnectionStringNames(const std::string& connStr, ErrorInfo& error) {
+    std::string unread;
+    for (const auto& pair : parseConnectionString(connStr, unread)) {
+        if (!checkUnknown(pair.first, false, error)) {
+            return false;
+        }
+    }
+    // A path or URL given as the string would otherwise open a private
+    // in-memory database without a word. The text is not quoted: it may
+    // hold a password.
+    if (unread.find_first_not_of(" ;") != std::string::npos) {
+        return refuse("Connection string text from position " + std::to_string(connStr.size() - unread.size()) +
+                          " on is not a name=value pair",
+                      error);
+    }
+    return true;
+}
+
+bool getConnectionString(Napi::Env env, const Napi::Object& params, std::string& connStr,
+                         std::vector<std::string*>& propNames, std::vector<std::string*>& propValues,
+                         ErrorInfo& error) {
     PropertyWriter writer(propNames, propValues);
     std::string hosts;
     HostParts server;
@@ -187,7 +278,14 @@ void getConnectionString(Napi::Env env, const Napi::Object& params, std::string&
         Napi::Value key = keys.Get(i);
         std::string name;
         convertToString(key, name);
-        readParameter(name, params.Get(key), hosts, server, security, writer);
+        Napi::Value value = params.Get(key);
+        if (env.IsExceptionPending()) {
+            return false;
+        }
+        if (!checkUnknown(name, isParameterKey(name), error) || !checkValue(name, value, error)) {
+            return false;
+        }
+        readParameter(name, value, hosts, server, security, writer);
     }
     if (!hosts.empty()) {
         writer.add("ServerNode", hosts);
@@ -200,6 +298,7 @@ void getConnectionString(Napi::Env env, const Napi::Object& params, std::string&
     }
     addSecurity(security, writer);
     connStr = writer.text();
+    return true;
 }
 
 bool checkProperty(ConnectionSettings& settings, const char* name, char* value) {

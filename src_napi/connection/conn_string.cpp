@@ -137,7 +137,7 @@ bool searchAttribute(const char* text, size_t& consumed, std::string& name, std:
     return ok;
 }
 
-PropertyList parseConnectionString(const std::string& text) {
+PropertyList parseConnectionString(const std::string& text, std::string& unread) {
     PropertyList pairs;
     const char* p = text.c_str();
     size_t consumed = 0;
@@ -147,7 +147,13 @@ PropertyList parseConnectionString(const std::string& text) {
         pairs.emplace_back(name, value);
         p += consumed;
     }
+    unread = p;
     return pairs;
+}
+
+PropertyList parseConnectionString(const std::string& text) {
+    std::string unread;
+    return parseConnectionString(text, unread);
 }
 
 namespace {
@@ -333,6 +339,21 @@ void getConnectionProperties(ConnectionSettings& settings, const SchedulingSwitc
     for (size_t i = 0; i < count; i++) {
         applyProperty(settings, switches, *propNames[i], *propValues[i]);
     }
+}
+
+bool isModuleProperty(const std::string& name) {
+    static const char* const kNames[] = {
+        "POOLING",     "MAXPOOLSIZE",     "CONNECTIONLIFETIME", "POOLINGCHECK",          "ISOLATIONLEVEL",
+        "CURRENTSCHEMA", "LOCALE",        "CLIENT",             "OLDTHREADPOOL",         "PREVENTDEADLOCK",
+        "DLCHECKINTERVAL", "resultSetArrayLimitMB", "fastInternalRows", "_resultSetCanBind", "DATATRUNCATIONERROR",
+        "CHARSET",     "SCROLLABLERESULT",
+    };
+    for (const char* known : kNames) {
+        if (compareString(name, known, false)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void clearConnProps(std::vector<std::string*>& propNames, std::vector<std::string*>& propValues) {

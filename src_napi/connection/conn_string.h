@@ -27,8 +27,9 @@ void removeCurlyBrackets(char* text);
 bool searchAttribute(const char* text, size_t& consumed, std::string& name, std::string& value);
 
 // All pairs searchAttribute can read from the start; text after the last
-// readable pair is dropped.
+// readable pair is dropped, or left in unread.
 PropertyList parseConnectionString(const std::string& text);
+PropertyList parseConnectionString(const std::string& text, std::string& unread);
 // Joins the pairs with ";", enclosing each value that would not read back
 // as itself (one containing ";" or "{", starting with a quote, with
 // surrounding blanks, or empty at the end) in braces or quotes.
@@ -73,6 +74,9 @@ std::string getConnectionProperties(ConnectionSettings& settings, const Scheduli
 // booleans and isolation levels). The lists own their strings.
 void getConnectionProperties(ConnectionSettings& settings, const SchedulingSwitches& switches,
                              std::vector<std::string*>& propNames, std::vector<std::string*>& propValues);
+
+// True for a property name the module itself reads or adds (any case).
+bool isModuleProperty(const std::string& name);
 
 // Deletes the owned strings of both lists and empties them.
 void clearConnProps(std::vector<std::string*>& propNames, std::vector<std::string*>& propValues);

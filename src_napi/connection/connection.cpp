@@ -138,7 +138,7 @@ Connection::Connection(const Napi::CallbackInfo& info) : Napi::ObjectWrap<Connec
     if (info.Length() > 0) {
         Napi::Value params = info[0];
         if (params.IsString() || params.IsObject()) {
-            takeParameters(params);
+            takeParameters(params, errorInfo);
         } else if (!params.IsUndefined() && !params.IsNull()) {
             getErrorMsgIP(0, "createConnection[createClient]([conn_params])", "string|object",
                           getJSTypeName(getJSType(params)).c_str(), errorInfo);
@@ -174,18 +174,26 @@ Connection::~Connection() {
 
 // A string replaces the parameters; an object replaces them too, its
 // properties included, rather than adding to the earlier object's.
-void Connection::takeParameters(Napi::Value params) {
+bool Connection::takeParameters(Napi::Value params, ErrorInfo& error) {
     useExternalHandle = false;
     connStrPending = true;
     clearConnProps();
     if (params.IsString()) {
         connStr = params.As<Napi::String>().Utf8Value();
         propsFromObject = false;
-        return;
+    } else {
+        connStr.clear();
+        propsFromObject = true;
     }
-    connStr.clear();
-    getConnectionString(params.Env(), params.As<Napi::Object>(), connStr, propNames, propValues);
-    propsFromObject = true;
+    bool ok = params.IsString() ? checkConnectionStringNames(connStr, error)
+                                : getConnectionString(params.Env(), params.As<Napi::Object>(), connStr, propNames,
+                                                      propValues, error);
+    if (!ok) {
+        clearConnProps();
+        connStr.clear();
+        connStrPending = false;
+    }
+    return ok;
 }
 
 void Connection::clearConnProps() {
@@ -244,11 +252,14 @@ Napi::Value Connection::connect(const Napi::CallbackInfo& info) {
         useExternalHandle = true;
         externalHandle = params.As<Napi::Number>().Int64Value();
     } else {
-        if (params.IsString() || params.IsObject()) {
-            takeParameters(params);
-        }
+        ErrorInfo error;
+        bool taken = !(params.IsString() || params.IsObject()) || takeParameters(params, error);
         // A throwing getter or proxy: the script gets its exception, no connect runs.
         if (env.IsExceptionPending()) {
+            return env.Undefined();
+        }
+        if (!taken) {
+            throwError(info, error, callbackIndex);
             return env.Undefined();
         }
         useExternalHandle = false;

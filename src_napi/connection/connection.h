@@ -113,7 +113,8 @@ private:
     bool openHandle(ErrorInfo& error);
     bool parkOrClose(ErrorInfo& error);
     bool resetForPool(ErrorInfo& error);
-    void takeParameters(Napi::Value params);
+    // False (error set, the parameters dropped) for a refused property.
+    bool takeParameters(Napi::Value params, ErrorInfo& error);
     void completeConnectionString();
     void clearConnProps();
 

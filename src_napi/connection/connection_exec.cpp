@@ -35,7 +35,7 @@ bool getNamedInputParameters(const Napi::Object& params, ExecuteBaton* baton, Er
         }
         dbcapi_bind_data* record = getBindParameter(value);
         if (record == nullptr) {
-            getErrorMsgBindingParam(error, static_cast<int>(i));
+            getErrorMsgRefusedParameter(value, static_cast<int>(i), error);
             return false;
         }
         baton->inputValues.push_back(record);

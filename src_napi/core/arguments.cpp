@@ -153,9 +153,27 @@ void convertToString(const Napi::Value& value, std::string& out) {
     }
 }
 
-int getString(const Napi::Value& value, std::string& out) {
+namespace {
+
+bool appendText(const Napi::Value& value, std::string& out) {
     if (value.IsString()) {
-        out = value.As<Napi::String>().Utf8Value();
+        out += value.As<Napi::String>().Utf8Value();
+        return true;
+    }
+    if (value.IsBuffer()) {
+        Napi::Buffer<char> bytes = value.As<Napi::Buffer<char>>();
+        out.append(bytes.Data(), bytes.Length());
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+int getString(const Napi::Value& value, std::string& out) {
+    std::string single;
+    if (appendText(value, single)) {
+        out = single;
         return 1;
     }
     if (!value.IsArray()) {
@@ -165,14 +183,11 @@ int getString(const Napi::Value& value, std::string& out) {
     std::string joined;
     int count = 0;
     for (uint32_t i = 0; i < array.Length(); i++) {
-        Napi::Value element = array.Get(i);
-        if (!element.IsString()) {
+        std::string element;
+        if (!appendText(array.Get(i), element)) {
             continue;
         }
-        if (count > 0) {
-            joined += "\n";
-        }
-        joined += element.As<Napi::String>().Utf8Value();
+        joined += (count > 0 ? "\n" : "") + element;
         count++;
     }
     out = joined;

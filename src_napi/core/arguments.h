@@ -37,8 +37,9 @@ bool checkExecParametersDescribed(const Napi::CallbackInfo& info, bool hasParams
 bool convertToBool(const Napi::Value& value, bool& out);
 // Text of a string, number or boolean; the empty string for anything else.
 void convertToString(const Napi::Value& value, std::string& out);
-// A string gives its text and 1; an array its string elements joined with
-// "\n" and their number; anything else 0, leaving out unchanged.
+// A string or Buffer gives its text and 1; an array its string and Buffer
+// elements joined with "\n" and their number; anything else 0, leaving out
+// unchanged.
 int getString(const Napi::Value& value, std::string& out);
 
 #endif

@@ -212,6 +212,7 @@ bool BatchReader::convert(uint32_t row, uint32_t column, unsigned type, napi_val
         target.type = type == JS_NUMBER ? DBCAPI_DOUBLE
                       : type == JS_STRING ? DBCAPI_STRING
                       : type == JS_BUFFER ? DBCAPI_BINARY
+                      : type == JS_UNKNOWN_TYPE ? DBCAPI_VAL64
                                           : DBCAPI_VAL32;
     }
     switch (type) {
@@ -229,6 +230,15 @@ bool BatchReader::convert(uint32_t row, uint32_t column, unsigned type, napi_val
             return storeFixed(target, row, &number, sizeof(number));
         }
         case JS_STRING: return storeString(target, row, value);
+        case JS_UNKNOWN_TYPE: {
+            // Of the values without a type bit only a BigInt within 64 bits binds.
+            int64_t integer = 0;
+            bool lossless = false;
+            napi_valuetype kind = napi_undefined;
+            return napi_typeof(env_, value, &kind) == napi_ok && kind == napi_bigint &&
+                   napi_get_value_bigint_int64(env_, value, &integer, &lossless) == napi_ok && lossless &&
+                   storeFixed(target, row, &integer, sizeof(integer));
+        }
         case JS_BUFFER: {
             void* data = nullptr;
             size_t size = 0;

@@ -178,9 +178,8 @@ int getBindParameters(std::vector<dbcapi_bind_data*>& values, std::vector<dbcapi
             clearParameter(value, true);
             continue;
         }
-        if (value->value.type == DBCAPI_BINARY && record->value.type == DBCAPI_STRING) {
-            value->value.type = DBCAPI_STRING;
-        }
+        // A Buffer stays BINARY whatever the description: the library binds
+        // bytes as text itself where the parameter's type is not binary.
         value->direction = record->direction;
         out.push_back(value);
         clearParameter(record, true);
@@ -250,8 +249,10 @@ bool bindParameters(dbcapi_connection* conn, dbcapi_stmt* stmt, std::vector<dbca
         description.value.buffer_size = record->value.buffer_size;
         description.value.length = record->value.length;
         description.value.is_null = record->value.is_null;
+        // Streamed chunks are Buffers: bytes, whatever the description.
         if (record->value.type == DBCAPI_INVALID_TYPE) {
             hasDataAtExec = true;
+            description.value.type = DBCAPI_BINARY;
         } else {
             description.value.type = record->value.type;
         }

@@ -1,7 +1,9 @@
 #include "binding.h"
 
+#include <stdio.h>
 #include <string.h>
 
+#include <cmath>
 #include <new>
 #include <string>
 
@@ -43,8 +45,68 @@ bool isDataAtExecRequest(const Napi::Object& object) {
     return false;
 }
 
+bool bigIntValue(const Napi::Value& value, int64_t& out) {
+    bool lossless = false;
+    out = value.As<Napi::BigInt>().Int64Value(&lossless);
+    return lossless;
+}
+
+// Days since 1970-01-01 to a civil date (proleptic Gregorian calendar).
+void civilFromDays(int64_t days, int64_t& year, unsigned& month, unsigned& day) {
+    days += 719468;
+    int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    unsigned dayOfEra = static_cast<unsigned>(days - era * 146097);
+    unsigned yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    unsigned dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    unsigned shifted = (5 * dayOfYear + 2) / 153;
+    day = dayOfYear - (153 * shifted + 2) / 5 + 1;
+    month = shifted < 10 ? shifted + 3 : shifted - 9;
+    year = static_cast<int64_t>(yearOfEra) + era * 400 + (month <= 2 ? 1 : 0);
+}
+
+// A Date as its instant in UTC, in the text form of TIMESTAMP values
+// ("2024-02-29 13:45:00.250"); false for an invalid Date or a year outside
+// 1 to 9999, which that form cannot hold.
+bool dateText(const Napi::Value& value, std::string& out) {
+    double ms = value.As<Napi::Date>().ValueOf();
+    if (!std::isfinite(ms)) {
+        return false;
+    }
+    const int64_t msPerDay = 86400000;
+    int64_t total = static_cast<int64_t>(ms);
+    int64_t days = total / msPerDay - (total % msPerDay < 0 ? 1 : 0);
+    int64_t inDay = total - days * msPerDay;
+    int64_t year = 0;
+    unsigned month = 0, day = 0;
+    civilFromDays(days, year, month, day);
+    if (year < 1 || year > 9999) {
+        return false;
+    }
+    char text[32];
+    int length = snprintf(text, sizeof(text), "%04d-%02u-%02u %02d:%02d:%02d.%03d", static_cast<int>(year), month,
+                          day, static_cast<int>(inDay / 3600000), static_cast<int>(inDay / 60000 % 60),
+                          static_cast<int>(inDay / 1000 % 60), static_cast<int>(inDay % 1000));
+    out.assign(text, static_cast<size_t>(length));
+    return true;
+}
+
+bool hasExactBinding(const Napi::Value& value) {
+    int64_t integer = 0;
+    std::string text;
+    if (value.IsBigInt()) {
+        return bigIntValue(value, integer);
+    }
+    return !value.IsDate() || dateText(value, text);
+}
+
 void fillRecord(dbcapi_bind_data* record, const Napi::Value& value) {
-    if (value.IsBoolean()) {
+    int64_t integer = 0;
+    std::string text;
+    if (value.IsBigInt() && bigIntValue(value, integer)) {
+        setBuffer(record, DBCAPI_VAL64, &integer, sizeof(integer), sizeof(integer));
+    } else if (value.IsDate() && dateText(value, text)) {
+        setBuffer(record, DBCAPI_STRING, text.c_str(), text.size() + 1, text.size());
+    } else if (value.IsBoolean()) {
         int32_t flag = value.As<Napi::Boolean>().Value() ? 1 : 0;
         setBuffer(record, DBCAPI_VAL32, &flag, sizeof(flag), sizeof(flag));
     } else if (value.IsNumber()) {
@@ -66,6 +128,9 @@ bool isBindable(const Napi::Value& value) {
     if (value.IsNull() || value.IsUndefined() || value.IsBoolean() || value.IsNumber() || value.IsString() ||
         value.IsBuffer()) {
         return true;
+    }
+    if (value.IsBigInt() || value.IsDate()) {
+        return hasExactBinding(value);
     }
     return value.IsObject() && isDataAtExecRequest(value.As<Napi::Object>());
 }
@@ -93,13 +158,25 @@ dbcapi_bind_data* getBindParameter(const Napi::Value& value) {
     return record;
 }
 
+void getErrorMsgRefusedParameter(const Napi::Value& value, int index, ErrorInfo& e) {
+    if (value.IsEmpty() || !(value.IsBigInt() || value.IsDate()) || hasExactBinding(value)) {
+        getErrorMsgBindingParam(e, index);
+        return;
+    }
+    std::string what = value.IsBigInt() ? "a BigInt outside the signed 64-bit range"
+                                        : "an invalid Date or one outside the years 1 to 9999";
+    e = ErrorInfo(JS_ERR_INVALID_ARGUMENTS, "Can not bind parameter(" + std::to_string(index) + "): " + what + ".",
+                  "HY000");
+}
+
 namespace {
 
 bool getPositionalParameters(const Napi::Array& params, std::vector<dbcapi_bind_data*>& out, ErrorInfo& e) {
     for (uint32_t i = 0; i < params.Length(); i++) {
-        dbcapi_bind_data* record = getBindParameter(params.Get(i));
+        Napi::Value value = params.Get(i);
+        dbcapi_bind_data* record = getBindParameter(value);
         if (record == nullptr) {
-            getErrorMsgBindingParam(e, static_cast<int>(i));
+            getErrorMsgRefusedParameter(value, static_cast<int>(i), e);
             return false;
         }
         out.push_back(record);
@@ -117,11 +194,13 @@ bool getNamedParameters(const Napi::Object& params, std::vector<dbcapi_bind_data
             continue;
         }
         dbcapi_bind_data* record = nullptr;
+        Napi::Value value;
         if (description.name != nullptr && params.Has(description.name)) {
-            record = getBindParameter(params.Get(description.name));
+            value = params.Get(description.name);
+            record = getBindParameter(value);
         }
         if (record == nullptr) {
-            getErrorMsgBindingParam(e, j);
+            getErrorMsgRefusedParameter(value, j, e);
             return false;
         }
         out.push_back(record);

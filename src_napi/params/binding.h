@@ -21,8 +21,14 @@ struct ExecuteOptions {
 };
 
 // A new record for value, or null for a value that cannot be a parameter
-// (plain objects, symbols, big integers, externals).
+// (plain objects, symbols, externals, a BigInt beyond 64 bits, an invalid
+// Date). A BigInt binds as a 64-bit integer, a Date as the TIMESTAMP text
+// of its instant in UTC.
 dbcapi_bind_data* getBindParameter(const Napi::Value& value);
+
+// The error for a value getBindParameter refused at parameter index: an
+// argument error for a BigInt or Date it cannot carry exactly, else -20007.
+void getErrorMsgRefusedParameter(const Napi::Value& value, int index, ErrorInfo& e);
 
 // Converts an array (positional) or an object (named, matched against the
 // parameter names of stmt) into records; out is emptied first. Any other

@@ -155,9 +155,12 @@ bool readAllRows(dbcapi_stmt* stmt, const DataValueCollection* bound, size_t col
                 ValueView view;
                 if (bound != nullptr) {
                     view = boundValueView(*(*bound)[c], static_cast<size_t>(row));
-                } else {
+                }
+                bool aside = bound != nullptr && view.isNull && isAside(*(*bound)[c], static_cast<size_t>(row));
+                if (bound == nullptr || aside) {
                     dbcapi_data_value value = {};
-                    if (!g_api.dbcapi_get_column(stmt, static_cast<uint32_t>(c), &value)) {
+                    if ((aside && !g_api.dbcapi_set_rowset_pos(stmt, static_cast<uint32_t>(row))) ||
+                        !g_api.dbcapi_get_column(stmt, static_cast<uint32_t>(c), &value)) {
                         return false;
                     }
                     view = fetchedValueView(value);

@@ -47,6 +47,11 @@ inline ValueView boundValueView(const dbcapi_data_value& column, size_t row) {
     view.length = length < column.buffer_size ? length : column.buffer_size;
     return view;
 }
+// The library kept the value of this slot aside: dbcapi_get_column at
+// the row's position delivers it.
+inline bool isAside(const dbcapi_data_value& column, size_t row) {
+    return column.is_null != nullptr && column.is_null[row] == DBCAPI_VALUE_ASIDE;
+}
 // Builds a view of a value filled by dbcapi_get_column.
 ValueView fetchedValueView(const dbcapi_data_value& value);
 

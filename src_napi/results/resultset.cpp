@@ -294,6 +294,9 @@ dbcapi_data_value ResultSet::boundValue(int index) const {
     value.buffer = column.buffer + static_cast<size_t>(currentRow) * column.buffer_size;
     value.length = column.length + currentRow;
     value.is_null = column.is_null + currentRow;
+    if (isAside(column, static_cast<size_t>(currentRow))) {
+        g_api.dbcapi_get_column(stmt, static_cast<uint32_t>(index), &value);
+    }
     return value;
 }
 
@@ -346,6 +349,11 @@ void ResultSet::closeWork(ErrorInfo& error, void*) {
     }
     if (bound && stmt != nullptr && lock.isValid()) {
         g_api.dbcapi_clear_column_bindings(stmt);
+    }
+    // A statement left part-way holds its read snapshot in the backend
+    // until it is reset: others' commits would stay invisible.
+    if (stmt != nullptr && lock.isValid()) {
+        g_api.dbcapi_reset(stmt);
     }
     closed = true;
     stmt = nullptr;

@@ -32,14 +32,16 @@ bothBackends('every type round-trips through parameters and both transports', (d
     assert.strictEqual(conn.exec(`INSERT INTO t VALUES (${Array(14).fill('?').join(',')})`, row), 1);
   }
   const got = bothTransports(conn, 'SELECT * FROM t ORDER BY k');
+  // SQLite keeps a decimal as the double it converted it to.
+  const decimal = (text) => (db.name === 'sqlite' ? Number(text) : text);
   assert.deepStrictEqual(got[0], {
-    k: 1, i: 2147483647, b: '9223372036854775807', s: 32767, bo: true, d: 1.5, r: 0.5, dec: '12.34',
+    k: 1, i: 2147483647, b: '9223372036854775807', s: 32767, bo: true, d: 1.5, r: 0.5, dec: decimal('12.34'),
     vc: 'héllo wörld', tx: 'x'.repeat(70000) + '€', bl: blob, da: '2024-02-29', tm: '23:59:59',
     ts: '2024-02-29 23:59:59.123456',
   });
   assert.deepStrictEqual(got[1], {
     k: 2, i: -2147483648, b: '-9223372036854775808', s: -32768, bo: false, d: -1e308, r: -0.25,
-    dec: '-0.01', vc: '', tx: '', bl: Buffer.alloc(0), da: '0001-01-01', tm: '00:00:00', ts: '1970-01-01 00:00:00',
+    dec: decimal('-0.01'), vc: '', tx: '', bl: Buffer.alloc(0), da: '0001-01-01', tm: '00:00:00', ts: '1970-01-01 00:00:00',
   });
   assert.ok(Object.entries(got[2]).every(([key, v]) => key === 'k' || v === null));
   conn.disconnect();
@@ -177,7 +179,7 @@ test('database errors carry the library code, message and SQLSTATE', async () =>
   assert.strictEqual(errorFields(() => conn.exec('SELEKT 1')).sqlState, '42000');
   assert.strictEqual(errorFields(() => conn.exec('SELECT ? AS a FROM DUMMY', [1, 2])).code, -20013);
   assert.strictEqual(errorFields(() => conn.exec('SELECT ?, ? FROM DUMMY', [1])).code, -20014);
-  assert.strictEqual(errorFields(() => conn.exec('SELECT ? FROM DUMMY', [new Date()])).message,
+  assert.strictEqual(errorFields(() => conn.exec('SELECT ? FROM DUMMY', [{}])).message,
     'Can not bind parameter(0).');
   conn.disconnect();
 });

@@ -9,7 +9,7 @@ const { bothBackends } = require('./backends');
 let keyCount = 0;
 function pooledString(db, extra) {
   keyCount += 1;
-  return db.connStr(`;POOLING=TRUE;TESTKEY=${keyCount}${extra || ''}`);
+  return db.connStr(`;POOLING=TRUE;CLIENT=key${keyCount}${extra || ''}`);
 }
 
 function connect(connStr) {

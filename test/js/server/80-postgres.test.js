@@ -24,7 +24,8 @@ test('TLS: the server certificate as ca verifies; a certificate that did not sig
   assert.deepStrictEqual(conn.exec('SELECT ssl FROM pg_stat_ssl WHERE pid = pg_backend_pid()'), [{ ssl: true }]);
   conn.disconnect();
   const refused = zelk.createConnection();
-  assert.throws(() => refused.connect(params({ ca: fs.readFileSync(env.ZELK_PG_UNTRUSTED_CA, 'utf8') })),
+  // As a Buffer: were it ignored, the connect would succeed unverified.
+  assert.throws(() => refused.connect(params({ ca: fs.readFileSync(env.ZELK_PG_UNTRUSTED_CA) })),
     (err) => err.code === 10002 && err.sqlState === '08001' && /certificate verify failed/.test(err.message));
   assert.strictEqual(refused.state(), 'disconnected');
 });

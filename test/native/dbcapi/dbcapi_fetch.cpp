@@ -118,7 +118,7 @@ TEST(DbcapiFetch, BoundRowSetsMatchPerValueFetch) {
     }
 }
 
-TEST(DbcapiFetch, ValueTooLongForSlotFailsWithoutOverrun) {
+TEST(DbcapiFetch, ValueLongerThanItsSlotIsKeptAsideWithoutOverrun) {
     Connection c;
     c.exec("CREATE TABLE s(v VARCHAR(4))");
     c.exec("INSERT INTO s VALUES ('abcd'), ('abcdefgh')");
@@ -130,36 +130,44 @@ TEST(DbcapiFetch, ValueTooLongForSlotFailsWithoutOverrun) {
     dbcapi_data_value v{buffer, 5, lengths, DBCAPI_STRING, nulls, 0};
     ASSERT_TRUE(dbcapi_set_rowset_size(stmt, 2));
     ASSERT_TRUE(dbcapi_bind_column(stmt, 0, &v));
-    EXPECT_FALSE(dbcapi_fetch_next(stmt));
-    dbtest::LastError e = lastError(c.get());
-    EXPECT_EQ(e.sqlstate, "22001");
-    EXPECT_NE(e.message.find("\"v\""), std::string::npos);
+    ASSERT_TRUE(dbcapi_fetch_next(stmt));
+    EXPECT_EQ(dbcapi_fetched_rows(stmt), 2);
+    EXPECT_EQ(nulls[0], 0);
+    EXPECT_EQ(nulls[1], DBCAPI_VALUE_ASIDE);
+    EXPECT_EQ(lengths[1], 8u);
     EXPECT_EQ(buffer[10], '#');
+    ASSERT_TRUE(dbcapi_set_rowset_pos(stmt, 1));
+    EXPECT_EQ(dbtest::textOf(stmt, 0), "abcdefgh");
     dbcapi_free_stmt(stmt);
 
-    // The declared length is a bound the library keeps even without binding.
+    // Without a null indicator there is nowhere to mark the slot.
     stmt = dbcapi_execute_direct(c.get(), "SELECT v FROM s");
-    ASSERT_TRUE(dbcapi_fetch_next(stmt));
-    ASSERT_TRUE(dbcapi_fetch_next(stmt));
-    dbcapi_data_value value{};
-    EXPECT_FALSE(dbcapi_get_column(stmt, 0, &value));
+    dbcapi_data_value unmarked{buffer, 5, lengths, DBCAPI_STRING, nullptr, 0};
+    ASSERT_TRUE(dbcapi_set_rowset_size(stmt, 2));
+    ASSERT_TRUE(dbcapi_bind_column(stmt, 0, &unmarked));
+    EXPECT_FALSE(dbcapi_fetch_next(stmt));
     EXPECT_EQ(lastError(c.get()).sqlstate, "22001");
     dbcapi_free_stmt(stmt);
 }
 
-TEST(DbcapiFetch, IntegerOutOfRangeForItsTypeFails) {
+// Values the column's type cannot carry come in their own (the module's
+// tests cover every storage class); a type the caller chose is a
+// conversion it asked for, and can fail.
+TEST(DbcapiFetch, ConversionsTheCallerChoseCanFail) {
     Connection c;
-    c.exec("CREATE TABLE n(t TINYINT, s SMALLINT, i INTEGER)");
-    c.exec("INSERT INTO n VALUES (300, 40000, 'abc')");
-    dbcapi_stmt* stmt = dbcapi_execute_direct(c.get(), "SELECT t, s, i FROM n");
+    c.exec("CREATE TABLE n(s SMALLINT)");
+    c.exec("INSERT INTO n VALUES (40000)");
+    dbcapi_stmt* stmt = dbcapi_execute_direct(c.get(), "SELECT s FROM n");
     ASSERT_TRUE(dbcapi_fetch_next(stmt));
-    dbcapi_data_value v{};
-    EXPECT_FALSE(dbcapi_get_column(stmt, 0, &v));
+    EXPECT_EQ(dbtest::int64Of(stmt, 0), 40000);
+    dbcapi_free_stmt(stmt);
+    stmt = dbcapi_execute_direct(c.get(), "SELECT s FROM n");
+    int8_t small = 0;
+    dbcapi_bool isNull = 0;
+    dbcapi_data_value asByte{reinterpret_cast<char*>(&small), 1, nullptr, DBCAPI_VAL8, &isNull, 0};
+    ASSERT_TRUE(dbcapi_bind_column(stmt, 0, &asByte));
+    EXPECT_FALSE(dbcapi_fetch_next(stmt));
     EXPECT_EQ(lastError(c.get()).sqlstate, "22003");
-    EXPECT_FALSE(dbcapi_get_column(stmt, 1, &v));
-    EXPECT_EQ(lastError(c.get()).sqlstate, "22003");
-    EXPECT_FALSE(dbcapi_get_column(stmt, 2, &v));
-    EXPECT_EQ(lastError(c.get()).sqlstate, "22018");
     dbcapi_free_stmt(stmt);
 }
 
@@ -254,19 +262,22 @@ TEST(DbcapiFetch, ForwardOnlyAndRowCounts) {
     dbcapi_free_stmt(stmt);
 }
 
-TEST(DbcapiFetch, ExpressionTypesFollowFirstRowAndLaterRowsConvert) {
+TEST(DbcapiFetch, ExpressionTypesFollowFirstRowAndLaterRowsKeepTheirOwn) {
     Connection c;
-    dbcapi_stmt* stmt = dbcapi_execute_direct(c.get(), "VALUES (1), (2.0), ('3'), (2.5)");
+    dbcapi_stmt* stmt = dbcapi_execute_direct(c.get(), "VALUES (1), (2.5), ('3')");
     dbcapi_column_info info{};
     ASSERT_TRUE(dbcapi_get_column_info(stmt, 0, &info));
     EXPECT_EQ(info.native_type, DBCAPI_NATIVE_BIGINT);
-    for (int64_t expected : {1, 2, 3}) {
-        ASSERT_TRUE(dbcapi_fetch_next(stmt));
-        EXPECT_EQ(dbtest::int64Of(stmt, 0), expected);
-    }
+    ASSERT_TRUE(dbcapi_fetch_next(stmt));
+    EXPECT_EQ(dbtest::int64Of(stmt, 0), 1);
     ASSERT_TRUE(dbcapi_fetch_next(stmt));
     dbcapi_data_value v{};
-    EXPECT_FALSE(dbcapi_get_column(stmt, 0, &v));  // 2.5 is no integer: no silent truncation
-    EXPECT_EQ(lastError(c.get()).sqlstate, "22018");
+    ASSERT_TRUE(dbcapi_get_column(stmt, 0, &v));
+    double real = 0;
+    std::memcpy(&real, v.buffer, sizeof real);
+    EXPECT_EQ(v.type, DBCAPI_DOUBLE);
+    EXPECT_EQ(real, 2.5);  // no silent truncation
+    ASSERT_TRUE(dbcapi_fetch_next(stmt));
+    EXPECT_EQ(dbtest::textOf(stmt, 0), "3");
     dbcapi_free_stmt(stmt);
 }

@@ -284,7 +284,7 @@ TEST_F(Scripted, ParameterCountCountsInputsOnly) {
     EXPECT_EQ("Not enough parameters for the SQL statement", e.message);
 }
 
-TEST_F(Scripted, MergeConvertsTextForIntegerParameters) {
+TEST_F(Scripted, MergeConvertsTextForIntegerParametersAndKeepsBytes) {
     g_params = {{DBCAPI_DD_INPUT, DBCAPI_VAL32, DBCAPI_NATIVE_INT, 4},
                 {DBCAPI_DD_OUTPUT, DBCAPI_STRING, DBCAPI_NATIVE_NVARCHAR, 5},
                 {DBCAPI_DD_INPUT, DBCAPI_STRING, DBCAPI_NATIVE_NVARCHAR, 5}};
@@ -303,7 +303,7 @@ TEST_F(Scripted, MergeConvertsTextForIntegerParameters) {
     EXPECT_EQ(DBCAPI_DD_OUTPUT, out[1]->direction);
     EXPECT_EQ(nullptr, out[1]->value.buffer);
     EXPECT_EQ(binary, out[2]);
-    EXPECT_EQ(DBCAPI_STRING, out[2]->value.type);
+    EXPECT_EQ(DBCAPI_BINARY, out[2]->value.type);
     clearParameters(out);
 }
 
