@@ -9,13 +9,11 @@
 #include "async_worker.h"
 #include "binding.h"
 #include "dbcapi/DBCAPI_DLL.h"
+#include "environment.h"
 #include "uv_lock.h"
 #include "statement.h"
 
 namespace {
-
-Napi::FunctionReference s_constructor;
-Napi::FunctionReference addConnExecFn;
 
 const char* const kConnStrSuffix = ";CHARSET=UTF-8;SCROLLABLERESULT=0";
 
@@ -84,12 +82,6 @@ void queueErrorCallback(Napi::Function callback, const ErrorInfo& e) {
     worker->QueueClient();
 }
 
-void set_add_connection_exec_fn(Napi::Function fn) {
-    addConnExecFn.Reset();
-    addConnExecFn = Napi::Persistent(fn);
-    addConnExecFn.SuppressDestruct();
-}
-
 void Connection::Init(Napi::Env env, Napi::Object exports) {
     Napi::Function cls = DefineClass(
         env, "Connection",
@@ -113,20 +105,20 @@ void Connection::Init(Napi::Env env, Napi::Object exports) {
          InstanceMethod("getPooledConnectionCount", &Connection::getPooledConnectionCount),
          InstanceMethod("getOpenConnectionCount", &Connection::getOpenConnectionCount),
          InstanceMethod("getWarnings", &Connection::getWarnings)});
-    s_constructor = Napi::Persistent(cls);
-    s_constructor.SuppressDestruct();
+    moduleEnvironment(env).connectionClass = Napi::Persistent(cls);
     exports.Set("Connection", cls);
 }
 
 Napi::Value Connection::NewInstance(Napi::Value arg) {
     Napi::Env env = arg.Env();
     Napi::EscapableHandleScope scope(env);
-    Napi::Object object = s_constructor.New({arg});
+    ModuleEnvironment& state = moduleEnvironment(env);
+    Napi::Object object = state.connectionClass.New({arg});
     if (env.IsExceptionPending() || object.IsEmpty()) {
         return Napi::Value();
     }
-    if (!addConnExecFn.IsEmpty()) {
-        addConnExecFn.Call({object});
+    if (!state.addConnectionMethods.IsEmpty()) {
+        state.addConnectionMethods.Call({object});
     }
     return scope.Escape(object);
 }
@@ -154,6 +146,10 @@ Connection::Connection(const Napi::CallbackInfo& info) : Napi::ObjectWrap<Connec
 // A finalized connection never blocks the JavaScript thread on the network:
 // a still-open handle is closed on a thread of its own.
 Connection::~Connection() {
+    while (!statements.empty()) {
+        statements.front()->forgetConnection();
+        statements.pop_front();
+    }
     clearConnProps();
     for (warningMessage* warning : warnings) {
         delete warning;
@@ -166,7 +162,14 @@ Connection::~Connection() {
     }
     if (conn != nullptr) {
         dbcapi_connection* handle = conn;
-        std::thread([handle] { closeConnectionHandle(handle, true); }).detach();
+        std::vector<dbcapi_stmt*> handles;
+        handles.swap(orphanedHandles);
+        std::thread([handle, handles] {
+            for (dbcapi_stmt* statement : handles) {
+                g_api.dbcapi_free_stmt(statement);
+            }
+            closeConnectionHandle(handle, true);
+        }).detach();
         if (connected) {
             releaseOpenConnection();
         }
@@ -212,11 +215,38 @@ void Connection::addStatement(Statement* statement) {
     }
     statement->connection = this;
     Ref();
+    std::lock_guard<std::mutex> guard(statementsMutex);
     statements.push_back(statement);
 }
 
 void Connection::removeStatement(Statement* statement) {
+    std::lock_guard<std::mutex> guard(statementsMutex);
     statements.remove(statement);
+}
+
+// A collected statement leaves the list while a disconnect's work may be
+// walking it: the list lock makes the two take turns.
+void Connection::forgetStatement(Statement* statement) {
+    std::lock_guard<std::mutex> guard(statementsMutex);
+    statements.remove(statement);
+    statement->forgetConnection();
+}
+
+void Connection::orphanStatementHandle(dbcapi_stmt* handle) {
+    std::lock_guard<std::mutex> guard(orphansMutex);
+    orphanedHandles.push_back(handle);
+}
+
+// Caller holds connMutex.
+void Connection::freeOrphanedHandles() {
+    std::vector<dbcapi_stmt*> handles;
+    {
+        std::lock_guard<std::mutex> guard(orphansMutex);
+        handles.swap(orphanedHandles);
+    }
+    for (dbcapi_stmt* handle : handles) {
+        g_api.dbcapi_free_stmt(handle);
+    }
 }
 
 Napi::Value Connection::connect(const Napi::CallbackInfo& info) {
@@ -395,14 +425,16 @@ bool Connection::resetForPool(ErrorInfo& error) {
     return ok;
 }
 
-// Returns false when a reset step failed; the handle then stays with us.
-bool Connection::parkOrClose(ErrorInfo& error) {
+// A handle whose reset failed is in a state no later owner expects: it is
+// closed, and error tells why.
+void Connection::parkOrClose(ErrorInfo& error) {
     if (!settings.pooling || useExternalHandle) {
         closeConnectionHandle(conn, !useExternalHandle);
-        return true;
+        return;
     }
     if (!resetForPool(error)) {
-        return false;
+        closeConnectionHandle(conn, true);
+        return;
     }
     bool parked = false;
     {
@@ -414,7 +446,6 @@ bool Connection::parkOrClose(ErrorInfo& error) {
     if (!parked) {
         closeConnectionHandle(conn, true);
     }
-    return true;
 }
 
 void Connection::disconnectWork(ErrorInfo& error, void*) {
@@ -427,15 +458,17 @@ void Connection::disconnectWork(ErrorInfo& error, void*) {
         getErrorMsg(JS_ERR_INVALID_OBJECT, error);
         return;
     }
-    for (Statement* statement : statements) {
-        statement->_drop();
+    {
+        std::lock_guard<std::mutex> guard(statementsMutex);
+        for (Statement* statement : statements) {
+            statement->_drop();
+        }
     }
     clearTraceCallback();
     closed = true;
+    freeOrphanedHandles();
     g_api.dbcapi_register_warning_callback(conn, nullptr, this);
-    if (!parkOrClose(error)) {
-        return;
-    }
+    parkOrClose(error);
     connected = false;
     conn = nullptr;
     releaseOpenConnection();
@@ -443,7 +476,10 @@ void Connection::disconnectWork(ErrorInfo& error, void*) {
 
 Napi::Value Connection::disconnectAfter(ErrorInfo& error, void*, Napi::Env env) {
     std::list<Statement*> children;
-    children.swap(statements);
+    {
+        std::lock_guard<std::mutex> guard(statementsMutex);
+        children.swap(statements);
+    }
     for (Statement* statement : children) {
         statement->release();
     }
@@ -552,13 +588,13 @@ Napi::Value Connection::setRowSetSize(const Napi::CallbackInfo& info) {
     if (!checkParameters(info, "setRowSetSize(rowSetSize)", 1, masks, nullptr, nullptr, nullptr)) {
         return env.Undefined();
     }
-    int size = info[0].As<Napi::Number>().Int32Value();
-    if (size <= 0) {
+    int64_t size = 0;
+    if (!integerInRange(info[0], 1, INT32_MAX, size)) {
         throwError(info, JS_ERR_INVALID_ARGUMENTS, "Invalid row set size.", "HY000", -1);
         return env.Undefined();
     }
     UvLock lock(&connMutex);
-    rowSetSize = size;
+    rowSetSize = static_cast<int>(size);
     return env.Undefined();
 }
 
@@ -631,6 +667,9 @@ ConnectionLock::ConnectionLock(Connection* connection) : connection_(connection)
 }
 
 ConnectionLock::~ConnectionLock() {
+    if (connection_ != nullptr) {
+        connection_->freeOrphanedHandles();
+    }
     if (mutex_ != nullptr) {
         uv_mutex_unlock(mutex_);
     }

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <list>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,12 @@ public:
     // Object graph (every call on the JavaScript thread).
     void addStatement(Statement* statement);
     void removeStatement(Statement* statement);
+    // A statement being finalized leaves the list and hands its handle over.
+    void forgetStatement(Statement* statement);
+    // Handles of collected statements (JavaScript thread), freed by the next
+    // holder of connMutex.
+    void orphanStatementHandle(dbcapi_stmt* handle);
+    void freeOrphanedHandles();
 
     // Connection lock and validity, for work of the connection's children.
     uv_mutex_t* getConnMutex() { return &connMutex; }
@@ -109,7 +116,7 @@ private:
     Napi::Value clearPoolAfter(ErrorInfo& error, void* baton, Napi::Env env);
 
     bool openHandle(ErrorInfo& error);
-    bool parkOrClose(ErrorInfo& error);
+    void parkOrClose(ErrorInfo& error);
     bool resetForPool(ErrorInfo& error);
     void takeParameters(Napi::Value params);
     void completeConnectionString();
@@ -139,14 +146,16 @@ private:
     std::vector<std::string*> propValues;  // owned
     bool propsFromObject = false;
     int rowSetSize;
+    // Lock order: connMutex, statementsMutex, orphansMutex.
     std::list<Statement*> statements;
+    std::mutex statementsMutex;
+    std::mutex orphansMutex;
+    std::vector<dbcapi_stmt*> orphanedHandles;
     ErrorInfo errorInfo;
     Napi::FunctionReference traceCallback;
     std::string traceOptions;
     bool traceBufferingPending = false;
 };
-
-void set_add_connection_exec_fn(Napi::Function fn);
 
 // Scoped holder of a connection's connMutex, built from the connection or
 // from one of its children.

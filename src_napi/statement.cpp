@@ -12,14 +12,12 @@
 #include "connection.h"
 #include "db_values.h"
 #include "dbcapi/DBCAPI_DLL.h"
+#include "environment.h"
 #include "uv_lock.h"
 #include "execute_baton.h"
 #include "resultset.h"
 
 namespace {
-
-Napi::FunctionReference s_constructor;
-Napi::FunctionReference addStmtExecFn;
 
 const char* const kExecInternalMessage =
     "Invalid parameter for function 'exec[ute]([params][, options][, callback])'";
@@ -66,12 +64,6 @@ struct ExecuteBatchBaton {
     int columnCount = 0;
 };
 
-void set_add_statement_exec_fn(Napi::Function fn) {
-    addStmtExecFn.Reset();
-    addStmtExecFn = Napi::Persistent(fn);
-    addStmtExecFn.SuppressDestruct();
-}
-
 void Statement::Init(Napi::Env env, Napi::Object exports) {
     Napi::Function cls = DefineClass(
         env, "Statement",
@@ -99,21 +91,20 @@ void Statement::Init(Napi::Env env, Napi::Object exports) {
          InstanceMethod("getPacketSize", &Statement::getPacketSize),
          InstanceMethod("getStatementHash", &Statement::getStatementHash),
          InstanceMethod("setTimeout", &Statement::setTimeout)});
-    s_constructor = Napi::Persistent(cls);
-    s_constructor.SuppressDestruct();
+    moduleEnvironment(env).statementClass = Napi::Persistent(cls);
     exports.Set("Statement", cls);
 }
 
 Napi::Value Statement::NewInstance(Napi::Value arg) {
     Napi::Env env = arg.Env();
     Napi::EscapableHandleScope scope(env);
-    Napi::Object object = s_constructor.New({arg});
+    ModuleEnvironment& state = moduleEnvironment(env);
+    Napi::Object object = state.statementClass.New({arg});
     if (env.IsExceptionPending() || object.IsEmpty()) {
         return Napi::Value();
     }
-    Statement::Unwrap(object)->Ref();
-    if (!addStmtExecFn.IsEmpty()) {
-        addStmtExecFn.Call({object});
+    if (!state.addStatementMethods.IsEmpty()) {
+        state.addStatementMethods.Call({object});
         if (env.IsExceptionPending()) {
             return Napi::Value();
         }
@@ -130,8 +121,9 @@ Statement::Statement(const Napi::CallbackInfo& info) : Napi::ObjectWrap<Statemen
     condInit(&idleCondition, &errorInfo, &idleConditionInitialised);
 }
 
-// A forgotten handle is freed on a thread of its own so that collection
-// never waits for the client library.
+// A collected statement's handle is freed by the next work of its
+// connection, under the connection lock, so collection never waits for the
+// client library.
 Statement::~Statement() {
     clearParameters(params);
     delete keptBaton;
@@ -147,12 +139,19 @@ Statement::~Statement() {
     if (idleConditionInitialised) {
         uv_cond_destroy(&idleCondition);
     }
-    if (!dropped && !dropping && stmt != nullptr) {
-        dropped = true;
-        dbcapi_stmt* handle = stmt;
-        stmt = nullptr;
-        std::thread([handle] { g_api.dbcapi_free_stmt(handle); }).detach();
+    // Result sets hold their statement, so any left are being finalized
+    // with it as their environment ends.
+    for (ResultSet* resultSet : resultSets) {
+        resultSet->statement = nullptr;
     }
+    if (connection != nullptr) {
+        Connection* owner = connection;
+        owner->forgetStatement(this);
+        owner->Unref();
+    } else if (!dropped && stmt != nullptr) {
+        g_api.dbcapi_free_stmt(stmt);
+    }
+    stmt = nullptr;
     if (zelk_stopped_all_work()) {
         SuppressDestruct();
     }
@@ -201,13 +200,20 @@ void Statement::release() {
         connection->Unref();
         connection = nullptr;
     }
-    Unref();
+    if (heldByConnection) {
+        heldByConnection = false;
+        Unref();
+    }
 }
 
+// Until now only the script and calls in flight held the statement; from
+// here its connection does too, until release. A statement already
+// collected, whose finalizer has not run yet, cannot be held any more.
 void Statement::_setDropping() {
     if (dropping) {
         return;
     }
+    heldByConnection = Ref() > 0;
     dropping = true;
     for (ResultSet* resultSet : resultSets) {
         resultSet->_setClosing();
@@ -226,6 +232,14 @@ void Statement::_drop() {
         g_api.dbcapi_free_stmt(stmt);
         stmt = nullptr;
     }
+}
+
+void Statement::forgetConnection() {
+    if (!dropped && stmt != nullptr) {
+        connection->orphanStatementHandle(stmt);
+        stmt = nullptr;
+    }
+    connection = nullptr;
 }
 
 void Statement::beginActivity() {
@@ -256,7 +270,8 @@ bool Statement::checkStatement(const Napi::CallbackInfo& info, int callbackIndex
 
 bool Statement::checkParameterIndex(const Napi::CallbackInfo& info, int& index) {
     const char* message = "Invalid parameter index.";
-    index = info.Length() > 0 && info[0].IsNumber() ? info[0].As<Napi::Number>().Int32Value() : -1;
+    int64_t requested = -1;
+    index = info.Length() > 0 && integerInRange(info[0], 0, INT32_MAX, requested) ? static_cast<int>(requested) : -1;
     if (index >= 0 && static_cast<size_t>(index) < params.size()) {
         return true;
     }
@@ -297,7 +312,8 @@ Napi::Value Statement::execInternal(const Napi::CallbackInfo& info) {
         throwError(info, JS_ERR_INVALID_ARGUMENTS, kExecInternalMessage, "HY000", callbackIndex);
         return env.Undefined();
     }
-    bool hasParams = paramsArg.IsArray() || paramsArg.IsObject();
+    // A function is an object to Node-API, but never parameter values.
+    bool hasParams = paramsArg.IsArray() || (paramsArg.IsObject() && !paramsArg.IsFunction());
     if (!checkExecParametersDescribed(info, hasParams, paramInfos, callbackIndex)) {
         return env.Undefined();
     }

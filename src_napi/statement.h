@@ -21,13 +21,12 @@ class ResultSet;
 struct ExecuteBaton;
 struct ExecuteBatchBaton;
 
-void set_add_statement_exec_fn(Napi::Function fn);
-
 class Statement : public Napi::ObjectWrap<Statement> {
 public:
     static void Init(Napi::Env env, Napi::Object exports);
-    // Creates the object, takes its self reference and runs the statement
-    // hook; empty when construction threw.
+    // Creates the object and runs the statement hook; empty when
+    // construction threw. Only the script holds the object until it is
+    // dropped, so an unreferenced statement is collected.
     static Napi::Value NewInstance(Napi::Value arg);
 
     explicit Statement(const Napi::CallbackInfo& info);
@@ -43,6 +42,9 @@ public:
     void release();
     void _setDropping();
     void _drop();
+    // Lets go of the connection (no reference change); a live handle goes
+    // to the connection's orphans.
+    void forgetConnection();
 
     // Counts work items that use the handle; drop waits for none.
     void beginActivity();
@@ -126,6 +128,7 @@ private:
     std::string sql;
     std::vector<dbcapi_bind_param_info> paramInfos;
     bool dropped = false;
+    bool heldByConnection = false;  // the reference taken by _setDropping
     bool dropping = false;
     std::vector<bool> paramDataSent;
     uv_mutex_t chunkMutex;
