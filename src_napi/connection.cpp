@@ -146,9 +146,8 @@ Connection::Connection(const Napi::CallbackInfo& info) : Napi::ObjectWrap<Connec
 // A finalized connection never blocks the JavaScript thread on the network:
 // a still-open handle is closed on a thread of its own.
 Connection::~Connection() {
-    while (!statements.empty()) {
-        statements.front()->forgetConnection();
-        statements.pop_front();
+    for (Statement* statement : statements) {
+        statement->forgetConnection();
     }
     clearConnProps();
     for (warningMessage* warning : warnings) {
@@ -216,19 +215,19 @@ void Connection::addStatement(Statement* statement) {
     statement->connection = this;
     Ref();
     std::lock_guard<std::mutex> guard(statementsMutex);
-    statements.push_back(statement);
+    statements.insert(statement);
 }
 
 void Connection::removeStatement(Statement* statement) {
     std::lock_guard<std::mutex> guard(statementsMutex);
-    statements.remove(statement);
+    statements.erase(statement);
 }
 
 // A collected statement leaves the list while a disconnect's work may be
 // walking it: the list lock makes the two take turns.
 void Connection::forgetStatement(Statement* statement) {
     std::lock_guard<std::mutex> guard(statementsMutex);
-    statements.remove(statement);
+    statements.erase(statement);
     statement->forgetConnection();
 }
 
@@ -475,7 +474,7 @@ void Connection::disconnectWork(ErrorInfo& error, void*) {
 }
 
 Napi::Value Connection::disconnectAfter(ErrorInfo& error, void*, Napi::Env env) {
-    std::list<Statement*> children;
+    std::unordered_set<Statement*> children;
     {
         std::lock_guard<std::mutex> guard(statementsMutex);
         children.swap(statements);

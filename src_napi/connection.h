@@ -10,6 +10,7 @@
 #include <list>
 #include <mutex>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "conn_params.h"
@@ -147,7 +148,8 @@ private:
     bool propsFromObject = false;
     int rowSetSize;
     // Lock order: connMutex, statementsMutex, orphansMutex.
-    std::list<Statement*> statements;
+    // A set: collected statements leave it one by one, out of any order.
+    std::unordered_set<Statement*> statements;
     std::mutex statementsMutex;
     std::mutex orphansMutex;
     std::vector<dbcapi_stmt*> orphanedHandles;

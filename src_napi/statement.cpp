@@ -19,6 +19,11 @@
 
 namespace {
 
+// What a prepared handle costs the client library, told to the garbage
+// collector so that unreferenced statements are collected before that
+// memory piles up.
+const int64_t kHandleFootprint = 16 * 1024;
+
 const char* const kExecInternalMessage =
     "Invalid parameter for function 'exec[ute]([params][, options][, callback])'";
 const char* const kExecQuerySignature = "exec[ute]Query([params][, callback])";
@@ -152,6 +157,9 @@ Statement::~Statement() {
         g_api.dbcapi_free_stmt(stmt);
     }
     stmt = nullptr;
+    if (countsFootprint) {
+        Napi::MemoryManagement::AdjustExternalMemory(Env(), -kHandleFootprint);
+    }
     if (zelk_stopped_all_work()) {
         SuppressDestruct();
     }
@@ -162,6 +170,8 @@ void Statement::adopt(const std::string& sqlText, dbcapi_stmt* handle,
     sql = sqlText;
     stmt = handle;
     paramInfos = infos;
+    Napi::MemoryManagement::AdjustExternalMemory(Env(), kHandleFootprint);
+    countsFootprint = true;
 }
 
 ConnectionLock::ConnectionLock(Statement* statement)

@@ -129,6 +129,7 @@ private:
     std::vector<dbcapi_bind_param_info> paramInfos;
     bool dropped = false;
     bool heldByConnection = false;  // the reference taken by _setDropping
+    bool countsFootprint = false;   // the handle's memory is reported to the collector
     bool dropping = false;
     std::vector<bool> paramDataSent;
     uv_mutex_t chunkMutex;
