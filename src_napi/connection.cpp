@@ -161,11 +161,11 @@ Connection::~Connection() {
     }
     if (conn != nullptr) {
         dbcapi_connection* handle = conn;
-        std::vector<dbcapi_stmt*> handles;
-        handles.swap(orphanedHandles);
-        std::thread([handle, handles] {
-            for (dbcapi_stmt* statement : handles) {
-                g_api.dbcapi_free_stmt(statement);
+        std::vector<std::function<void()>> work;
+        work.swap(orphanedWork);
+        std::thread([handle, work] {
+            for (const std::function<void()>& step : work) {
+                step();
             }
             closeConnectionHandle(handle, true);
         }).detach();
@@ -232,19 +232,23 @@ void Connection::forgetStatement(Statement* statement) {
 }
 
 void Connection::orphanStatementHandle(dbcapi_stmt* handle) {
+    addOrphanedWork([handle] { g_api.dbcapi_free_stmt(handle); });
+}
+
+void Connection::addOrphanedWork(std::function<void()> work) {
     std::lock_guard<std::mutex> guard(orphansMutex);
-    orphanedHandles.push_back(handle);
+    orphanedWork.push_back(std::move(work));
 }
 
 // Caller holds connMutex.
 void Connection::freeOrphanedHandles() {
-    std::vector<dbcapi_stmt*> handles;
+    std::vector<std::function<void()>> work;
     {
         std::lock_guard<std::mutex> guard(orphansMutex);
-        handles.swap(orphanedHandles);
+        work.swap(orphanedWork);
     }
-    for (dbcapi_stmt* handle : handles) {
-        g_api.dbcapi_free_stmt(handle);
+    for (const std::function<void()>& step : work) {
+        step();
     }
 }
 

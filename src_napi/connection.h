@@ -7,7 +7,7 @@
 #include <uv.h>
 
 #include <atomic>
-#include <list>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <unordered_set>
@@ -46,9 +46,10 @@ public:
     void removeStatement(Statement* statement);
     // A statement being finalized leaves the list and hands its handle over.
     void forgetStatement(Statement* statement);
-    // Handles of collected statements (JavaScript thread), freed by the next
-    // holder of connMutex.
+    // What collected statements and result sets leave to undo on their
+    // handles (JavaScript thread); run by the next holder of connMutex.
     void orphanStatementHandle(dbcapi_stmt* handle);
+    void addOrphanedWork(std::function<void()> work);
     void freeOrphanedHandles();
 
     // Connection lock and validity, for work of the connection's children.
@@ -152,7 +153,7 @@ private:
     std::unordered_set<Statement*> statements;
     std::mutex statementsMutex;
     std::mutex orphansMutex;
-    std::vector<dbcapi_stmt*> orphanedHandles;
+    std::vector<std::function<void()>> orphanedWork;
     ErrorInfo errorInfo;
     Napi::FunctionReference traceCallback;
     std::string traceOptions;

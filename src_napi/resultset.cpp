@@ -120,7 +120,6 @@ Napi::Value ResultSet::NewInstance(Napi::Value statement) {
     if (env.IsExceptionPending() || object.IsEmpty()) {
         return Napi::Value();
     }
-    ResultSet::Unwrap(object)->Ref();
     return scope.Escape(object);
 }
 
@@ -128,6 +127,11 @@ ResultSet::ResultSet(const Napi::CallbackInfo& info) : Napi::ObjectWrap<ResultSe
 
 // The handle belongs to the statement and is never freed here.
 ResultSet::~ResultSet() {
+    if (statement != nullptr) {
+        Statement* owner = statement;
+        owner->forgetResultSet(this);
+        owner->Unref();
+    }
     freeColumnInfos(columnInfos);
     boundValues.clear();
     freeRenamedColumnNames();
@@ -188,8 +192,10 @@ void ResultSet::init(dbcapi_stmt* handle, const std::vector<dbcapi_column_info*>
     }
 }
 
+// From here its statement holds the result set too, until release.
 void ResultSet::_setClosing() {
     closing = true;
+    heldByStatement = Ref() > 0;
 }
 
 void ResultSet::_close() {
@@ -362,13 +368,12 @@ void ResultSet::closeWork(ErrorInfo& error, void*) {
     stmt = nullptr;
 }
 
-// Out of its statement's list, the result set gives up both of its counts.
+// Out of its statement's list, the result set gives up its count on it.
 Napi::Value ResultSet::closeAfter(ErrorInfo& error, void*, Napi::Env env) {
     afterCommon(env);
     if (statement != nullptr) {
         statement->Unref();
         statement = nullptr;
-        Unref();
     }
     error.clearMessage();
     return env.Undefined();

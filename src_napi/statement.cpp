@@ -188,11 +188,25 @@ void Statement::addResultSet(ResultSet* resultSet) {
     }
     resultSet->statement = this;
     Ref();
+    std::lock_guard<std::mutex> guard(resultSetsMutex);
     resultSets.push_back(resultSet);
 }
 
 void Statement::removeResultSet(ResultSet* resultSet) {
+    std::lock_guard<std::mutex> guard(resultSetsMutex);
     resultSets.remove(resultSet);
+}
+
+void Statement::forgetResultSet(ResultSet* resultSet) {
+    std::lock_guard<std::mutex> guard(resultSetsMutex);
+    resultSets.remove(resultSet);
+    resultSet->statement = nullptr;
+    if (!resultSet->bound || resultSet->closed || resultSet->stmt == nullptr || connection == nullptr) {
+        return;
+    }
+    dbcapi_stmt* handle = resultSet->stmt;
+    auto values = std::make_shared<DataValueCollection>(std::move(resultSet->boundValues));
+    connection->addOrphanedWork([handle, values] { g_api.dbcapi_clear_column_bindings(handle); });
 }
 
 void Statement::release() {
@@ -201,7 +215,10 @@ void Statement::release() {
             resultSet->statement->Unref();
             resultSet->statement = nullptr;
         }
-        resultSet->Unref();
+        if (resultSet->heldByStatement) {
+            resultSet->heldByStatement = false;
+            resultSet->Unref();
+        }
     }
     resultSets.clear();
     delete keptBaton;
@@ -230,12 +247,20 @@ void Statement::_setDropping() {
     }
 }
 
+// Unbinding left by collected result sets must reach the handle before it
+// is freed.
 void Statement::_drop() {
     if (dropped) {
         return;
     }
-    for (ResultSet* resultSet : resultSets) {
-        resultSet->_close();
+    {
+        std::lock_guard<std::mutex> guard(resultSetsMutex);
+        if (connection != nullptr) {
+            connection->freeOrphanedHandles();
+        }
+        for (ResultSet* resultSet : resultSets) {
+            resultSet->_close();
+        }
     }
     dropped = true;
     if (stmt != nullptr) {

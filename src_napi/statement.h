@@ -9,6 +9,7 @@
 #include <uv.h>
 
 #include <list>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,9 @@ public:
     // Lets go of the connection (no reference change); a live handle goes
     // to the connection's orphans.
     void forgetConnection();
+    // A result set being finalized leaves the list; columns it bound are
+    // unbound, under the connection lock, before their memory goes.
+    void forgetResultSet(ResultSet* resultSet);
 
     // Counts work items that use the handle; drop waits for none.
     void beginActivity();
@@ -121,7 +125,9 @@ private:
     void keepBaton(ExecuteBaton* baton);
 
     ErrorInfo errorInfo;
+    // Changed on the JavaScript thread, walked by _drop on a worker.
     std::list<ResultSet*> resultSets;
+    std::mutex resultSetsMutex;
     dbcapi_stmt* stmt = nullptr;
     std::vector<dbcapi_bind_data*> params;
     ExecuteBaton* keptBaton = nullptr;

@@ -169,8 +169,9 @@ Napi::Value Statement::sendParameterDataAfter(ErrorInfo& error, void* data, Napi
 // there is one; the baton keeps that result set alive for the call.
 ResultSet* Statement::pinNewestResultSet() {
     ResultSet* resultSet = newestResultSet();
-    if (resultSet != nullptr) {
-        resultSet->Ref();
+    // One collected already, whose finalizer has not run yet, cannot be held.
+    if (resultSet != nullptr && resultSet->Ref() == 0) {
+        return nullptr;
     }
     return resultSet;
 }
