@@ -182,12 +182,12 @@ void WorkerThread::run(void*&) {
         CompletionQueue* queue = item.work->queue;
         queue->pending--;
         releaseConnection(item.conn);
+        deliver(queue, item.work);
+        // Listed as finished only now: the timer joins finished workers
+        // while holding m, which deliver takes again.
         if (temporary) {
             running_temps.remove(this);
             finished_temps.push_back(this);
-        }
-        deliver(queue, item.work);
-        if (temporary) {
             m.unlock();
             return;
         }
