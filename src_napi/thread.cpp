@@ -128,6 +128,10 @@ void zelk_threadpool_init(void*) {
     }
     timerThread = new TimerThread();
     startThread(timerThread);
+    // When only worker threads used the module, no main-thread exit handler
+    // stops the pool: the process's exit does, before the scheduler's
+    // mutexes are destroyed under the waiting workers.
+    atexit(zelk_stop_all_work);
 }
 
 // Called with m held: the job goes on its environment's done list and the

@@ -3,7 +3,8 @@
 // main thread and worker threads, which start and end in any order.
 const test = require('node:test');
 const assert = require('node:assert');
-const { runIsolated, freshDatabase } = require('./helpers');
+const { spawnSync } = require('child_process');
+const { runIsolated, freshDatabase, root } = require('./helpers');
 
 // Runs in a worker: opens its own connection, reports, then keeps a slow
 // query running until the worker is ended.
@@ -62,4 +63,14 @@ test('four workers ended while their queries run leave the main thread\'s connec
     main.exec('select zkv_sleep(100) as s', () => {});`);
   assert.deepStrictEqual(out.workers.sort(), [1, 2, 3, 4]);
   assert.deepStrictEqual(out.main.sort(), [1, 2, 3, 4]);
+});
+
+test('a process where only a worker used the module exits cleanly', () => {
+  const run = spawnSync(process.execPath, ['-e', `
+    const { Worker } = require('worker_threads');
+    const worker = new Worker(${JSON.stringify(WORKER)},
+      { eval: true, workerData: { root: process.cwd(), file: ${JSON.stringify(freshDatabase())}, id: 3 } });
+    worker.on('message', (m) => console.log(m.value));`], { cwd: root, encoding: 'utf8' });
+  assert.deepStrictEqual({ status: run.status, stdout: run.stdout, stderr: run.stderr },
+    { status: 0, stdout: '3\n', stderr: '' });
 });
