@@ -3,8 +3,8 @@
 #include <string.h>
 
 #include <algorithm>
+#include <memory>
 #include <new>
-#include <thread>
 
 #include "async_worker.h"
 #include "batch_rows.h"
