@@ -5,6 +5,7 @@
 const net = require('net');
 const path = require('path');
 const fs = require('fs');
+const { isMainThread } = require('worker_threads');
 
 const root = path.join(__dirname, '..');
 
@@ -69,7 +70,9 @@ function install(addConnectionMethods, addStatementMethods) {
     native.__loadDbcapi('libdbcapiZKV.so');
   }
   watchPipe();
-  process.on('exit', () => native.__stopAllWork());
+  // The worker pool serves every thread of the process; a worker thread that
+  // ends leaves it running, and the module drops that thread's pending work.
+  if (isMainThread) process.on('exit', () => native.__stopAllWork());
 }
 
 module.exports = { native, install, libraryPath, modulePath: path.join(buildDir, 'zelk.node') };

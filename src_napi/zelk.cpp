@@ -9,12 +9,14 @@
 #include <napi.h>
 #include <uv.h>
 
+#include <mutex>
 #include <sstream>
 #include <string>
 
 #include "arguments.h"
 #include "connection.h"
 #include "dbcapi/DBCAPI_DLL.h"
+#include "environment.h"
 #include "js_errors.h"
 #include "pool.h"
 #include "resultset.h"
@@ -55,14 +57,16 @@ Napi::Value setConnectionPoolLimit(const Napi::CallbackInfo& info) {
     if (!checkParameters(info, "setConnectionPoolLimit(conntionPoolLimit)", 1, masks, nullptr, nullptr, nullptr)) {
         return env.Null();
     }
-    if (info[0].As<Napi::Number>().DoubleValue() < 0) {
+    // Fractions are cut off; NaN, infinities and negative limits are refused.
+    double requested = info[0].As<Napi::Number>().DoubleValue();
+    if (!(requested >= 0 && requested <= INT32_MAX)) {
         throwError(info, JS_ERR_INVALID_ARGUMENTS, "Invalid connection pool limit.", "HY000", -1);
         return env.Null();
     }
     ErrorInfo error;
     {
         PoolLock lock;
-        int limit = info[0].As<Napi::Number>().Int32Value();
+        int limit = static_cast<int>(requested);
         int pooled = g_conn_pool_manager.getConnectionCount();
         if (limit != 0 && pooled > limit) {
             error = ErrorInfo(JS_ERR_INVALID_ARGUMENTS,
@@ -122,7 +126,7 @@ Napi::Value getPipe(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
     int fd = 0;
     std::string endpoint;
-    create_pipe(fd, endpoint);
+    create_pipe(env, fd, endpoint);
     Napi::Object result = Napi::Object::New(env);
     result.Set("fd", Napi::Number::New(env, fd));
     result.Set("IPCEndpoint", Napi::String::New(env, endpoint));
@@ -142,18 +146,22 @@ Napi::Value stopAllWork(const Napi::CallbackInfo& info) {
 }
 
 Napi::Value setRefFns(const Napi::CallbackInfo& info) {
-    set_ref_fns(info[0].As<Napi::Function>(), info[1].As<Napi::Function>());
+    set_ref_fns(info.Env(), info[0].As<Napi::Function>(), info[1].As<Napi::Function>());
     return info.Env().Undefined();
 }
 
 Napi::Value setAddFnsThatAddMethodsToObjects(const Napi::CallbackInfo& info) {
-    set_add_connection_exec_fn(info[0].As<Napi::Function>());
-    set_add_statement_exec_fn(info[1].As<Napi::Function>());
+    ModuleEnvironment& state = moduleEnvironment(info.Env());
+    state.addConnectionMethods = Napi::Persistent(info[0].As<Napi::Function>());
+    state.addStatementMethods = Napi::Persistent(info[1].As<Napi::Function>());
     return info.Env().Undefined();
 }
 
+// Once per environment: the main thread's and every worker thread's.
 Napi::Object InitAll(Napi::Env env, Napi::Object exports) {
-    uv_mutex_init(&g_api_mutex);
+    static std::once_flag apiMutexInitialised;
+    std::call_once(apiMutexInitialised, [] { uv_mutex_init(&g_api_mutex); });
+    initModuleEnvironment(env);
     Connection::Init(env, exports);
     Statement::Init(env, exports);
     ResultSet::Init(env, exports);

@@ -9,12 +9,10 @@
 #include "async_worker.h"
 #include "binding.h"
 #include "dbcapi/DBCAPI_DLL.h"
+#include "environment.h"
 #include "statement.h"
 
 namespace {
-
-Napi::FunctionReference s_constructor;
-Napi::FunctionReference addConnExecFn;
 
 const char* const kConnStrSuffix = ";CHARSET=UTF-8;SCROLLABLERESULT=0";
 
@@ -83,12 +81,6 @@ void queueErrorCallback(Napi::Function callback, const ErrorInfo& e) {
     worker->QueueClient();
 }
 
-void set_add_connection_exec_fn(Napi::Function fn) {
-    addConnExecFn.Reset();
-    addConnExecFn = Napi::Persistent(fn);
-    addConnExecFn.SuppressDestruct();
-}
-
 void Connection::Init(Napi::Env env, Napi::Object exports) {
     Napi::Function cls = DefineClass(
         env, "Connection",
@@ -112,20 +104,20 @@ void Connection::Init(Napi::Env env, Napi::Object exports) {
          InstanceMethod("getPooledConnectionCount", &Connection::getPooledConnectionCount),
          InstanceMethod("getOpenConnectionCount", &Connection::getOpenConnectionCount),
          InstanceMethod("getWarnings", &Connection::getWarnings)});
-    s_constructor = Napi::Persistent(cls);
-    s_constructor.SuppressDestruct();
+    moduleEnvironment(env).connectionClass = Napi::Persistent(cls);
     exports.Set("Connection", cls);
 }
 
 Napi::Value Connection::NewInstance(Napi::Value arg) {
     Napi::Env env = arg.Env();
     Napi::EscapableHandleScope scope(env);
-    Napi::Object object = s_constructor.New({arg});
+    ModuleEnvironment& state = moduleEnvironment(env);
+    Napi::Object object = state.connectionClass.New({arg});
     if (env.IsExceptionPending() || object.IsEmpty()) {
         return Napi::Value();
     }
-    if (!addConnExecFn.IsEmpty()) {
-        addConnExecFn.Call({object});
+    if (!state.addConnectionMethods.IsEmpty()) {
+        state.addConnectionMethods.Call({object});
     }
     return scope.Escape(object);
 }
@@ -153,6 +145,9 @@ Connection::Connection(const Napi::CallbackInfo& info) : Napi::ObjectWrap<Connec
 // A finalized connection never blocks the JavaScript thread on the network:
 // a still-open handle is closed on a thread of its own.
 Connection::~Connection() {
+    for (Statement* statement : statements) {
+        statement->forgetConnection();
+    }
     clearConnProps();
     for (warningMessage* warning : warnings) {
         delete warning;
@@ -165,7 +160,14 @@ Connection::~Connection() {
     }
     if (conn != nullptr) {
         dbcapi_connection* handle = conn;
-        std::thread([handle] { closeConnectionHandle(handle, true); }).detach();
+        std::vector<std::function<void()>> work;
+        work.swap(orphanedWork);
+        std::thread([handle, work] {
+            for (const std::function<void()>& step : work) {
+                step();
+            }
+            closeConnectionHandle(handle, true);
+        }).detach();
         if (connected) {
             releaseOpenConnection();
         }
@@ -219,11 +221,42 @@ void Connection::addStatement(Statement* statement) {
     }
     statement->connection = this;
     Ref();
-    statements.push_back(statement);
+    std::lock_guard<std::mutex> guard(statementsMutex);
+    statements.insert(statement);
 }
 
 void Connection::removeStatement(Statement* statement) {
-    statements.remove(statement);
+    std::lock_guard<std::mutex> guard(statementsMutex);
+    statements.erase(statement);
+}
+
+// A collected statement leaves the list while a disconnect's work may be
+// walking it: the list lock makes the two take turns.
+void Connection::forgetStatement(Statement* statement) {
+    std::lock_guard<std::mutex> guard(statementsMutex);
+    statements.erase(statement);
+    statement->forgetConnection();
+}
+
+void Connection::orphanStatementHandle(dbcapi_stmt* handle) {
+    addOrphanedWork([handle] { g_api.dbcapi_free_stmt(handle); });
+}
+
+void Connection::addOrphanedWork(std::function<void()> work) {
+    std::lock_guard<std::mutex> guard(orphansMutex);
+    orphanedWork.push_back(std::move(work));
+}
+
+// Caller holds connMutex.
+void Connection::freeOrphanedHandles() {
+    std::vector<std::function<void()>> work;
+    {
+        std::lock_guard<std::mutex> guard(orphansMutex);
+        work.swap(orphanedWork);
+    }
+    for (const std::function<void()>& step : work) {
+        step();
+    }
 }
 
 Napi::Value Connection::connect(const Napi::CallbackInfo& info) {
@@ -404,14 +437,16 @@ bool Connection::resetForPool(ErrorInfo& error) {
     return ok;
 }
 
-// Returns false when a reset step failed; the handle then stays with us.
-bool Connection::parkOrClose(ErrorInfo& error) {
+// A handle whose reset failed is in a state no later owner expects: it is
+// closed, and error tells why.
+void Connection::parkOrClose(ErrorInfo& error) {
     if (!settings.pooling || useExternalHandle) {
         closeConnectionHandle(conn, !useExternalHandle);
-        return true;
+        return;
     }
     if (!resetForPool(error)) {
-        return false;
+        closeConnectionHandle(conn, true);
+        return;
     }
     bool parked = false;
     {
@@ -423,7 +458,6 @@ bool Connection::parkOrClose(ErrorInfo& error) {
     if (!parked) {
         closeConnectionHandle(conn, true);
     }
-    return true;
 }
 
 void Connection::disconnectWork(ErrorInfo& error, void*) {
@@ -436,23 +470,28 @@ void Connection::disconnectWork(ErrorInfo& error, void*) {
         getErrorMsg(JS_ERR_INVALID_OBJECT, error);
         return;
     }
-    for (Statement* statement : statements) {
-        statement->_drop();
+    {
+        std::lock_guard<std::mutex> guard(statementsMutex);
+        for (Statement* statement : statements) {
+            statement->_drop();
+        }
     }
     clearTraceCallback();
     closed = true;
+    freeOrphanedHandles();
     g_api.dbcapi_register_warning_callback(conn, nullptr, this);
-    if (!parkOrClose(error)) {
-        return;
-    }
+    parkOrClose(error);
     connected = false;
     conn = nullptr;
     releaseOpenConnection();
 }
 
 Napi::Value Connection::disconnectAfter(ErrorInfo& error, void*, Napi::Env env) {
-    std::list<Statement*> children;
-    children.swap(statements);
+    std::unordered_set<Statement*> children;
+    {
+        std::lock_guard<std::mutex> guard(statementsMutex);
+        children.swap(statements);
+    }
     for (Statement* statement : children) {
         statement->release();
     }
@@ -555,13 +594,13 @@ Napi::Value Connection::setRowSetSize(const Napi::CallbackInfo& info) {
     if (!checkParameters(info, "setRowSetSize(rowSetSize)", 1, masks, nullptr, nullptr, nullptr)) {
         return env.Undefined();
     }
-    int size = info[0].As<Napi::Number>().Int32Value();
-    if (size <= 0) {
+    int64_t size = 0;
+    if (!integerInRange(info[0], 1, INT32_MAX, size)) {
         throwError(info, JS_ERR_INVALID_ARGUMENTS, "Invalid row set size.", "HY000", -1);
         return env.Undefined();
     }
     ConnectionLock lock(this);
-    rowSetSize = size;
+    rowSetSize = static_cast<int>(size);
     return env.Undefined();
 }
 

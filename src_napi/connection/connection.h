@@ -9,8 +9,10 @@
 #include <uv.h>
 
 #include <atomic>
-#include <list>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "conn_params.h"
@@ -44,6 +46,13 @@ public:
     // Object graph (every call on the JavaScript thread).
     void addStatement(Statement* statement);
     void removeStatement(Statement* statement);
+    // A statement being finalized leaves the list and hands its handle over.
+    void forgetStatement(Statement* statement);
+    // What collected statements and result sets leave to undo on their
+    // handles (JavaScript thread); run by the next holder of connMutex.
+    void orphanStatementHandle(dbcapi_stmt* handle);
+    void addOrphanedWork(std::function<void()> work);
+    void freeOrphanedHandles();
 
     // Connection lock and validity, for work of the connection's children.
     uv_mutex_t* getConnMutex() { return &connMutex; }
@@ -111,7 +120,7 @@ private:
     Napi::Value clearPoolAfter(ErrorInfo& error, void* baton, Napi::Env env);
 
     bool openHandle(ErrorInfo& error);
-    bool parkOrClose(ErrorInfo& error);
+    void parkOrClose(ErrorInfo& error);
     bool resetForPool(ErrorInfo& error);
     // False (error set, the parameters dropped) for a refused property.
     bool takeParameters(Napi::Value params, ErrorInfo& error);
@@ -142,14 +151,17 @@ private:
     std::vector<std::string*> propValues;  // owned
     bool propsFromObject = false;
     int rowSetSize;
-    std::list<Statement*> statements;
+    // Lock order: connMutex, statementsMutex, orphansMutex.
+    // A set: collected statements leave it one by one, out of any order.
+    std::unordered_set<Statement*> statements;
+    std::mutex statementsMutex;
+    std::mutex orphansMutex;
+    std::vector<std::function<void()>> orphanedWork;
     ErrorInfo errorInfo;
     Napi::FunctionReference traceCallback;
     std::string traceOptions;
     bool traceBufferingPending = false;
 };
-
-void set_add_connection_exec_fn(Napi::Function fn);
 
 // Scoped holder of a connection's connMutex, built from the connection or
 // from one of its children (connection_lock.cpp, with the lock order).

@@ -21,7 +21,12 @@ ConnectionLock::ConnectionLock(Statement* statement)
 ConnectionLock::ConnectionLock(ResultSet* resultSet)
     : ConnectionLock(resultSet != nullptr ? resultSet->statement : static_cast<Statement*>(nullptr)) {}
 
+// Handles of statements and result sets the collector took are freed by
+// the next holder of the lock, which is the only one allowed to.
 ConnectionLock::~ConnectionLock() {
+    if (connection_ != nullptr) {
+        connection_->freeOrphanedHandles();
+    }
     if (mutex_ != nullptr) {
         uv_mutex_unlock(mutex_);
     }

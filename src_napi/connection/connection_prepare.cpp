@@ -87,7 +87,6 @@ Napi::Value Connection::prepareAfter(ErrorInfo& error, void* data, Napi::Env env
     if (statement == nullptr || statement->constructionError().isSet()) {
         if (statement != nullptr) {
             error = statement->constructionError();
-            statement->Unref();
         } else if (!env.IsExceptionPending()) {
             getErrorMsg(JS_ERR_GENERAL_ERROR, error);
         }

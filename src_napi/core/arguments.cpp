@@ -1,5 +1,7 @@
 #include "arguments.h"
 
+#include <math.h>
+
 #include "js_errors.h"
 
 namespace {
@@ -117,6 +119,18 @@ bool checkExecParametersDescribed(const Napi::CallbackInfo& info, bool hasParams
         throwError(info, JS_ERR_INVALID_ARGUMENTS, "No binding parameter(s)", "HY000", callbackIndex);
         return false;
     }
+    return true;
+}
+
+bool integerInRange(const Napi::Value& value, double min, double max, int64_t& out) {
+    if (!value.IsNumber()) {
+        return false;
+    }
+    double number = value.As<Napi::Number>().DoubleValue();
+    if (!(number >= min && number <= max) || trunc(number) != number) {
+        return false;
+    }
+    out = static_cast<int64_t>(number);
     return true;
 }
 

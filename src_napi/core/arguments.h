@@ -32,6 +32,11 @@ bool checkExecParametersGeneric(const Napi::CallbackInfo& info, const char* sign
 bool checkExecParametersDescribed(const Napi::CallbackInfo& info, bool hasParams,
                                   const std::vector<dbcapi_bind_param_info>& descriptions, int callbackIndex);
 
+// An index, size, offset or time-out: an integral number within [min, max].
+// NaN, infinities, fractions and numbers past the range (which the 32-bit
+// conversions would wrap) are refused.
+bool integerInRange(const Napi::Value& value, double min, double max, int64_t& out);
+
 // Booleans, and the strings "true"/"on"/"1" and "false"/"off"/"0" in any
 // case; false when value is neither.
 bool convertToBool(const Napi::Value& value, bool& out);

@@ -80,7 +80,8 @@ public:
         job->data = this;
         job->execute = work_ != nullptr ? &AsyncWorker::executeJob : nullptr;
         job->complete = &AsyncWorker::completeJob;
-        zelk_queue_work(job, connection_);
+        job->discard = &AsyncWorker::discardJob;
+        zelk_queue_work(Env(), job, connection_);
     }
 
     void Execute() override {
@@ -105,6 +106,7 @@ public:
 private:
     static void executeJob(void* data) { static_cast<AsyncWorker*>(data)->Execute(); }
     static void completeJob(void* data) { static_cast<AsyncWorker*>(data)->OnOK(); }
+    static void discardJob(void* data) { static_cast<AsyncWorker*>(data)->Destroy(); }
 
     void deliver(Napi::Env env) {
         if (error_.isSet()) {

@@ -81,6 +81,13 @@ bool condInit(uv_cond_t* c, ErrorInfo* e, bool* ok) {
     return err == 0;
 }
 
+bool isNodeBuffer(napi_env env, napi_value value) {
+    bool buffer = false;
+    bool dataView = false;
+    return napi_is_buffer(env, value, &buffer) == napi_ok && buffer &&
+           napi_is_dataview(env, value, &dataView) == napi_ok && !dataView;
+}
+
 unsigned getJSType(const Napi::Value& value) {
     if (value.IsEmpty() || value.IsUndefined()) return JS_UNDEFINED;
     if (value.IsNull()) return JS_NULL;
@@ -89,7 +96,7 @@ unsigned getJSType(const Napi::Value& value) {
     if (value.IsNumber()) return JS_NUMBER;
     if (value.IsFunction()) return JS_FUNCTION;
     if (value.IsArray()) return JS_ARRAY;
-    if (value.IsBuffer()) return JS_BUFFER;
+    if (isNodeBuffer(value.Env(), value)) return JS_BUFFER;
     if (value.IsObject()) return JS_OBJECT;
     if (value.IsSymbol()) return JS_SYMBOL;
     return JS_UNKNOWN_TYPE;

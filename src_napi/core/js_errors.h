@@ -26,5 +26,8 @@ bool mutexInit(uv_mutex_t* m, ErrorInfo* e, bool* ok);
 bool condInit(uv_cond_t* c, ErrorInfo* e, bool* ok);
 
 unsigned getJSType(const Napi::Value& value);
+// Node-API calls every view of an ArrayBuffer a buffer, but reads the bytes
+// of typed arrays only: a DataView is no buffer here.
+bool isNodeBuffer(napi_env env, napi_value value);
 
 #endif

@@ -1,12 +1,15 @@
 // The worker pool. A job of a connection waits behind that connection's
-// queued or running job; finished jobs go on the done list and one byte on
-// the pipe wakes the JavaScript thread, which runs their completions.
+// queued or running job; finished jobs go on the done list of the Node.js
+// environment that queued them, and one byte on that environment's pipe
+// wakes its JavaScript thread, which runs their completions.
 //
-// Locks: m guards every list, map, counter and flag below; async_send_mutex
-// guards only the pipe write and is never held together with m. Neither is
-// held while a job's execute or complete function runs.
+// Locks: m guards every list, map, counter and flag below, and the lists
+// and counters of every CompletionQueue; async_send_mutex guards only the
+// pipe write and is never held together with m. Neither is held while a
+// job's execute or complete function runs.
 #include "thread.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -14,11 +17,23 @@
 #include <deque>
 #include <list>
 #include <map>
+#include <vector>
 
 #include "Execution/RunOnce.h"
 #include "Execution/Thread.h"
 #include "Synchronization/CondVariable.h"
 #include "Synchronization/Mutex.h"
+#include "environment.h"
+
+// One per environment, made as the module initialises there.
+struct CompletionQueue {
+    std::deque<zelk_work_t*> done;
+    int pending = 0;  // queued, waiting or running: not yet on done
+    int writing = 0;  // wake-up bytes being written for finished jobs
+    int pipe[2] = {-1, -1};
+    Napi::FunctionReference ref;    // JavaScript thread only
+    Napi::FunctionReference unref;  // JavaScript thread only
+};
 
 namespace {
 
@@ -45,7 +60,6 @@ protected:
 };
 
 std::deque<conn_work_t> todo;
-std::deque<conn_work_t> done;
 std::map<Connection*, std::deque<zelk_work_t*>> conn_queue;
 std::list<WorkerThread*> threads;
 std::list<WorkerThread*> running_temps;
@@ -67,17 +81,17 @@ SynchronizationClient::Mutex m("scheduler", "thread");
 SynchronizationClient::Mutex async_send_mutex("pipe", "thread");
 SynchronizationClient::CondVariable* cv = nullptr;
 SynchronizationClient::CondVariable* cv_timer = nullptr;
-int p[2] = {0, 0};
-
-Napi::FunctionReference refPipe;
-Napi::FunctionReference unrefPipe;
+// Broadcast as a job of an ending environment stops running.
+SynchronizationClient::CondVariable* cv_ended = nullptr;
+int lastReadEnd = 0;
 
 const int kMinInterval = 100;
 const int kMinBudget = 100;
 
-void async_send() {
+void async_send(CompletionQueue* queue) {
     async_send_mutex.lock();
-    if (write(p[1], "0", 1) != 1) {
+    // EPIPE: the reader's environment is ending and wants no more wake-ups.
+    if (write(queue->pipe[1], "0", 1) != 1 && errno != EPIPE) {
         fprintf(stderr, "error writing\n");
     }
     async_send_mutex.unlock();
@@ -105,6 +119,7 @@ void startThread(ExecutionClient::Thread* thread) {
 void zelk_threadpool_init(void*) {
     cv = new SynchronizationClient::CondVariable("workers");
     cv_timer = new SynchronizationClient::CondVariable("timer");
+    cv_ended = new SynchronizationClient::CondVariable("ended");
     threadCount = poolSizeFromEnvironment();
     for (int i = 0; i < threadCount; i++) {
         auto* worker = new WorkerThread(false);
@@ -113,6 +128,25 @@ void zelk_threadpool_init(void*) {
     }
     timerThread = new TimerThread();
     startThread(timerThread);
+    // When only worker threads used the module, no main-thread exit handler
+    // stops the pool: the process's exit does, before the scheduler's
+    // mutexes are destroyed under the waiting workers.
+    atexit(zelk_stop_all_work);
+}
+
+// Called with m held: the job goes on its environment's done list and the
+// pipe is woken. Until the byte is written the environment cannot end, so
+// its pipe stays open.
+void deliver(CompletionQueue* queue, zelk_work_t* work) {
+    queue->done.push_back(work);
+    queue->writing++;
+    m.unlock();
+    async_send(queue);
+    m.lock();
+    queue->writing--;
+    if (cv_ended != nullptr) {
+        cv_ended->broadcast();
+    }
 }
 
 // Called with m held after a job finished: its connection's next job, if
@@ -133,7 +167,7 @@ void releaseConnection(Connection* conn) {
 void WorkerThread::run(void*&) {
     m.lock();
     for (;;) {
-        while (todo.empty()) {
+        while (todo.empty() || die) {
             if (temporary || die) {
                 m.unlock();
                 return;
@@ -149,18 +183,18 @@ void WorkerThread::run(void*&) {
         m.lock();
         counter--;
         completed_work++;
-        done.push_back(item);
+        CompletionQueue* queue = item.work->queue;
+        queue->pending--;
         releaseConnection(item.conn);
+        deliver(queue, item.work);
+        // Listed as finished only now: the timer joins finished workers
+        // while holding m, which deliver takes again.
         if (temporary) {
             running_temps.remove(this);
             finished_temps.push_back(this);
-        }
-        m.unlock();
-        async_send();
-        if (temporary) {
+            m.unlock();
             return;
         }
-        m.lock();
     }
 }
 
@@ -200,26 +234,59 @@ void TimerThread::run(void*&) {
 
 // A pending exception would make the call fail and leave the process
 // referenced; it is set aside for the call and raised again afterwards.
-void unrefWithException(Napi::Env env) {
+void unrefWithException(Napi::Env env, Napi::FunctionReference& unref) {
     if (!env.IsExceptionPending()) {
-        unrefPipe.Call({});
+        unref.Call({});
         return;
     }
     Napi::Error error = env.GetAndClearPendingException();
-    unrefPipe.Call({});
+    unref.Call({});
     error.ThrowAsJavaScriptException();
+}
+
+CompletionQueue* queueOf(Napi::Env env) {
+    return moduleEnvironment(env).completions;
+}
+
+// Called with m held: takes every job of queue that has not started out of
+// the ready list and the connections' waiting lists.
+void takeUnstarted(CompletionQueue* queue, std::vector<zelk_work_t*>& taken) {
+    for (auto item = todo.begin(); item != todo.end();) {
+        if (item->work->queue != queue) {
+            ++item;
+            continue;
+        }
+        auto entry = conn_queue.find(item->conn);
+        if (entry != conn_queue.end()) {
+            taken.insert(taken.end(), entry->second.begin(), entry->second.end());
+            conn_queue.erase(entry);
+        }
+        taken.push_back(item->work);
+        item = todo.erase(item);
+    }
+    for (auto& entry : conn_queue) {
+        auto& waiting = entry.second;
+        for (auto job = waiting.begin(); job != waiting.end();) {
+            if ((*job)->queue == queue) {
+                taken.push_back(*job);
+                job = waiting.erase(job);
+            } else {
+                ++job;
+            }
+        }
+    }
+    queue->pending -= static_cast<int>(taken.size());
 }
 
 }  // namespace
 
-void zelk_queue_work(zelk_work_t* work, Connection* conn) {
+void zelk_queue_work(Napi::Env env, zelk_work_t* work, Connection* conn) {
+    CompletionQueue* queue = queueOf(env);
+    work->queue = queue;
     ExecutionClient::runOnce(zelk_threadpool_init, nullptr, pool_started);
     m.lock();
     if (work->execute == nullptr) {
-        done.push_back({work, conn});
-        m.unlock();
-        async_send();
-        m.lock();
+        deliver(queue, work);
     } else if (conn != nullptr && conn_queue.count(conn) != 0) {
         conn_queue[conn].push_back(work);
     } else {
@@ -228,8 +295,11 @@ void zelk_queue_work(zelk_work_t* work, Connection* conn) {
         }
         todo.push_back({work, conn});
     }
-    if (!refPipe.IsEmpty()) {
-        refPipe.Call({});
+    if (work->execute != nullptr) {
+        queue->pending++;
+    }
+    if (!queue->ref.IsEmpty()) {
+        queue->ref.Call({});
     }
     m.unlock();
     // After a stop there is no worker to wake.
@@ -239,14 +309,16 @@ void zelk_queue_work(zelk_work_t* work, Connection* conn) {
 }
 
 void run_callbacks(Napi::Env env) {
+    CompletionQueue* queue = queueOf(env);
+    std::deque<zelk_work_t*>& done = queue->done;
     m.lock();
     size_t budget = done.size() < kMinBudget ? kMinBudget : done.size();
     while (!done.empty()) {
-        conn_work_t item = done.front();
+        zelk_work_t* work = done.front();
         done.pop_front();
         m.unlock();
-        item.work->complete(item.work->data);
-        delete item.work;
+        work->complete(work->data);
+        delete work;
         m.lock();
         // After a callback threw, the rest wait for the next wake-up so that
         // the caller sees the exception first.
@@ -255,16 +327,17 @@ void run_callbacks(Napi::Env env) {
         }
     }
     bool more = !done.empty();
-    bool idle = !more && todo.empty() && conn_queue.empty() && working == 0 && temp_working == 0;
-    if (idle) {
-        timer_interval = default_interval;
-        if (!unrefPipe.IsEmpty()) {
-            unrefWithException(env);
+    if (!more && queue->pending == 0) {
+        if (todo.empty() && conn_queue.empty() && working == 0 && temp_working == 0) {
+            timer_interval = default_interval;
+        }
+        if (!queue->unref.IsEmpty()) {
+            unrefWithException(env, queue->unref);
         }
     }
     m.unlock();
     if (more) {
-        async_send();
+        async_send(queue);
     }
 }
 
@@ -276,8 +349,19 @@ void zelk_stop_all_work() {
         ExecutionClient::runOnce([](void*) {}, nullptr, pool_started);
         return;
     }
+    // Jobs waiting behind a running job of their connection are discarded
+    // too: the running one must not hand them on as it finishes.
     m.lock();
+    for (const conn_work_t& item : todo) {
+        item.work->queue->pending--;
+    }
+    for (const auto& entry : conn_queue) {
+        for (zelk_work_t* work : entry.second) {
+            work->queue->pending--;
+        }
+    }
     todo.clear();
+    conn_queue.clear();
     die = true;
     m.unlock();
     cv->broadcast();
@@ -299,23 +383,52 @@ bool zelk_stopped_all_work() {
     return stopped_all_work;
 }
 
-int create_pipe(int& fd, std::string& endpoint) {
+// Jobs of the environment that have not started are discarded, running ones
+// are waited for, and no completion is delivered: the environment can no
+// longer run JavaScript. A discarded job's baton is not freed, since only
+// its after-function knows it.
+void zelk_end_completion_queue(CompletionQueue* queue) {
+    std::vector<zelk_work_t*> discarded;
+    m.lock();
+    takeUnstarted(queue, discarded);
+    while ((queue->pending > 0 || queue->writing > 0) && cv_ended != nullptr) {
+        cv_ended->wait(m);
+    }
+    discarded.insert(discarded.end(), queue->done.begin(), queue->done.end());
+    queue->done.clear();
+    m.unlock();
+    for (zelk_work_t* work : discarded) {
+        work->discard(work->data);
+        delete work;
+    }
+    if (queue->pipe[1] >= 0) {
+        close(queue->pipe[1]);
+    }
+    delete queue;
+}
+
+CompletionQueue* zelk_new_completion_queue() {
+    return new CompletionQueue;
+}
+
+// The read end belongs to the JavaScript layer, which watches it.
+int create_pipe(Napi::Env env, int& fd, std::string& endpoint) {
     endpoint.clear();
-    int result = pipe(p);
+    CompletionQueue* queue = queueOf(env);
+    int result = pipe(queue->pipe);
     if (result != 0) {
         use_uv_threadpool = true;
+    } else {
+        lastReadEnd = queue->pipe[0];
     }
-    fd = p[0];
+    fd = lastReadEnd;
     return result;
 }
 
-void set_ref_fns(Napi::Function ref, Napi::Function unref) {
-    refPipe.Reset();
-    unrefPipe.Reset();
-    refPipe = Napi::Persistent(ref);
-    unrefPipe = Napi::Persistent(unref);
-    refPipe.SuppressDestruct();
-    unrefPipe.SuppressDestruct();
+void set_ref_fns(Napi::Env env, Napi::Function ref, Napi::Function unref) {
+    CompletionQueue* queue = queueOf(env);
+    queue->ref = Napi::Persistent(ref);
+    queue->unref = Napi::Persistent(unref);
 }
 
 void zelk_use_uv_threadpool(bool use) {

@@ -8,6 +8,7 @@
 
 #include "binding.h"
 #include "error_info.h"
+#include "js_errors.h"
 
 ByteStore::~ByteStore() { free(data_); }
 
@@ -136,7 +137,6 @@ unsigned BatchReader::typeOf(napi_value value) const {
     if (value == nullptr || napi_typeof(env_, value, &type) != napi_ok) {
         return JS_UNDEFINED;
     }
-    bool flag = false;
     switch (type) {
         case napi_undefined: return JS_UNDEFINED;
         case napi_null: return JS_NULL;
@@ -149,7 +149,7 @@ unsigned BatchReader::typeOf(napi_value value) const {
             if (isArray(env_, value)) {
                 return JS_ARRAY;
             }
-            return napi_is_buffer(env_, value, &flag) == napi_ok && flag ? JS_BUFFER : JS_OBJECT;
+            return isNodeBuffer(env_, value) ? JS_BUFFER : JS_OBJECT;
         default: return JS_UNKNOWN_TYPE;
     }
 }

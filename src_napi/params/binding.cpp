@@ -115,7 +115,7 @@ void fillRecord(dbcapi_bind_data* record, const Napi::Value& value) {
     } else if (value.IsString()) {
         std::string text = value.As<Napi::String>().Utf8Value();
         setBuffer(record, DBCAPI_STRING, text.c_str(), text.size() + 1, text.size());
-    } else if (value.IsBuffer()) {
+    } else if (isNodeBuffer(value.Env(), value)) {
         Napi::Buffer<char> bytes = value.As<Napi::Buffer<char>>();
         setBuffer(record, DBCAPI_BINARY, bytes.Data(), bytes.Length(), bytes.Length());
     } else {
@@ -126,7 +126,7 @@ void fillRecord(dbcapi_bind_data* record, const Napi::Value& value) {
 
 bool isBindable(const Napi::Value& value) {
     if (value.IsNull() || value.IsUndefined() || value.IsBoolean() || value.IsNumber() || value.IsString() ||
-        value.IsBuffer()) {
+        isNodeBuffer(value.Env(), value)) {
         return true;
     }
     if (value.IsBigInt() || value.IsDate()) {

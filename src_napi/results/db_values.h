@@ -30,6 +30,10 @@ public:
     ~DataValueCollection();
     DataValueCollection(const DataValueCollection&) = delete;
     DataValueCollection& operator=(const DataValueCollection&) = delete;
+    // Leaves other empty.
+    DataValueCollection(DataValueCollection&& other) noexcept : values_(std::move(other.values_)) {
+        other.values_.clear();
+    }
 
     void clear();
     void reserve(size_t count) { values_.reserve(count); }

@@ -12,6 +12,8 @@
 #include "async_worker.h"
 #include "connection.h"
 #include "conversion.h"
+#include "environment.h"
+#include "read_target.h"
 #include "dbcapi/DBCAPI_DLL.h"
 #include "result_builder.h"
 #include "statement.h"
@@ -20,8 +22,6 @@ int ResultSet::_max_get_value_async_recurse_depth = 0;
 std::atomic<int> ResultSet::_get_value_async_recurse_depth(0);
 
 namespace {
-
-Napi::FunctionReference s_constructor;
 
 const unsigned kAnyType = 0xFFFF;
 const char* const kGetDataSignature = "getData(colIndex, dataOffset, buffer, bufferOffset, length[, callback])";
@@ -77,21 +77,9 @@ struct GetValuesBaton {
 struct GetDataBaton {
     int columnIndex = 0;
     size_t dataOffset = 0;
-    char* target = nullptr;
-    size_t length = 0;
+    ReadTarget target;
     int32_t bytesRead = 0;
-    Napi::ObjectReference buffer;  // keeps the target alive until the completion
 };
-
-bool typedArrayBytes(const Napi::Value& value, char*& data, size_t& length) {
-    if (!value.IsTypedArray()) {
-        return false;
-    }
-    Napi::TypedArray array = value.As<Napi::TypedArray>();
-    data = static_cast<char*>(array.ArrayBuffer().Data()) + array.ByteOffset();
-    length = array.ByteLength();
-    return true;
-}
 
 // The library's error on conn, unless it only says that the rows or the
 // results have ended.
@@ -124,19 +112,17 @@ void ResultSet::Init(Napi::Env env, Napi::Object exports) {
          InstanceMethod("getServerMemoryUsage", &ResultSet::getServerMemoryUsage),
          InstanceMethod("getServerProcessingTime", &ResultSet::getServerProcessingTime),
          InstanceMethod("isNull", &ResultSet::isNull)});
-    s_constructor = Napi::Persistent(cls);
-    s_constructor.SuppressDestruct();
+    moduleEnvironment(env).resultSetClass = Napi::Persistent(cls);
     exports.Set("ResultSet", cls);
 }
 
 Napi::Value ResultSet::NewInstance(Napi::Value statement) {
     Napi::Env env = statement.Env();
     Napi::EscapableHandleScope scope(env);
-    Napi::Object object = s_constructor.New({statement});
+    Napi::Object object = moduleEnvironment(env).resultSetClass.New({statement});
     if (env.IsExceptionPending() || object.IsEmpty()) {
         return Napi::Value();
     }
-    ResultSet::Unwrap(object)->Ref();
     return scope.Escape(object);
 }
 
@@ -144,6 +130,11 @@ ResultSet::ResultSet(const Napi::CallbackInfo& info) : Napi::ObjectWrap<ResultSe
 
 // The handle belongs to the statement and is never freed here.
 ResultSet::~ResultSet() {
+    if (statement != nullptr) {
+        Statement* owner = statement;
+        owner->forgetResultSet(this);
+        owner->Unref();
+    }
     freeColumnInfos(columnInfos);
     boundValues.clear();
     freeRenamedColumnNames();
@@ -194,8 +185,10 @@ void ResultSet::init(dbcapi_stmt* handle, const std::vector<dbcapi_column_info*>
     }
 }
 
+// From here its statement holds the result set too, until release.
 void ResultSet::_setClosing() {
     closing = true;
+    heldByStatement = Ref() > 0;
 }
 
 void ResultSet::_close() {
@@ -236,8 +229,9 @@ bool ResultSet::checkUsable(const Napi::CallbackInfo& info, int callbackIndex) {
 }
 
 bool ResultSet::checkColumnIndex(const Napi::CallbackInfo& info, int& index, int callbackIndex) {
-    index = info.Length() > 0 && info[0].IsNumber() ? info[0].As<Napi::Number>().Int32Value() : -1;
-    if (index >= 0 && index < columnCount) {
+    int64_t requested = -1;
+    if (info.Length() > 0 && integerInRange(info[0], 0, columnCount - 1, requested)) {
+        index = static_cast<int>(requested);
         return true;
     }
     throwError(info, JS_ERR_INVALID_INDEX, "Invalid column index.", "HY000", callbackIndex);
@@ -359,13 +353,12 @@ void ResultSet::closeWork(ErrorInfo& error, void*) {
     stmt = nullptr;
 }
 
-// Out of its statement's list, the result set gives up both of its counts.
+// Out of its statement's list, the result set gives up its count on it.
 Napi::Value ResultSet::closeAfter(ErrorInfo& error, void*, Napi::Env env) {
     afterCommon(env);
     if (statement != nullptr) {
         statement->Unref();
         statement = nullptr;
-        Unref();
     }
     return env.Undefined();
 }
@@ -668,20 +661,18 @@ Napi::Value ResultSet::getData(const Napi::CallbackInfo& info) {
         !checkUsable(info, callbackIndex) || !checkColumnIndex(info, index, callbackIndex)) {
         return env.Undefined();
     }
-    int64_t dataOffset = info[1].As<Napi::Number>().Int64Value();
-    int64_t bufferOffset = info[3].As<Napi::Number>().Int64Value();
-    int64_t length = info[4].As<Napi::Number>().Int64Value();
-    char* data = nullptr;
-    size_t byteLength = 0;
-    bool isArray = typedArrayBytes(info[2], data, byteLength);
+    int64_t dataOffset = 0;
+    int64_t bufferOffset = 0;
+    int64_t length = 0;
     const char* message = nullptr;
-    if (dataOffset < 0) {
+    if (!integerInRange(info[1], 0, kMaxSafeInteger, dataOffset)) {
         message = "Invalid dataOffset.";
-    } else if (bufferOffset < 0) {
+    } else if (!integerInRange(info[3], 0, kMaxSafeInteger, bufferOffset)) {
         message = "Invalid bufferOffset.";
-    } else if (length <= 0) {
+    } else if (!integerInRange(info[4], 1, kMaxSafeInteger, length)) {
         message = "Invalid length.";
-    } else if (!isArray || static_cast<uint64_t>(bufferOffset) + static_cast<uint64_t>(length) > byteLength) {
+    } else if (!info[2].IsTypedArray() ||
+               static_cast<uint64_t>(bufferOffset + length) > info[2].As<Napi::TypedArray>().ByteLength()) {
         message = "getData buffer is not large enough to copy length bytes to bufferOffset.";
     }
     if (message != nullptr) {
@@ -691,9 +682,8 @@ Napi::Value ResultSet::getData(const Napi::CallbackInfo& info) {
     auto* baton = new GetDataBaton;
     baton->columnIndex = index;
     baton->dataOffset = static_cast<size_t>(dataOffset);
-    baton->target = data + bufferOffset;
-    baton->length = static_cast<size_t>(length);
-    baton->buffer = Napi::Persistent(info[2].As<Napi::Object>());
+    baton->target.aim(info[2].As<Napi::TypedArray>(), static_cast<size_t>(bufferOffset), static_cast<size_t>(length),
+                      callbackIndex < 0);
     return runWork<ResultSet>(info, callbackIndex, this, baton, &ResultSet::getDataWork, &ResultSet::getDataAfter,
                               owningConnection());
 }
@@ -704,8 +694,12 @@ void ResultSet::getDataWork(ErrorInfo& error, void* data) {
     if (!checkWorkState(error, lock.isValid())) {
         return;
     }
-    baton->bytesRead = g_api.dbcapi_get_data(stmt, baton->columnIndex, baton->dataOffset, baton->target,
-                                             baton->length);
+    char* bytes = baton->target.bytes(error);
+    if (bytes == nullptr) {
+        return;
+    }
+    baton->bytesRead = g_api.dbcapi_get_data(stmt, baton->columnIndex, baton->dataOffset, bytes,
+                                             baton->target.length());
     if (baton->bytesRead == -1) {
         getErrorMsg(lock.connection()->handle(), error);
     }
@@ -715,6 +709,9 @@ Napi::Value ResultSet::getDataAfter(ErrorInfo& error, void* data, Napi::Env env)
     SmartPointer<GetDataBaton> baton(static_cast<GetDataBaton*>(data));
     afterCommon(env);
     if (error.isSet()) {
+        return env.Undefined();
+    }
+    if (!baton->target.deliver(static_cast<size_t>(baton->bytesRead), error)) {
         return env.Undefined();
     }
     return Napi::Number::New(env, baton->bytesRead);

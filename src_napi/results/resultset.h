@@ -22,8 +22,9 @@ class Statement;
 class ResultSet : public Napi::ObjectWrap<ResultSet> {
 public:
     static void Init(Napi::Env env, Napi::Object exports);
-    // Creates the object and takes its self reference, which its statement
-    // releases; empty when construction threw.
+    // Creates the object; empty when construction threw. Only the script
+    // holds it until it is closed or its statement dropped, so an
+    // unreferenced result set is collected.
     static Napi::Value NewInstance(Napi::Value statement);
 
     explicit ResultSet(const Napi::CallbackInfo& info);
@@ -94,6 +95,7 @@ private:
     std::vector<dbcapi_column_info*> columnInfos;
     bool closed = false;
     bool closing = false;
+    bool heldByStatement = false;  // the reference taken by _setClosing
     bool fetched = false;
     bool bound = false;
     int currentRow = 0;

@@ -3,8 +3,8 @@
 #include <string.h>
 
 #include <algorithm>
+#include <memory>
 #include <new>
-#include <thread>
 
 #include "async_worker.h"
 #include "batch_rows.h"
@@ -13,14 +13,17 @@
 #include "connection.h"
 #include "db_values.h"
 #include "dbcapi/DBCAPI_DLL.h"
+#include "environment.h"
 #include "uv_lock.h"
 #include "execute_baton.h"
 #include "resultset.h"
 
 namespace {
 
-Napi::FunctionReference s_constructor;
-Napi::FunctionReference addStmtExecFn;
+// What a prepared handle costs the client library, told to the garbage
+// collector so that unreferenced statements are collected before that
+// memory piles up.
+const int64_t kHandleFootprint = 16 * 1024;
 
 const char* const kExecInternalMessage =
     "Invalid parameter for function 'exec[ute]([params][, options][, callback])'";
@@ -67,12 +70,6 @@ struct ExecuteBatchBaton {
     int columnCount = 0;
 };
 
-void set_add_statement_exec_fn(Napi::Function fn) {
-    addStmtExecFn.Reset();
-    addStmtExecFn = Napi::Persistent(fn);
-    addStmtExecFn.SuppressDestruct();
-}
-
 void Statement::Init(Napi::Env env, Napi::Object exports) {
     Napi::Function cls = DefineClass(
         env, "Statement",
@@ -100,21 +97,20 @@ void Statement::Init(Napi::Env env, Napi::Object exports) {
          InstanceMethod("getPacketSize", &Statement::getPacketSize),
          InstanceMethod("getStatementHash", &Statement::getStatementHash),
          InstanceMethod("setTimeout", &Statement::setTimeout)});
-    s_constructor = Napi::Persistent(cls);
-    s_constructor.SuppressDestruct();
+    moduleEnvironment(env).statementClass = Napi::Persistent(cls);
     exports.Set("Statement", cls);
 }
 
 Napi::Value Statement::NewInstance(Napi::Value arg) {
     Napi::Env env = arg.Env();
     Napi::EscapableHandleScope scope(env);
-    Napi::Object object = s_constructor.New({arg});
+    ModuleEnvironment& state = moduleEnvironment(env);
+    Napi::Object object = state.statementClass.New({arg});
     if (env.IsExceptionPending() || object.IsEmpty()) {
         return Napi::Value();
     }
-    Statement::Unwrap(object)->Ref();
-    if (!addStmtExecFn.IsEmpty()) {
-        addStmtExecFn.Call({object});
+    if (!state.addStatementMethods.IsEmpty()) {
+        state.addStatementMethods.Call({object});
         if (env.IsExceptionPending()) {
             return Napi::Value();
         }
@@ -131,8 +127,9 @@ Statement::Statement(const Napi::CallbackInfo& info) : Napi::ObjectWrap<Statemen
     condInit(&idleCondition, &errorInfo, &idleConditionInitialised);
 }
 
-// A forgotten handle is freed on a thread of its own so that collection
-// never waits for the client library.
+// A collected statement's handle is freed by the next work of its
+// connection, under the connection lock, so collection never waits for the
+// client library.
 Statement::~Statement() {
     clearParameters(params);
     delete keptBaton;
@@ -148,11 +145,21 @@ Statement::~Statement() {
     if (idleConditionInitialised) {
         uv_cond_destroy(&idleCondition);
     }
-    if (!dropped && !dropping && stmt != nullptr) {
-        dropped = true;
-        dbcapi_stmt* handle = stmt;
-        stmt = nullptr;
-        std::thread([handle] { g_api.dbcapi_free_stmt(handle); }).detach();
+    // Result sets hold their statement, so any left are being finalized
+    // with it as their environment ends.
+    for (ResultSet* resultSet : resultSets) {
+        resultSet->statement = nullptr;
+    }
+    if (connection != nullptr) {
+        Connection* owner = connection;
+        owner->forgetStatement(this);
+        owner->Unref();
+    } else if (!dropped && stmt != nullptr) {
+        g_api.dbcapi_free_stmt(stmt);
+    }
+    stmt = nullptr;
+    if (countsFootprint) {
+        Napi::MemoryManagement::AdjustExternalMemory(Env(), -kHandleFootprint);
     }
     if (zelk_stopped_all_work()) {
         SuppressDestruct();
@@ -164,6 +171,8 @@ void Statement::adopt(const std::string& sqlText, dbcapi_stmt* handle,
     sql = sqlText;
     stmt = handle;
     paramInfos = infos;
+    Napi::MemoryManagement::AdjustExternalMemory(Env(), kHandleFootprint);
+    countsFootprint = true;
 }
 
 void Statement::addResultSet(ResultSet* resultSet) {
@@ -172,11 +181,25 @@ void Statement::addResultSet(ResultSet* resultSet) {
     }
     resultSet->statement = this;
     Ref();
+    std::lock_guard<std::mutex> guard(resultSetsMutex);
     resultSets.push_back(resultSet);
 }
 
 void Statement::removeResultSet(ResultSet* resultSet) {
+    std::lock_guard<std::mutex> guard(resultSetsMutex);
     resultSets.remove(resultSet);
+}
+
+void Statement::forgetResultSet(ResultSet* resultSet) {
+    std::lock_guard<std::mutex> guard(resultSetsMutex);
+    resultSets.remove(resultSet);
+    resultSet->statement = nullptr;
+    if (!resultSet->bound || resultSet->closed || resultSet->stmt == nullptr || connection == nullptr) {
+        return;
+    }
+    dbcapi_stmt* handle = resultSet->stmt;
+    auto values = std::make_shared<DataValueCollection>(std::move(resultSet->boundValues));
+    connection->addOrphanedWork([handle, values] { g_api.dbcapi_clear_column_bindings(handle); });
 }
 
 void Statement::release() {
@@ -185,7 +208,10 @@ void Statement::release() {
             resultSet->statement->Unref();
             resultSet->statement = nullptr;
         }
-        resultSet->Unref();
+        if (resultSet->heldByStatement) {
+            resultSet->heldByStatement = false;
+            resultSet->Unref();
+        }
     }
     resultSets.clear();
     delete keptBaton;
@@ -194,31 +220,54 @@ void Statement::release() {
         connection->Unref();
         connection = nullptr;
     }
-    Unref();
+    if (heldByConnection) {
+        heldByConnection = false;
+        Unref();
+    }
 }
 
+// Until now only the script and calls in flight held the statement; from
+// here its connection does too, until release. A statement already
+// collected, whose finalizer has not run yet, cannot be held any more.
 void Statement::_setDropping() {
     if (dropping) {
         return;
     }
+    heldByConnection = Ref() > 0;
     dropping = true;
     for (ResultSet* resultSet : resultSets) {
         resultSet->_setClosing();
     }
 }
 
+// Unbinding left by collected result sets must reach the handle before it
+// is freed.
 void Statement::_drop() {
     if (dropped) {
         return;
     }
-    for (ResultSet* resultSet : resultSets) {
-        resultSet->_close();
+    {
+        std::lock_guard<std::mutex> guard(resultSetsMutex);
+        if (connection != nullptr) {
+            connection->freeOrphanedHandles();
+        }
+        for (ResultSet* resultSet : resultSets) {
+            resultSet->_close();
+        }
     }
     dropped = true;
     if (stmt != nullptr) {
         g_api.dbcapi_free_stmt(stmt);
         stmt = nullptr;
     }
+}
+
+void Statement::forgetConnection() {
+    if (!dropped && stmt != nullptr) {
+        connection->orphanStatementHandle(stmt);
+        stmt = nullptr;
+    }
+    connection = nullptr;
 }
 
 void Statement::beginActivity() {
@@ -260,7 +309,8 @@ bool Statement::checkStatement(const Napi::CallbackInfo& info, int callbackIndex
 
 bool Statement::checkParameterIndex(const Napi::CallbackInfo& info, int& index) {
     const char* message = "Invalid parameter index.";
-    index = info.Length() > 0 && info[0].IsNumber() ? info[0].As<Napi::Number>().Int32Value() : -1;
+    int64_t requested = -1;
+    index = info.Length() > 0 && integerInRange(info[0], 0, INT32_MAX, requested) ? static_cast<int>(requested) : -1;
     if (index >= 0 && static_cast<size_t>(index) < params.size()) {
         return true;
     }
@@ -301,7 +351,8 @@ Napi::Value Statement::execInternal(const Napi::CallbackInfo& info) {
         throwError(info, JS_ERR_INVALID_ARGUMENTS, kExecInternalMessage, "HY000", callbackIndex);
         return env.Undefined();
     }
-    bool hasParams = paramsArg.IsArray() || paramsArg.IsObject();
+    // A function is an object to Node-API, but never parameter values.
+    bool hasParams = paramsArg.IsArray() || (paramsArg.IsObject() && !paramsArg.IsFunction());
     if (!checkExecParametersDescribed(info, hasParams, paramInfos, callbackIndex)) {
         return env.Undefined();
     }

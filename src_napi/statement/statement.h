@@ -9,6 +9,7 @@
 #include <uv.h>
 
 #include <list>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -22,13 +23,12 @@ class ResultSet;
 struct ExecuteBaton;
 struct ExecuteBatchBaton;
 
-void set_add_statement_exec_fn(Napi::Function fn);
-
 class Statement : public Napi::ObjectWrap<Statement> {
 public:
     static void Init(Napi::Env env, Napi::Object exports);
-    // Creates the object, takes its self reference and runs the statement
-    // hook; empty when construction threw.
+    // Creates the object and runs the statement hook; empty when
+    // construction threw. Only the script holds the object until it is
+    // dropped, so an unreferenced statement is collected.
     static Napi::Value NewInstance(Napi::Value arg);
 
     explicit Statement(const Napi::CallbackInfo& info);
@@ -44,6 +44,12 @@ public:
     void release();
     void _setDropping();
     void _drop();
+    // Lets go of the connection (no reference change); a live handle goes
+    // to the connection's orphans.
+    void forgetConnection();
+    // A result set being finalized leaves the list; columns it bound are
+    // unbound, under the connection lock, before their memory goes.
+    void forgetResultSet(ResultSet* resultSet);
 
     // Counts work items that use the handle; drop waits for none.
     void beginActivity();
@@ -122,13 +128,17 @@ private:
     void keepBaton(ExecuteBaton* baton);
 
     ErrorInfo errorInfo;
+    // Changed on the JavaScript thread, walked by _drop on a worker.
     std::list<ResultSet*> resultSets;
+    std::mutex resultSetsMutex;
     dbcapi_stmt* stmt = nullptr;
     std::vector<dbcapi_bind_data*> params;
     ExecuteBaton* keptBaton = nullptr;
     std::string sql;
     std::vector<dbcapi_bind_param_info> paramInfos;
     bool dropped = false;
+    bool heldByConnection = false;  // the reference taken by _setDropping
+    bool countsFootprint = false;   // the handle's memory is reported to the collector
     bool dropping = false;
     std::vector<bool> paramDataSent;
     uv_mutex_t chunkMutex;

@@ -7,6 +7,7 @@
 #include "async_worker.h"
 #include "connection.h"
 #include "conversion.h"
+#include "read_target.h"
 #include "dbcapi/DBCAPI_DLL.h"
 #include "uv_lock.h"
 #include "resultset.h"
@@ -15,25 +16,20 @@
 
 namespace {
 
-// The caller's Buffer is pinned until the completion, since the work reads
-// or writes it on a worker thread.
 struct ParamChunkBaton {
     int index = 0;
-    size_t length = 0;
-    char* data = nullptr;  // null: the parameter's data ends here
+    bool ends = true;  // no chunk: the parameter's data ends here
+    ChunkCopy chunk;
     int32_t ticket = 0;
     dbcapi_bool result = 0;
-    Napi::ObjectReference buffer;
 };
 
 struct GetParamDataBaton {
-    size_t length = 0;
     int index = 0;
     size_t dataOffset = 0;
-    char* target = nullptr;
+    ReadTarget target;
     int32_t bytesRead = 0;
     ResultSet* resultSet = nullptr;
-    Napi::ObjectReference buffer;
 };
 
 struct GetParameterValueBaton {
@@ -73,11 +69,14 @@ Napi::Value Statement::sendParameterData(const Napi::CallbackInfo& info) {
     }
     auto* baton = new ParamChunkBaton;
     baton->index = index;
-    if (info[1].IsBuffer()) {
-        Napi::Buffer<char> buffer = info[1].As<Napi::Buffer<char>>();
-        baton->data = buffer.Data();
-        baton->length = buffer.Length();
-        baton->buffer = Napi::Persistent(buffer.As<Napi::Object>());
+    if (isNodeBuffer(info.Env(), info[1])) {
+        ErrorInfo error;
+        baton->ends = false;
+        if (!baton->chunk.take(info[1].As<Napi::Buffer<char>>(), error)) {
+            delete baton;
+            throwError(info, error, callbackIndex);
+            return env.Undefined();
+        }
     }
     {
         UvLock lock(&chunkMutex);
@@ -126,11 +125,12 @@ void Statement::sendParameterDataWork(ErrorInfo& error, void* data) {
         return;
     }
     uint32_t index = static_cast<uint32_t>(baton->index);
-    if (baton->data != nullptr) {
+    if (!baton->ends) {
         if (index < paramDataSent.size()) {
             paramDataSent[index] = true;
         }
-        baton->result = g_api.dbcapi_send_param_data(stmt, index, baton->data, baton->length);
+        baton->result = g_api.dbcapi_send_param_data(stmt, index, const_cast<char*>(baton->chunk.data()),
+                                                     baton->chunk.length());
     } else {
         bool anySent = index < paramDataSent.size() && paramDataSent[index];
         baton->result = anySent ? 1 : g_api.dbcapi_send_param_data(stmt, index, nullptr, 0);
@@ -154,8 +154,9 @@ Napi::Value Statement::sendParameterDataAfter(ErrorInfo& error, void* data, Napi
 // there is one; the baton keeps that result set alive for the call.
 ResultSet* Statement::pinNewestResultSet() {
     ResultSet* resultSet = newestResultSet();
-    if (resultSet != nullptr) {
-        resultSet->Ref();
+    // One collected already, whose finalizer has not run yet, cannot be held.
+    if (resultSet != nullptr && resultSet->Ref() == 0) {
+        return nullptr;
     }
     return resultSet;
 }
@@ -244,8 +245,7 @@ Napi::Value Statement::getParamValueAfter(ErrorInfo& error, void* data, Napi::En
     return value;
 }
 
-// Reads the offsets as 32-bit integers and refuses a slice that would end
-// past the caller's buffer.
+// Refuses a slice that would end past the caller's buffer.
 Napi::Value Statement::getData(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
     clearConnectionWarnings();
@@ -258,18 +258,18 @@ Napi::Value Statement::getData(const Napi::CallbackInfo& info) {
         !checkParameterIndex(info, index) || !checkStatement(info, callbackIndex)) {
         return env.Undefined();
     }
-    int32_t dataOffset = info[1].As<Napi::Number>().Int32Value();
-    int32_t bufferOffset = info[3].As<Napi::Number>().Int32Value();
-    int32_t length = info[4].As<Napi::Number>().Int32Value();
+    int64_t dataOffset = 0;
+    int64_t bufferOffset = 0;
+    int64_t length = 0;
     Napi::Buffer<char> buffer = info[2].As<Napi::Buffer<char>>();
     const char* message = nullptr;
-    if (dataOffset < 0) {
+    if (!integerInRange(info[1], 0, INT32_MAX, dataOffset)) {
         message = "Invalid dataOffset.";
-    } else if (bufferOffset < 0) {
+    } else if (!integerInRange(info[3], 0, INT32_MAX, bufferOffset)) {
         message = "Invalid bufferOffset.";
-    } else if (length < 0) {
+    } else if (!integerInRange(info[4], 0, INT32_MAX, length)) {
         message = "Invalid length.";
-    } else if (static_cast<size_t>(bufferOffset) + static_cast<size_t>(length) > buffer.ByteLength()) {
+    } else if (static_cast<size_t>(bufferOffset + length) > buffer.ByteLength()) {
         message = "getData buffer is not large enough to copy length bytes to bufferOffset.";
     }
     if (message != nullptr) {
@@ -279,9 +279,7 @@ Napi::Value Statement::getData(const Napi::CallbackInfo& info) {
     auto* baton = new GetParamDataBaton;
     baton->index = index;
     baton->dataOffset = static_cast<size_t>(dataOffset);
-    baton->length = static_cast<size_t>(length);
-    baton->target = buffer.Data() + bufferOffset;
-    baton->buffer = Napi::Persistent(buffer.As<Napi::Object>());
+    baton->target.aim(buffer, static_cast<size_t>(bufferOffset), static_cast<size_t>(length), callbackIndex < 0);
     baton->resultSet = pinNewestResultSet();
     beginActivity();
     return runWork<Statement>(info, callbackIndex, this, baton, &Statement::getParamDataWork,
@@ -300,8 +298,12 @@ void Statement::getParamDataWork(ErrorInfo& error, void* data) {
         getErrorMsg(JS_ERR_STATEMENT_DROPPED, error);
         return;
     }
+    char* bytes = baton->target.bytes(error);
+    if (bytes == nullptr) {
+        return;
+    }
     baton->bytesRead =
-        g_api.dbcapi_get_param_data(handle, baton->index, baton->dataOffset, baton->target, baton->length);
+        g_api.dbcapi_get_param_data(handle, baton->index, baton->dataOffset, bytes, baton->target.length());
     if (baton->bytesRead == -1) {
         getErrorMsg(connection->handle(), error);
     }
@@ -314,6 +316,9 @@ Napi::Value Statement::getParamDataAfter(ErrorInfo& error, void* data, Napi::Env
         baton->resultSet->Unref();
     }
     if (error.isSet()) {
+        return env.Undefined();
+    }
+    if (!baton->target.deliver(static_cast<size_t>(baton->bytesRead), error)) {
         return env.Undefined();
     }
     return Napi::Number::New(env, baton->bytesRead);

@@ -207,8 +207,8 @@ Napi::Value Statement::setPacketSize(const Napi::CallbackInfo& info) {
     if (!checkParameters(info, "setPacketSize(packetSize)", 1, masks, nullptr, nullptr, nullptr)) {
         return env.Undefined();
     }
-    int64_t size = info[0].As<Napi::Number>().Int64Value();
-    if (size < 0 || size > kMaxPacketSize) {
+    int64_t size = 0;
+    if (!integerInRange(info[0], 0, kMaxPacketSize, size)) {
         throwError(info, JS_ERR_INVALID_ARGUMENTS,
                    "Invalid PacketSize: the packet size should be greater than 0 and less than 2147483647.", "HY000",
                    -1);
@@ -248,13 +248,13 @@ Napi::Value Statement::setTimeout(const Napi::CallbackInfo& info) {
     if (!checkParameters(info, "setTimeout(timeout)", 1, masks, nullptr, nullptr, nullptr)) {
         return env.Undefined();
     }
-    int32_t timeout = info[0].As<Napi::Number>().Int32Value();
-    if (timeout < 0) {
+    int64_t timeout = 0;
+    if (!integerInRange(info[0], 0, INT32_MAX, timeout)) {
         throwError(info, JS_ERR_INVALID_ARGUMENTS, "Invalid timeout.", "HY000", -1);
         return env.Undefined();
     }
     ConnectionLock lock(this);
-    if (checkStatement(info, -1) && !g_api.dbcapi_set_query_timeout(stmt, timeout)) {
+    if (checkStatement(info, -1) && !g_api.dbcapi_set_query_timeout(stmt, static_cast<int32_t>(timeout))) {
         throwError(info, connection->handle(), -1);
     }
     return env.Undefined();

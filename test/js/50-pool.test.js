@@ -94,11 +94,13 @@ bothBackends('the process-wide pool limit refuses handles and its own lowering b
   assert.strictEqual(a.getPooledConnectionCount(), 3);
 });
 
-test('a pooled disconnect whose settings cannot be restored keeps its handle and reports why', () => {
+test('a pooled disconnect whose settings cannot be restored closes its handle and reports why', () => {
   const conn = connect(`databaseName=${freshDatabase()};POOLING=TRUE;CURRENTSCHEMA=nowhere`);
+  const open = conn.getOpenConnectionCount();
   assert.strictEqual(errorFields(() => conn.disconnect()).sqlState, '3F000');
   assert.strictEqual(conn.getPooledConnectionCount(), 0);
-  assert.strictEqual(conn.state(), 'connected');
+  assert.strictEqual(conn.state(), 'disconnected');
+  assert.strictEqual(conn.getOpenConnectionCount(), open - 1);
   assert.strictEqual(conn.disconnect(), undefined);
 });
 
