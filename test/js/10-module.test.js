@@ -21,14 +21,6 @@ function loadScript(paths) {
     console.log(JSON.stringify(out));`;
 }
 
-test('require exports the script-facing functions', () => {
-  const zelk = require('../..');
-  for (const name of ['createConnection', 'createClient', 'getDriverVersion', 'setConnectionPoolLimit']) {
-    assert.strictEqual(typeof zelk[name], 'function', name);
-  }
-  assert.strictEqual(zelk.getDriverVersion(), DRIVER_LINE);
-});
-
 test('module exports in order', () => {
   const out = runIsolated(`console.log(JSON.stringify(Object.keys(require(${JSON.stringify(
     path.join(buildDir, 'zelk.node'))}))))`);

@@ -87,15 +87,6 @@ test('rowsAsArray gives arrays in column order and ignores nesting', () => {
   assert.deepStrictEqual(decode(w.finish(), { rowsAsArray: true, nestTables: true }), [[1, 2]]);
 });
 
-test('keys come from the name section, duplicates already numbered, later equal keys overwrite', () => {
-  const w = new Writer().column('A').column('A:2').column('B').column('A:3');
-  w.nul().nul().nul().nul();
-  w.int(1).int(2).int(3).int(4).row();
-  const rows = decode(w.finish(), {});
-  assert.deepStrictEqual(Object.keys(rows[0]), ['A', 'A:2', 'B', 'A:3']);
-  assert.deepStrictEqual(rows[0], { A: 1, 'A:2': 2, B: 3, 'A:3': 4 });
-});
-
 test('any column name becomes an own property holding its value, whatever its characters', () => {
   const names = ['__proto__', 'a"b', 'c\\', '}); throw 1; ({', 'line\u2028sep', '7', '', 'constructor', 'x y'];
   const w = new Writer();
@@ -141,14 +132,6 @@ test('nestTables groups columns under their tables in order of first appearance'
   assert.notStrictEqual(rows[0].T1, rows[1].T1);
   // Without the option the table section is not used.
   assert.deepStrictEqual(decode(buffer, {})[0], { ID: 2, X: 'x', NAME: 'n' });
-});
-
-test('an empty result and a Uint8Array input decode', () => {
-  const w = new Writer().column('A').table(null);
-  const buffer = w.finish();
-  assert.deepStrictEqual(decode(buffer), []);
-  const copy = new Uint8Array(sample());
-  assert.strictEqual(decode(copy).length, 3);
 });
 
 test('malformed headers and counts are rejected', () => {

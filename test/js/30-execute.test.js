@@ -176,9 +176,6 @@ test('database errors carry the library code, message and SQLSTATE', async () =>
   assert.ok(dup.code > 0 && dup.message.length > 0);
   const missing = await new Promise((resolve) => conn.exec('SELECT * FROM nowhere', (e) => resolve(e)));
   assert.strictEqual(missing.sqlState, '42S02');
-  assert.strictEqual(errorFields(() => conn.exec('SELEKT 1')).sqlState, '42000');
-  assert.strictEqual(errorFields(() => conn.exec('SELECT ? AS a FROM DUMMY', [1, 2])).code, -20013);
-  assert.strictEqual(errorFields(() => conn.exec('SELECT ?, ? FROM DUMMY', [1])).code, -20014);
   assert.strictEqual(errorFields(() => conn.exec('SELECT ? FROM DUMMY', [{}])).message,
     'Can not bind parameter(0).');
   conn.disconnect();

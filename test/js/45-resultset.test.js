@@ -46,16 +46,6 @@ bothBackends('walking with next gives the rows of exec, as objects and as arrays
   conn.disconnect();
 });
 
-bothBackends('duplicate column names get numbered keys', (db) => {
-  const conn = seeded(db, ROWS);
-  const rs = conn.prepare('select id as "A", name as "A", score as "B", id as "A" from t where id = 1').execQuery();
-  assert.ok(rs.next());
-  assert.deepStrictEqual(rs.getValues(), { A: 1, 'A:2': 'one', B: 1.5, 'A:3': 1 });
-  assert.deepStrictEqual(rs.getValues({ asArray: 'true' }), [1, 'one', 1.5, 1]);
-  assert.strictEqual(rs.getColumnName(1), 'A');
-  conn.disconnect();
-});
-
 bothBackends('nextResult walks several results', (db) => {
   const conn = seeded(db, ROWS);
   const rs = conn.prepare('select id from t order by id; select name, score from t where id = 3; select 9 as z')

@@ -122,21 +122,6 @@ test('the pool ping discards a handle whose session was killed', { skip }, () =>
   second.clearPool();
 });
 
-test('abort ends pg_sleep(30) with an error', { skip }, async () => {
-  const conn = connect();
-  const start = Date.now();
-  const failed = new Promise((resolve) => {
-    conn.exec('SELECT pg_sleep(30)', (err) => resolve(err));
-  });
-  await new Promise((resolve) => setTimeout(resolve, 300));
-  conn.abort();
-  const err = await failed;
-  assert.ok(err, 'the sleep ended without an error');
-  assert.strictEqual(err.sqlState, 'HY008');
-  assert.ok(Date.now() - start < 10000, 'the abort did not end the sleep');
-  conn.disconnect();
-});
-
 test('the open-connection limit holds against the server under concurrent connects', { skip }, () => {
   const out = runIsolated(`
     const zelk = require('.');
@@ -264,18 +249,6 @@ test('setTimeout(1) ends pg_sleep(30) with HYT00; the connection stays usable', 
   assert.deepStrictEqual(conn.exec('SELECT 1 AS one'), [{ one: 1 }]);
   stmt.drop();
   conn.disconnect();
-});
-
-test('two connections run their queries at the same time', { skip }, async () => {
-  const conns = [connect(), connect()];
-  const start = Date.now();
-  const results = await Promise.all(conns.map((conn) => new Promise((resolve, reject) => {
-    conn.exec('SELECT 1 AS one FROM pg_sleep(1)', (err, rows) => (err ? reject(err) : resolve(rows)));
-  })));
-  // One after the other they would take at least 2 s.
-  assert.ok(Date.now() - start < 1800, `took ${Date.now() - start} ms`);
-  assert.deepStrictEqual(results, [[{ one: 1 }], [{ one: 1 }]]);
-  conns.forEach((conn) => conn.disconnect());
 });
 
 test('an abort during a result set fetch fails that fetch with HY008', { skip }, async () => {

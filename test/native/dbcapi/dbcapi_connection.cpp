@@ -27,15 +27,6 @@ TEST(DbcapiConnection, InMemoryPingAndUnknownPropertiesIgnored) {
     dbcapi_free_stmt(stmt);
 }
 
-TEST(DbcapiConnection, UnreachableServerNodeFailsWith08001) {
-    dbcapi_connection* conn = dbcapi_new_connection();
-    EXPECT_FALSE(dbcapi_connect(conn, "ServerNode=127.0.0.1:1;UID=a"));
-    dbtest::LastError e = lastError(conn);
-    EXPECT_EQ(e.sqlstate, "08001");
-    EXPECT_NE(e.message.find("ServerNode"), std::string::npos);
-    dbcapi_free_connection(conn);
-}
-
 TEST(DbcapiConnection, PropertiesAndQuotedDatabaseName) {
     std::string path = dbtest::tempDbPath("props;x");
     dbcapi_connection* conn = dbcapi_new_connection();
@@ -48,27 +39,6 @@ TEST(DbcapiConnection, PropertiesAndQuotedDatabaseName) {
     Connection again("databaseName={" + path + "}");
     ASSERT_TRUE(again.ok()) << lastError(again.get()).message;
     EXPECT_EQ(scalar(again.get(), "SELECT count(*) FROM t"), 0);
-}
-
-TEST(DbcapiConnection, RolledBackDataGoneCommittedDataSurvivesReconnect) {
-    std::string path = dbtest::tempDbPath("tx");
-    {
-        Connection c("databaseName=" + path);
-        ASSERT_TRUE(c.ok());
-        c.exec("CREATE TABLE t(a INT)");
-        ASSERT_TRUE(dbcapi_set_autocommit(c.get(), 0));
-        c.exec("INSERT INTO t VALUES (1)");
-        ASSERT_TRUE(dbcapi_rollback(c.get()));
-        EXPECT_EQ(scalar(c.get(), "SELECT count(*) FROM t"), 0);
-        c.exec("INSERT INTO t VALUES (2)");
-        Connection other("databaseName=" + path);
-        EXPECT_EQ(scalar(other.get(), "SELECT count(*) FROM t"), 0);  // not committed yet
-        ASSERT_TRUE(dbcapi_commit(c.get()));
-        EXPECT_EQ(scalar(other.get(), "SELECT count(*) FROM t"), 1);
-        c.exec("INSERT INTO t VALUES (3)");  // left open: disconnect rolls it back
-    }
-    Connection c("databaseName=" + path);
-    EXPECT_EQ(scalar(c.get(), "SELECT sum(a) FROM t"), 2);
 }
 
 TEST(DbcapiConnection, AutocommitAndIsolation) {

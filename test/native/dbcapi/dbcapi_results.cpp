@@ -38,12 +38,6 @@ TEST(DbcapiResults, SeveralStatementsGiveResultsInOrder) {
     EXPECT_EQ(dbtest::scalar(c.get(), "SELECT sum(a) FROM m"), 23);
 }
 
-TEST(DbcapiResults, ExecuteImmediateRunsEveryStatement) {
-    Connection c;
-    c.exec("CREATE TABLE a(x); CREATE TABLE b(y); INSERT INTO b VALUES (5); SELECT 1; INSERT INTO b VALUES (6)");
-    EXPECT_EQ(dbtest::scalar(c.get(), "SELECT sum(y) FROM b"), 11);
-}
-
 TEST(DbcapiResults, CancelInterruptsLongQuery) {
     Connection c;
     dbcapi_stmt* stmt = dbcapi_prepare(
