@@ -61,37 +61,6 @@ bothBackends('nextResult walks several results', (db) => {
   conn.disconnect();
 });
 
-bothBackends('callback forms deliver after returning', (db, t, done) => {
-  const conn = seeded(db, ROWS);
-  const stmt = conn.prepare('select id, name from t where id = ?');
-  let returned = false;
-  stmt.execQuery([1], (err, rs) => {
-    assert.ok(returned);
-    assert.strictEqual(err, undefined);
-    rs.next((err2, hasRow) => {
-      assert.strictEqual(hasRow, true);
-      rs.getValue(1, (err3, value) => {
-        assert.strictEqual(value, 'one');
-        rs.getValues((err4, values) => {
-          assert.deepStrictEqual(values, { id: 1, name: 'one' });
-          rs.next((err5, more) => {
-            assert.strictEqual(err5, undefined);
-            assert.strictEqual(more, false);
-            rs.close((err6) => {
-              assert.strictEqual(err6, undefined);
-              rs.close((err7) => {
-                assert.strictEqual(err7, undefined);
-                conn.disconnect(done);
-              });
-            });
-          });
-        });
-      });
-    });
-  });
-  returned = true;
-});
-
 bothBackends('execQuery while a result set is open fails with -20020 until it is closed', (db) => {
   const conn = seeded(db, ROWS);
   const stmt = conn.prepare('select id from t');

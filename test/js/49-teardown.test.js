@@ -89,14 +89,6 @@ bothBackends('disconnect with open statements and result sets', (db, t, done) =>
   assert.strictEqual(rs.isClosed(), true);
 });
 
-bothBackends('work queued after disconnect reports the lost connection', (db, t, done) => {
-  const conn = connected(db);
-  const stmt = conn.prepare('select id from t');
-  conn.disconnect();
-  assert.strictEqual(errorFields(() => conn.prepare('select 1 as x')).code, -20006);
-  stmt.exec((err) => settle(done, () => assert.strictEqual(err.code, -20016)));
-});
-
 bothBackends('dropping a statement after closing its result set, in either order', (db) => {
   const conn = connected(db);
   const first = conn.prepare('select id from t');

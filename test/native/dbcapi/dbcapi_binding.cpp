@@ -164,39 +164,6 @@ TEST(DbcapiBinding, DataAtExecutionInManyChunks) {
     dbcapi_free_stmt(query);
 }
 
-TEST(DbcapiBinding, BatchOfTenThousandRows) {
-    Connection c;
-    c.exec("CREATE TABLE b(id INT, name VARCHAR(20))");
-    const uint32_t rows = 10000;
-    std::vector<int32_t> ids(rows);
-    std::vector<char> names(rows * 20);
-    std::vector<size_t> lengths(rows), idLengths(rows, 4);
-    std::vector<dbcapi_bool> nulls(rows, 0);
-    for (uint32_t r = 0; r < rows; ++r) {
-        ids[r] = static_cast<int32_t>(r);
-        lengths[r] = static_cast<size_t>(std::snprintf(&names[r * 20], 20, "name%u", r));
-    }
-    nulls[5] = 1;
-    dbcapi_stmt* stmt = dbcapi_prepare(c.get(), "INSERT INTO b VALUES (?, ?)");
-    ASSERT_TRUE(dbcapi_reset(stmt));
-    dbcapi_bind_data p0 = valueParam(DBCAPI_VAL32, ids.data(), 4, idLengths.data());
-    dbcapi_bind_data p1 = valueParam(DBCAPI_STRING, names.data(), 20, lengths.data(), nulls.data());
-    ASSERT_TRUE(dbcapi_bind_param(stmt, 0, &p0));
-    ASSERT_TRUE(dbcapi_bind_param(stmt, 1, &p1));
-    ASSERT_TRUE(dbcapi_set_batch_size(stmt, rows));
-    EXPECT_EQ(dbcapi_get_batch_size(stmt), rows);
-    ASSERT_TRUE(dbcapi_execute(stmt)) << lastError(c.get()).message;
-    EXPECT_EQ(dbcapi_affected_rows(stmt), 10000);
-    int32_t* status = dbcapi_get_row_status(stmt);
-    ASSERT_NE(status, nullptr);
-    int ones = 0;
-    for (uint32_t r = 0; r < rows; ++r) ones += status[r] == 1;
-    EXPECT_EQ(ones, 10000);
-    EXPECT_EQ(dbtest::scalar(c.get(), "SELECT count(*) FROM b WHERE name = 'name' || id"), 9999);
-    EXPECT_EQ(dbtest::scalar(c.get(), "SELECT id FROM b WHERE name IS NULL"), 5);
-    dbcapi_free_stmt(stmt);
-}
-
 TEST(DbcapiBinding, BindLengthBeyondBufferIsRefused) {
     Connection c;
     char text[4] = {'a', 'b', 'c', 'd'};
