@@ -155,8 +155,9 @@ bool PgCursor::prepareOnServer(const std::string& schemaName, BackendError& err)
 
 // The server statement prepared earlier for the same text: no round trip.
 bool PgCursor::takeCached() {
-    statement_ = session_->cachedStatement(text_.sql);
-    if (!statement_) return false;
+    std::shared_ptr<PgPrepared> cached = session_->cachedStatement(text_.sql);
+    if (!cached) return false;
+    statement_ = std::move(cached);
     paramTypes_ = statement_->paramTypes;
     columns_ = statement_->columns;
     functionCode_ = statement_->functionCode;
@@ -412,8 +413,13 @@ bool PgCursor::send(BackendError& err) {
     return true;
 }
 
-// Sends the prepared statement with the values bound now.
+// Sends the prepared statement with the values bound now. A statement
+// that failed to be prepared again after a schema change has none.
 bool PgCursor::sendBound(BackendError& err) {
+    if (!statement_) {
+        err = makeError(kServerError, "26000", "The statement is no longer prepared on the server; prepare it again");
+        return false;
+    }
     std::vector<const char*> values;
     std::vector<int> lengths;
     if (mode_ == Mode::SetSchema) {
