@@ -67,6 +67,9 @@ public:
     // DEALLOCATE or DISCARD the server statements may be gone already
     // (deallocate false: they are not deallocated again).
     void clearStatementCache(bool deallocate);
+    // After DDL: the cache is emptied now and, if a transaction is open,
+    // again when it ends (a rollback brings the old tables back).
+    void schemaChanged();
     // The next result of the running command (null when it has no more),
     // waiting for the server while honouring abort and the time-out.
     PGresult* nextResult(BackendError& err);
@@ -121,6 +124,7 @@ private:
     enum class CancelCause { None, Interrupt, TimeOut };
     CancelCause cancelCause_ = CancelCause::None;
     bool atomicTransaction_ = false;  // the running batch began the transaction
+    bool schemaChangedInTransaction_ = false;
     int isolation_ = -1;
     bool isolationUnsettled_ = false;  // set inside a transaction a rollback may undo
     std::atomic<int64_t> deadline_{0};

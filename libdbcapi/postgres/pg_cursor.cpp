@@ -486,8 +486,8 @@ StepResult PgCursor::finish(PGresult* last, BackendError& err) {
     // Renamed tables and columns must not keep their old names, nor texts
     // their old meaning.
     if (ok && functionCode_ == DBCAPI_FUNCTION_DDL) session_->forgetTables();
-    if (ok && (functionCode_ == DBCAPI_FUNCTION_DDL || functionCode_ == DBCAPI_FUNCTION_SESSION))
-        session_->clearStatementCache(true);
+    if (ok && functionCode_ == DBCAPI_FUNCTION_DDL) session_->schemaChanged();
+    if (ok && functionCode_ == DBCAPI_FUNCTION_SESSION) session_->clearStatementCache(true);
     if (ok && dropsServerStatements(text_.sql)) session_->clearStatementCache(false);
     if (!ok) err = session_->errorOf(last);
     bool schemaMissing = mode_ == Mode::SetSchema && ok && !schemaFound_;

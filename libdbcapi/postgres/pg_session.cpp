@@ -323,6 +323,13 @@ bool PgSession::ready(BackendError& err) {
         err = lostConnection();
         return false;
     }
+    if (schemaChangedInTransaction_ && libpq().PQtransactionStatus(conn_) == PQTRANS_IDLE) {
+        schemaChangedInTransaction_ = false;
+        clearStatementCache(true);
+        std::lock_guard<std::mutex> lock(mutex_);
+        names.insert(names.end(), deallocate_.begin(), deallocate_.end());
+        deallocate_.clear();
+    }
     if (names.empty()) return true;
     // A failed transaction refuses every command but its end: the names
     // wait for the ROLLBACK, which must not fail because of them.
@@ -388,6 +395,11 @@ void PgSession::uncacheStatement(const std::string& sql) {
     release(found->second->second);
     cacheOrder_.erase(found->second);
     cacheIndex_.erase(found);
+}
+
+void PgSession::schemaChanged() {
+    clearStatementCache(true);
+    schemaChangedInTransaction_ = libpq().PQtransactionStatus(conn_) != PQTRANS_IDLE;
 }
 
 void PgSession::clearStatementCache(bool deallocate) {

@@ -33,6 +33,14 @@ test('executing a text again reuses its server statement; DDL, SET and DISCARD e
   assert.deepStrictEqual(conn.exec(select, [2]), [{ a: 2, b: 5 }]);
   assert.strictEqual(statementsLike(conn, 'FROM kept WHERE'), 1, 'the statement of the old columns is deallocated');
 
+  // A rollback brings the old columns back.
+  conn.setAutoCommit(false);
+  conn.exec('ALTER TABLE kept ADD COLUMN c int DEFAULT 6');
+  assert.deepStrictEqual(conn.exec(select, [2]), [{ a: 2, b: 5, c: 6 }]);
+  conn.rollback();
+  assert.deepStrictEqual(conn.exec(select, [2]), [{ a: 2, b: 5 }]);
+  conn.setAutoCommit(true);
+
   conn.exec("SET search_path = pg_temp, public");
   assert.deepStrictEqual(conn.exec(select, [2]), [{ a: 2, b: 5 }]);
   conn.exec('DISCARD PLANS');
