@@ -21,7 +21,8 @@ const ZELK_CHUNK = 10000;
 
 const trials = [
   { name: 'pg-fetch-100k', job: 'fetchObjects', rows: { full: TABLE_ROWS, quick: TABLE_ROWS } },
-  { name: 'pg-point-queries', job: 'pointQueries', rows: { full: 20000, quick: 10000 } },
+  // zelk: a prepared statement per lane; zelk-exec: conn.exec with the key each time.
+  { name: 'pg-point-queries', job: 'pointQueries', rows: { full: 20000, quick: 10000 }, extraDrivers: ['zelk-exec'] },
   { name: 'pg-insert', job: 'insert', rows: { full: 50000, quick: 20000 } },
 ];
 
@@ -85,7 +86,7 @@ function pgDriver(server, native) {
   };
 }
 
-function zelkDriver(server) {
+function zelkDriver(server, execEachCall = false) {
   const zelk = require(path.join(__dirname, '..'));
   const open = () => {
     const conn = zelk.createConnection();
@@ -102,12 +103,13 @@ function zelkDriver(server) {
       let found = 0;
       const lane = async () => {
         const conn = open();
-        const select = conn.prepare(POINT_SQL);
+        const select = execEachCall ? null : conn.prepare(POINT_SQL);
         while (next < keys.length) {
-          const rows = await promisify((cb) => select.exec([keys[next++]], cb));
+          const key = keys[next++];
+          const rows = await promisify((cb) => (select ? select.exec([key], cb) : conn.exec(POINT_SQL, [key], cb)));
           found += rows.length;
         }
-        select.drop();
+        if (select) select.drop();
         conn.disconnect();
       };
       await Promise.all(Array.from({ length: LANES }, lane));
@@ -137,6 +139,7 @@ function pgNativeBuilds() {
 
 const variants = {
   zelk: zelkDriver,
+  'zelk-exec': (server) => zelkDriver(server, true),
   pg: (server) => pgDriver(server, false),
   'pg-native': (server) => pgDriver(server, true),
 };
@@ -232,8 +235,9 @@ async function runPgTrials(args) {
     if (args.only && !args.only.includes(trial.name)) continue;
     const rows = args.quick ? trial.rows.quick : trial.rows.full;
     const results = {};
+    const trialDrivers = drivers.concat(trial.extraDrivers || []);
     for (let rep = 0; rep < args.reps; rep++) {
-      for (const driver of drivers) {
+      for (const driver of trialDrivers) {
         const task = { job: trial.job, driver, rows };
         (results[driver] = results[driver] || []).push(runChild(__filename, ['--child', JSON.stringify(task)]));
         process.stderr.write('.');
@@ -241,7 +245,7 @@ async function runPgTrials(args) {
     }
     process.stderr.write('\n');
     const summary = {};
-    for (const driver of drivers) summary[driver] = summarise(results[driver]);
+    for (const driver of trialDrivers) summary[driver] = summarise(results[driver]);
     printTrial({ name: trial.name, unit: 'ms', rows, summary }, BASELINE);
   }
 }

@@ -8,9 +8,11 @@
 #include <atomic>
 #include <deque>
 #include <future>
+#include <list>
 #include <map>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "backend.h"
@@ -20,6 +22,7 @@ namespace zkv {
 
 class PgCursor;
 struct PgColumn;
+struct PgPrepared;
 
 class PgSession : public BackendSession, public std::enable_shared_from_this<PgSession> {
 public:
@@ -52,16 +55,33 @@ public:
     void startStreaming(PgCursor* cursor);
     void stopStreaming(PgCursor* cursor);
     // Called by a dying cursor, possibly on another thread: never touches
-    // the connection, only queues the clean-up.
-    void forget(PgCursor* cursor, const std::string& statementName);
+    // the connection, only queues the clean-up. Drops the cursor's hold on
+    // its server statement.
+    void forget(PgCursor* cursor, std::shared_ptr<PgPrepared>& statement);
+    // Server statements kept for their text, so that preparing the same
+    // text again costs no round trip; the least recently used go first.
+    std::shared_ptr<PgPrepared> cachedStatement(const std::string& sql);
+    void cacheStatement(const std::string& sql, const std::shared_ptr<PgPrepared>& statement);
+    void uncacheStatement(const std::string& sql);
+    // After DDL or SET a text may name other tables or columns; after
+    // DEALLOCATE or DISCARD the server statements may be gone already
+    // (deallocate false: they are not deallocated again).
+    void clearStatementCache(bool deallocate);
+    // After DDL: the cache is emptied now and, if a transaction is open,
+    // again when it ends (a rollback brings the old tables back).
+    void schemaChanged();
     // The next result of the running command (null when it has no more),
     // waiting for the server while honouring abort and the time-out.
     PGresult* nextResult(BackendError& err);
     BackendError errorOf(const PGresult* result) const;
+    BackendError lostConnection() const;
     std::string nextStatementName() { return "zkv_" + std::to_string(++statementCount_); }
     PGconn* connection() const { return conn_; }
     // Reads what the running command still sends, keeping nothing.
     void discardResults();
+    // Reads the rest of a pipeline up to its sync point and leaves
+    // pipeline mode.
+    void endPipeline();
     // Fills table, schema and column names of columns read from a table;
     // the catalog is asked once per table (until DDL runs here).
     bool nameTableColumns(std::vector<PgColumn>& columns, BackendError& err);
@@ -77,7 +97,9 @@ private:
     BackendError giveUp();
     bool runSimple(const char* sql, BackendError& err);
     bool loadTables(const std::vector<Oid>& oids, BackendError& err);
-    BackendError lostConnection() const;
+    // Queues the server statement for DEALLOCATE once nothing holds it
+    // (mutex_ held).
+    void release(std::shared_ptr<PgPrepared>& statement);
 
     struct Table {
         std::string name;
@@ -102,6 +124,7 @@ private:
     enum class CancelCause { None, Interrupt, TimeOut };
     CancelCause cancelCause_ = CancelCause::None;
     bool atomicTransaction_ = false;  // the running batch began the transaction
+    bool schemaChangedInTransaction_ = false;
     int isolation_ = -1;
     bool isolationUnsettled_ = false;  // set inside a transaction a rollback may undo
     std::atomic<int64_t> deadline_{0};
@@ -109,10 +132,13 @@ private:
     int64_t callStart_ = 0;
     uint64_t statementCount_ = 0;
 
-    std::mutex mutex_;  // guards the three members below
+    std::mutex mutex_;  // guards the members below and every PgPrepared pointer
     PgCursor* streaming_ = nullptr;
     bool discardPending_ = false;
     std::vector<std::string> deallocate_;
+    using CacheOrder = std::list<std::pair<std::string, std::shared_ptr<PgPrepared>>>;
+    CacheOrder cacheOrder_;  // most recently used first
+    std::unordered_map<std::string, CacheOrder::iterator> cacheIndex_;
 };
 
 struct PgColumn {
@@ -124,6 +150,15 @@ struct PgColumn {
     std::string tableName;
     std::string schemaName;
     std::string tableColumnName;
+};
+
+// A named statement on the server and what describing it told.
+struct PgPrepared {
+    std::string name;
+    std::vector<Oid> paramTypes;
+    std::vector<PgColumn> columns;
+    int32_t functionCode = DBCAPI_FUNCTION_OTHER;
+    bool gone = false;  // removed on the server by the session's own SQL (mutex_ held)
 };
 
 // The values of one row of a result (row 0 of a single-row result).
@@ -191,7 +226,13 @@ public:
     void drain();
 
 private:
+    bool takeCached();
+    void sizeBindings();
+    bool prepareAndDescribe(const std::string& sql, BackendError& err);
+    bool prepareThenDescribeMany(const std::string& sql, BackendError& err);
+    void readDescription(const PGresult* described, bool withParams);
     bool describe(const std::string& statement, bool withParams, BackendError& err);
+    bool replan(BackendError& err);
     bool describeMany(BackendError& err);
     bool send(BackendError& err);
     bool sendBound(BackendError& err);
@@ -210,7 +251,9 @@ private:
     PgStatementText text_;
     Mode mode_;
     int32_t functionCode_ = DBCAPI_FUNCTION_OTHER;
-    std::string name_;
+    std::shared_ptr<PgPrepared> statement_;
+    bool cacheable_ = false;
+    uint64_t executions_ = 0;
     std::string schemaName_;
     std::vector<Oid> paramTypes_;
     std::vector<ParamDirection> directions_;

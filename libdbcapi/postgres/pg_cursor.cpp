@@ -1,6 +1,7 @@
 // Server statements: prepared on the server, parameters sent as text (or
 // binary for blobs), rows read one at a time, CALL output parameters.
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -73,6 +74,25 @@ PGresult* awaitOne(PgSession& session, BackendError& err) {
     return nullptr;
 }
 
+// The result of one command of a pipeline, and the end of its results.
+PGresult* takePipelined(PgSession& session, BackendError& err) {
+    PGresult* result = session.nextResult(err);
+    if (result) session.discardResults();
+    return result;
+}
+
+bool succeeded(PgSession& session, const PGresult* result, BackendError& err) {
+    if (!result) {
+        if (err.message.empty()) err = makeError(kConnectionLost, "08006", "The server sent no result");
+        return false;
+    }
+    if (resultOk(result)) return true;
+    // The server's last words before it closed the connection.
+    bool lost = libpq().PQstatus(session.connection()) == CONNECTION_BAD;
+    err = lost ? session.lostConnection() : session.errorOf(result);
+    return false;
+}
+
 // libpq drops the connection on a parameter description longer than 30000
 // bytes, which 7,499 parameters exceed: statements with more parameters
 // than this are described in another way (describeMany).
@@ -85,6 +105,16 @@ const char* kParamTypesQuery =
 // Rows of a batch sent before their results are read: the results of a
 // chunk must fit the socket buffers, or both ends would wait on each other.
 constexpr uint32_t kPipelineRows = 512;
+
+// DEALLOCATE and DISCARD remove server statements the session still names.
+bool dropsServerStatements(const std::string& sql) {
+    size_t start = sql.find_first_not_of(" \t\r\n");
+    if (start == std::string::npos) return false;
+    std::string word;
+    for (size_t i = start; i < sql.size() && std::isalpha(static_cast<unsigned char>(sql[i])); ++i)
+        word += static_cast<char>(std::toupper(static_cast<unsigned char>(sql[i])));
+    return word == "DEALLOCATE" || word == "DISCARD";
+}
 
 int64_t commandTuples(const PGresult* result) {
     const char* count = libpq().PQcmdTuples(const_cast<PGresult*>(result));
@@ -99,29 +129,89 @@ PgCursor::PgCursor(std::shared_ptr<PgSession> session, PgStatementText text, Mod
 }
 
 PgCursor::~PgCursor() {
-    session_->forget(this, name_);
+    session_->forget(this, statement_);
     for (PGresult* result : buffered_) libpq().PQclear(result);
 }
 
 bool PgCursor::prepareOnServer(const std::string& schemaName, BackendError& err) {
-    PGconn* conn = session_->connection();
-    const std::string& sql = mode_ == Mode::SetSchema ? std::string(kSetSchemaQuery) : text_.sql;
     schemaName_ = schemaName;
-    std::string name = session_->nextStatementName();
-    if (!libpq().PQsendPrepare(conn, name.c_str(), sql.c_str(), 0, nullptr)) return sendFailed(err);
-    PGresult* prepared = awaitOne(*session_, err);
-    if (!prepared) return false;
-    libpq().PQclear(prepared);
-    name_ = name;
     bool many = text_.paramNames.size() > kDescribableParams;
-    if (!(many ? describeMany(err) : describe(name_, mode_ != Mode::SetSchema, err))) return false;
+    cacheable_ = mode_ == Mode::Plain && !many;
+    if (cacheable_ && takeCached()) return true;
+    const std::string& sql = mode_ == Mode::SetSchema ? std::string(kSetSchemaQuery) : text_.sql;
+    if (!(many ? prepareThenDescribeMany(sql, err) : prepareAndDescribe(sql, err))) return false;
     if (mode_ != Mode::SetSchema) directions_.assign(paramTypes_.size(), kParamInput);
     if (mode_ == Mode::Plain && !session_->nameTableColumns(columns_, err)) return false;
     if (mode_ == Mode::Plain) functionCode_ = classifyStatement(text_.sql.c_str(), !columns_.empty());
+    sizeBindings();
+    if (mode_ == Mode::Call) return lookUpDirections(err);
+    if (!cacheable_) return true;
+    statement_->paramTypes = paramTypes_;
+    statement_->columns = columns_;
+    statement_->functionCode = functionCode_;
+    session_->cacheStatement(text_.sql, statement_);
+    return true;
+}
+
+// The server statement prepared earlier for the same text: no round trip.
+bool PgCursor::takeCached() {
+    std::shared_ptr<PgPrepared> cached = session_->cachedStatement(text_.sql);
+    if (!cached) return false;
+    statement_ = std::move(cached);
+    paramTypes_ = statement_->paramTypes;
+    columns_ = statement_->columns;
+    functionCode_ = statement_->functionCode;
+    directions_.assign(paramTypes_.size(), kParamInput);
+    sizeBindings();
+    return true;
+}
+
+// Values bound before a statement is prepared again are kept.
+void PgCursor::sizeBindings() {
+    if (values_.size() == directions_.size()) return;
     values_.assign(directions_.size(), std::string());
     nulls_.assign(directions_.size(), 1);
     formats_.assign(directions_.size(), 0);
-    return mode_ != Mode::Call || lookUpDirections(err);
+}
+
+// Parse and describe in one round trip (the server's pipeline). The name
+// is kept as soon as the parse succeeded, so that a failed describe still
+// deallocates it. Errors are read once the pipeline has ended, when a
+// connection the server closed shows as lost.
+bool PgCursor::prepareAndDescribe(const std::string& sql, BackendError& err) {
+    PGconn* conn = session_->connection();
+    std::string name = session_->nextStatementName();
+    if (!libpq().PQenterPipelineMode(conn)) return sendFailed(err);
+    bool sent = libpq().PQsendPrepare(conn, name.c_str(), sql.c_str(), 0, nullptr) &&
+                libpq().PQsendDescribePrepared(conn, name.c_str()) && libpq().PQpipelineSync(conn);
+    PGresult* prepared = sent ? takePipelined(*session_, err) : nullptr;
+    PGresult* described = prepared ? takePipelined(*session_, err) : nullptr;
+    session_->endPipeline();
+    if (!sent) return sendFailed(err);
+    bool parsed = succeeded(*session_, prepared, err);
+    if (parsed) {
+        statement_ = std::make_shared<PgPrepared>();
+        statement_->name = name;
+    }
+    bool ok = parsed && succeeded(*session_, described, err);
+    if (ok) readDescription(described, mode_ != Mode::SetSchema);
+    libpq().PQclear(prepared);
+    libpq().PQclear(described);
+    return ok;
+}
+
+// The older way for statements with too many parameters to describe:
+// parse, then describe in round trips of their own.
+bool PgCursor::prepareThenDescribeMany(const std::string& sql, BackendError& err) {
+    std::string name = session_->nextStatementName();
+    if (!libpq().PQsendPrepare(session_->connection(), name.c_str(), sql.c_str(), 0, nullptr))
+        return sendFailed(err);
+    PGresult* prepared = awaitOne(*session_, err);
+    if (!prepared) return false;
+    libpq().PQclear(prepared);
+    statement_ = std::make_shared<PgPrepared>();
+    statement_->name = name;
+    return describeMany(err);
 }
 
 // Parameter types (when withParams) and columns of a prepared statement.
@@ -129,6 +219,12 @@ bool PgCursor::describe(const std::string& statement, bool withParams, BackendEr
     if (!libpq().PQsendDescribePrepared(session_->connection(), statement.c_str())) return sendFailed(err);
     PGresult* described = awaitOne(*session_, err);
     if (!described) return false;
+    readDescription(described, withParams);
+    libpq().PQclear(described);
+    return true;
+}
+
+void PgCursor::readDescription(const PGresult* described, bool withParams) {
     for (int i = 0; withParams && i < libpq().PQnparams(described); ++i)
         paramTypes_.push_back(libpq().PQparamtype(described, i));
     for (int i = 0; i < libpq().PQnfields(described); ++i) {
@@ -140,15 +236,13 @@ bool PgCursor::describe(const std::string& statement, bool withParams, BackendEr
         column.tableColumn = libpq().PQftablecol(described, i);
         columns_.push_back(std::move(column));
     }
-    libpq().PQclear(described);
-    return true;
 }
 
 // The parameter types come from the catalog; the columns from the same
 // text with each marker a NULL of its parameter's type, which gives the
 // columns the same types.
 bool PgCursor::describeMany(BackendError& err) {
-    const char* values[] = {name_.c_str()};
+    const char* values[] = {statement_->name.c_str()};
     if (!libpq().PQsendQueryParams(session_->connection(), kParamTypesQuery, 1, nullptr, values, nullptr, nullptr, 0))
         return sendFailed(err);
     PGresult* types = awaitOne(*session_, err);
@@ -309,6 +403,7 @@ void PgCursor::reset() {
 }
 
 bool PgCursor::send(BackendError& err) {
+    ++executions_;
     outputRow_.reset(nullptr);
     schemaFound_ = false;
     if (!session_->ready(err) || !session_->notInterrupted(err) || !sendBound(err)) return false;
@@ -318,8 +413,13 @@ bool PgCursor::send(BackendError& err) {
     return true;
 }
 
-// Sends the prepared statement with the values bound now.
+// Sends the prepared statement with the values bound now. A statement
+// that failed to be prepared again after a schema change has none.
 bool PgCursor::sendBound(BackendError& err) {
+    if (!statement_) {
+        err = makeError(kServerError, "26000", "The statement is no longer prepared on the server; prepare it again");
+        return false;
+    }
     std::vector<const char*> values;
     std::vector<int> lengths;
     if (mode_ == Mode::SetSchema) {
@@ -331,7 +431,7 @@ bool PgCursor::sendBound(BackendError& err) {
         values.push_back(nulls_[i] ? nullptr : values_[i].c_str());
         lengths.push_back(static_cast<int>(values_[i].size()));
     }
-    if (!libpq().PQsendQueryPrepared(session_->connection(), name_.c_str(), static_cast<int>(values.size()), values.data(),
+    if (!libpq().PQsendQueryPrepared(session_->connection(), statement_->name.c_str(), static_cast<int>(values.size()), values.data(),
                              lengths.data(), formats_.data(), 0))
         return sendFailed(err);
     return true;
@@ -340,8 +440,10 @@ bool PgCursor::sendBound(BackendError& err) {
 // SET SCHEMA and CALL hand out no rows: the row of SET SCHEMA says that
 // the schema exists, the row of CALL holds the output parameters.
 StepResult PgCursor::step(BackendError& err) {
-    if (phase_ == Phase::Idle && !send(err)) return StepResult::Error;
+    bool starting = phase_ == Phase::Idle;
+    if (starting && !send(err)) return StepResult::Error;
     StepResult result = readNext(err);
+    if (starting && result == StepResult::Error && replan(err)) result = readNext(err);
     while (result == StepResult::Row && mode_ != Mode::Plain) {
         if (mode_ == Mode::Call) outputRow_.adopt(row_, &outputColumn_);
         schemaFound_ = true;
@@ -381,9 +483,13 @@ StepResult PgCursor::finish(PGresult* last, BackendError& err) {
     }
     bool ok = resultOk(last);
     if (ok) changes_ = commandTuples(last);
-    // Renamed tables and columns must not keep their old names.
+    // Renamed tables and columns must not keep their old names, nor texts
+    // their old meaning.
     if (ok && functionCode_ == DBCAPI_FUNCTION_DDL) session_->forgetTables();
-    else err = session_->errorOf(last);
+    if (ok && functionCode_ == DBCAPI_FUNCTION_DDL) session_->schemaChanged();
+    if (ok && functionCode_ == DBCAPI_FUNCTION_SESSION) session_->clearStatementCache(true);
+    if (ok && dropsServerStatements(text_.sql)) session_->clearStatementCache(false);
+    if (!ok) err = session_->errorOf(last);
     bool schemaMissing = mode_ == Mode::SetSchema && ok && !schemaFound_;
     libpq().PQclear(last);
     session_->discardResults();
@@ -392,6 +498,27 @@ StepResult PgCursor::finish(PGresult* last, BackendError& err) {
         return StepResult::Error;
     }
     return ok ? StepResult::Done : StepResult::Error;
+}
+
+// A kept statement whose tables changed since it was prepared fails with
+// 0A000 ("cached plan must not change result type") before it runs. It is
+// no longer kept, and on its cursor's first execute outside a transaction
+// it is prepared again and sent once more (true when it was). Later
+// executes keep the error: the caller has described the old columns.
+bool PgCursor::replan(BackendError& err) {
+    if (!cacheable_ || err.sqlstate != "0A000") return false;
+    session_->uncacheStatement(text_.sql);
+    if (executions_ != 1 || libpq().PQtransactionStatus(session_->connection()) != PQTRANS_IDLE) return false;
+    session_->forget(this, statement_);
+    paramTypes_.clear();
+    columns_.clear();
+    BackendError again;
+    if (!session_->ready(again) || !prepareOnServer(schemaName_, again)) {
+        err = again;
+        return false;
+    }
+    reset();
+    return send(err);
 }
 
 void PgCursor::drain() {

@@ -55,11 +55,12 @@ const Loaded& loaded() {
 
 }  // namespace
 
+std::atomic<const LibPq*> loadedLibPq{nullptr};
+
 bool loadLibPq(std::string& error) {
     error = loaded().error;
+    if (error.empty()) loadedLibPq.store(&loaded().table, std::memory_order_release);
     return error.empty();
 }
-
-const LibPq& libpq() { return loaded().table; }
 
 }  // namespace zkv

@@ -5,6 +5,7 @@
 
 #include <libpq-fe.h>
 
+#include <atomic>
 #include <string>
 
 // Every libpq function the server backend calls; adding a call means adding
@@ -31,8 +32,11 @@ struct LibPq {
 // why it could not be used; later calls report the same failure.
 bool loadLibPq(std::string& error);
 
-// The loaded table; only valid after loadLibPq succeeded.
-const LibPq& libpq();
+extern std::atomic<const LibPq*> loadedLibPq;
+
+// The loaded table; only valid after loadLibPq succeeded. Inline: the
+// server backend calls it for every value of every row.
+inline const LibPq& libpq() { return *loadedLibPq.load(std::memory_order_acquire); }
 
 }  // namespace zkv
 

@@ -39,6 +39,9 @@ constexpr int64_t kCancelRepeatNs = 500000000;
 
 constexpr size_t kMaxParams = 65535;
 
+// Server statements kept per session for their text.
+constexpr size_t kCachedStatements = 100;
+
 const char* kCopyRefused =
     "COPY FROM STDIN and COPY TO STDOUT are not supported: insert rows with a batch execute, read them with a query";
 
@@ -284,6 +287,23 @@ void PgSession::discardResults() {
     while (PGresult* result = nextResult(ignored)) libpq().PQclear(result);
 }
 
+void PgSession::endPipeline() {
+    BackendError err;
+    // Each query of the pipeline ends with a null result; a few more than
+    // it holds bound the wait should the sync point never come.
+    for (int ends = 0; ends < 8 && err.message.empty();) {
+        PGresult* result = nextResult(err);
+        if (!result) {
+            ++ends;
+            continue;
+        }
+        bool synced = libpq().PQresultStatus(result) == PGRES_PIPELINE_SYNC;
+        libpq().PQclear(result);
+        if (synced) break;
+    }
+    libpq().PQexitPipelineMode(conn_);
+}
+
 bool PgSession::ready(BackendError& err) {
     if (broken_) {
         err = brokenError();
@@ -302,6 +322,13 @@ bool PgSession::ready(BackendError& err) {
     if (libpq().PQstatus(conn_) == CONNECTION_BAD) {
         err = lostConnection();
         return false;
+    }
+    if (schemaChangedInTransaction_ && libpq().PQtransactionStatus(conn_) == PQTRANS_IDLE) {
+        schemaChangedInTransaction_ = false;
+        clearStatementCache(true);
+        std::lock_guard<std::mutex> lock(mutex_);
+        names.insert(names.end(), deallocate_.begin(), deallocate_.end());
+        deallocate_.clear();
     }
     if (names.empty()) return true;
     // A failed transaction refuses every command but its end: the names
@@ -326,13 +353,63 @@ void PgSession::stopStreaming(PgCursor* cursor) {
     if (streaming_ == cursor) streaming_ = nullptr;
 }
 
-void PgSession::forget(PgCursor* cursor, const std::string& statementName) {
+void PgSession::forget(PgCursor* cursor, std::shared_ptr<PgPrepared>& statement) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (streaming_ == cursor) {
         streaming_ = nullptr;
         discardPending_ = true;
     }
-    if (!statementName.empty()) deallocate_.push_back(statementName);
+    release(statement);
+}
+
+// Every copy of a PgPrepared pointer is made and dropped under mutex_, so
+// the count tells whether this is the last holder.
+void PgSession::release(std::shared_ptr<PgPrepared>& statement) {
+    if (statement && statement.use_count() == 1 && !statement->gone) deallocate_.push_back(statement->name);
+    statement.reset();
+}
+
+std::shared_ptr<PgPrepared> PgSession::cachedStatement(const std::string& sql) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = cacheIndex_.find(sql);
+    if (found == cacheIndex_.end()) return nullptr;
+    cacheOrder_.splice(cacheOrder_.begin(), cacheOrder_, found->second);
+    return found->second->second;
+}
+
+void PgSession::cacheStatement(const std::string& sql, const std::shared_ptr<PgPrepared>& statement) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (cacheIndex_.count(sql)) return;
+    cacheOrder_.emplace_front(sql, statement);
+    cacheIndex_[sql] = cacheOrder_.begin();
+    if (cacheOrder_.size() <= kCachedStatements) return;
+    cacheIndex_.erase(cacheOrder_.back().first);
+    release(cacheOrder_.back().second);
+    cacheOrder_.pop_back();
+}
+
+void PgSession::uncacheStatement(const std::string& sql) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = cacheIndex_.find(sql);
+    if (found == cacheIndex_.end()) return;
+    release(found->second->second);
+    cacheOrder_.erase(found->second);
+    cacheIndex_.erase(found);
+}
+
+void PgSession::schemaChanged() {
+    clearStatementCache(true);
+    schemaChangedInTransaction_ = libpq().PQtransactionStatus(conn_) != PQTRANS_IDLE;
+}
+
+void PgSession::clearStatementCache(bool deallocate) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& entry : cacheOrder_) {
+        entry.second->gone = entry.second->gone || !deallocate;
+        release(entry.second);
+    }
+    cacheOrder_.clear();
+    cacheIndex_.clear();
 }
 
 // Runs a text of one or more statements without parameters.
