@@ -290,8 +290,7 @@ function nestedShape(keys, tables) {
   };
 }
 
-function shapeFor(options, state, columnCount) {
-  const opts = options || {};
+function newShape(opts, state, columnCount) {
   if (opts.rowsAsArray) {
     return arrayShape(columnCount);
   }
@@ -299,6 +298,33 @@ function shapeFor(options, state, columnCount) {
     return nestedShape(state.names, state.tables);
   }
   return objectShape(state.names);
+}
+
+function sameNames(a, b) {
+  if (a.length !== b.length) return false;
+  for (let i = 0; i < a.length; i++) {
+    if (a[i] !== b[i]) return false;
+  }
+  return true;
+}
+
+// The shape of the last plain decode is kept: point queries and batches of
+// one iteration decode the same columns again and again. Nested shapes hold
+// per-row state and are always made anew.
+let lastShape = null;
+
+function shapeFor(options, state, columnCount) {
+  const opts = options || {};
+  if (opts.nestTables && !opts.rowsAsArray) {
+    return newShape(opts, state, columnCount);
+  }
+  const asArray = Boolean(opts.rowsAsArray);
+  if (lastShape !== null && lastShape.asArray === asArray && sameNames(lastShape.names, state.names)) {
+    return lastShape.shape;
+  }
+  const shape = newShape(opts, state, columnCount);
+  lastShape = { asArray, names: state.names, shape };
+  return shape;
 }
 
 // Checks the header and reads the name sections; the rows are read later,

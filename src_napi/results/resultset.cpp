@@ -123,7 +123,8 @@ void ResultSet::Init(Napi::Env env, Napi::Object exports) {
          InstanceMethod("getServerCPUTime", &ResultSet::getServerCPUTime),
          InstanceMethod("getServerMemoryUsage", &ResultSet::getServerMemoryUsage),
          InstanceMethod("getServerProcessingTime", &ResultSet::getServerProcessingTime),
-         InstanceMethod("isNull", &ResultSet::isNull)});
+         InstanceMethod("isNull", &ResultSet::isNull),
+         InstanceMethod("fetchRows", &ResultSet::fetchRows)});
     s_constructor = Napi::Persistent(cls);
     s_constructor.SuppressDestruct();
     exports.Set("ResultSet", cls);
