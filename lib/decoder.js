@@ -364,8 +364,8 @@ function decode(input, options) {
 const SLICE_ROWS = 2048;
 const SLICE_MILLISECONDS = 8;
 
-// Decodes in slices of a few milliseconds with the event loop running in
-// between, so a large result does not stall timers and I/O; callback(err, rows).
+// Decodes in slices of a few milliseconds with the event loop running
+// before and between them, so a large result does not stall timers and I/O; callback(err, rows).
 function decodeAsync(input, options, callback) {
   let job;
   try {
@@ -395,7 +395,11 @@ function decodeAsync(input, options, callback) {
     }
     callback(undefined, rows);
   };
-  step();
+  // A result of several slices starts in a loop turn of its own, since the
+  // completion that delivered it has taken this one; a small one is
+  // delivered at once, in the order the calls were made.
+  if (job.rowCount > SLICE_ROWS) setImmediate(step);
+  else step();
 }
 
 module.exports = { decode, decodeAsync };

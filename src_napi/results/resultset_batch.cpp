@@ -8,6 +8,7 @@
 #include "async_worker.h"
 #include "connection.h"
 #include "dbcapi/DBCAPI_DLL.h"
+#include "fetch.h"
 #include "result_builder.h"
 #include "resultset.h"
 
@@ -126,10 +127,9 @@ Napi::Value ResultSet::fetchRowsAfter(ErrorInfo& error, void* data, Napi::Env en
     if (error.isSet()) {
         return env.Undefined();
     }
-    size_t size = 0;
-    const char* bytes = baton->builder.getBinaryResultSet(size);
-    if (bytes == nullptr) {
-        return Napi::Array::New(env, 0);
+    napi_value buffer = transportBuffer(env, baton->builder, error);
+    if (buffer == nullptr) {
+        return error.isSet() ? env.Undefined() : Napi::Array::New(env, 0);
     }
-    return Napi::Buffer<char>::Copy(env, bytes, size);
+    return Napi::Value(env, buffer);
 }
