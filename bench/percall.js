@@ -150,7 +150,8 @@ function collected(stderr) {
 }
 
 // Instructions of `count` calls of one operation, setup included; the
-// difference of two counts leaves the per-call cost.
+// difference of two counts leaves the per-call cost. Both counts start at
+// the trial's call count, past the optimising compiler's warm-up.
 function countInstructions(file, op, calls) {
   const measure = (count) => {
     const result = spawnSync('valgrind', ['--tool=callgrind', '--callgrind-out-file=/dev/null',
@@ -158,8 +159,7 @@ function countInstructions(file, op, calls) {
     if (result.status !== 0) throw new Error(`${op} under callgrind failed: ${result.stderr}`);
     return collected(result.stderr);
   };
-  const small = Math.max(1, Math.floor(calls / 4));
-  return (measure(calls) - measure(small)) / (calls - small);
+  return (measure(calls * 4) - measure(calls)) / (calls * 3);
 }
 
 function parseArgs(argv) {

@@ -290,8 +290,7 @@ function nestedShape(keys, tables) {
   };
 }
 
-function shapeFor(options, state, columnCount) {
-  const opts = options || {};
+function newShape(opts, state, columnCount) {
   if (opts.rowsAsArray) {
     return arrayShape(columnCount);
   }
@@ -299,6 +298,33 @@ function shapeFor(options, state, columnCount) {
     return nestedShape(state.names, state.tables);
   }
   return objectShape(state.names);
+}
+
+function sameNames(a, b) {
+  if (a.length !== b.length) return false;
+  for (let i = 0; i < a.length; i++) {
+    if (a[i] !== b[i]) return false;
+  }
+  return true;
+}
+
+// The shape of the last plain decode is kept: point queries and batches of
+// one iteration decode the same columns again and again. Nested shapes hold
+// per-row state and are always made anew.
+let lastShape = null;
+
+function shapeFor(options, state, columnCount) {
+  const opts = options || {};
+  if (opts.nestTables && !opts.rowsAsArray) {
+    return newShape(opts, state, columnCount);
+  }
+  const asArray = Boolean(opts.rowsAsArray);
+  if (lastShape !== null && lastShape.asArray === asArray && sameNames(lastShape.names, state.names)) {
+    return lastShape.shape;
+  }
+  const shape = newShape(opts, state, columnCount);
+  lastShape = { asArray, names: state.names, shape };
+  return shape;
 }
 
 // Checks the header and reads the name sections; the rows are read later,
@@ -338,8 +364,8 @@ function decode(input, options) {
 const SLICE_ROWS = 2048;
 const SLICE_MILLISECONDS = 8;
 
-// Decodes in slices of a few milliseconds with the event loop running in
-// between, so a large result does not stall timers and I/O; callback(err, rows).
+// Decodes in slices of a few milliseconds with the event loop running
+// before and between them, so a large result does not stall timers and I/O; callback(err, rows).
 function decodeAsync(input, options, callback) {
   let job;
   try {
@@ -369,7 +395,11 @@ function decodeAsync(input, options, callback) {
     }
     callback(undefined, rows);
   };
-  step();
+  // A result of several slices starts in a loop turn of its own, since the
+  // completion that delivered it has taken this one; a small one is
+  // delivered at once, in the order the calls were made.
+  if (job.rowCount > SLICE_ROWS) setImmediate(step);
+  else step();
 }
 
 module.exports = { decode, decodeAsync };

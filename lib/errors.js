@@ -19,16 +19,19 @@ function argumentError(message) {
   return driverError(INVALID_ARGUMENT, message, 'HY000', TypeError);
 }
 
-// Captures the caller's stack, above the public method `fn`.
+// Captures the caller's stack, above the public method `fn`. The frames are
+// only formatted when a rejection reads them: most calls succeed, and the
+// formatting costs more than the capture.
 function callSite(fn) {
   const holder = {};
   Error.captureStackTrace(holder, fn);
-  return holder.stack;
+  return holder;
 }
 
 function withCallSite(err, site) {
   if (err instanceof Error && site) {
-    const frames = site.slice(site.indexOf('\n'));
+    const stack = site.stack;
+    const frames = stack.slice(stack.indexOf('\n'));
     err.stack = `${err.name}: ${err.message}${frames}`;
   }
   return err;

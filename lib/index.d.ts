@@ -204,6 +204,8 @@ export declare class ResultSet {
   getValues(options?: GetValuesOptions): Row | any[];
   getValues(callback: Callback<Row>): void;
   getValues(options: GetValuesOptions, callback: Callback<Row | any[]>): void;
+  /** Up to maxRows next rows as one binary transport buffer (lib/decoder.js); fewer rows means the last. */
+  fetchRows(maxRows: number, callback: Callback<Buffer | []>): void;
   getData(colIndex: number, dataOffset: number, buffer: Buffer, bufferOffset: number, length: number): number;
   getData(colIndex: number, dataOffset: number, buffer: Buffer, bufferOffset: number, length: number,
     callback: Callback<number>): void;

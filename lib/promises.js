@@ -212,16 +212,18 @@ class ResultSet {
     return run(this, callSite(this.getValues), this.native, 'getValues', args);
   }
 
-  // Rows from the current position. options.signal interrupts the fetch
-  // that is running; the finally closes the result set on every exit.
+  // Rows from the current position, read in batches. options.signal
+  // interrupts the fetch that is running; the finally closes the result set
+  // on every exit.
   async* rows(options) {
     const site = callSite(this.rows);
-    const valuesOptions = { asArray: Boolean(options && options.asArray) };
+    const batches = new streams.RowBatches(options);
     let failed = true;
     try {
-      while (await run(this, site, this.native, 'next', [], options)) {
-        yield await run(this, site, this.native, 'getValues', [valuesOptions], options);
-      }
+      do {
+        const transport = await run(this, site, this.native, 'fetchRows', [batches.size], options);
+        for (const row of batches.take(transport)) yield row;
+      } while (!batches.ended);
       failed = false;
     } finally {
       const closing = this.isClosed() ? Promise.resolve() : this.close();

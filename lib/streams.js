@@ -3,21 +3,57 @@
 // Every database call here goes through the callback form, so fetching and
 // large-object I/O stay on the module's worker threads.
 const { Readable, Writable, pipeline } = require('stream');
+const { decode } = require('./decoder');
 
 const DEFAULT_CHUNK_SIZE = 64 * 1024;
+const FIRST_BATCH_ROWS = 1;
+const MAX_BATCH_ROWS = 512;
 
-function valuesOptions(options) {
-  return { asArray: Boolean(options && options.asArray) };
-}
+// Rows read ahead with fetchRows, one worker round trip per batch. Batches
+// start small, so a loop that stops early reads little, and grow to
+// hundreds of rows for a long one.
+class RowBatches {
+  constructor(options) {
+    this.decodeOptions = { rowsAsArray: Boolean(options && options.asArray) };
+    this.size = FIRST_BATCH_ROWS;
+    this.rows = [];
+    this.index = 0;
+    this.ended = false;
+  }
 
-// Moves to the next row and reads it; calls back (err) or (null, row), with
-// row undefined after the last one.
-function fetchRow(resultSet, options, callback) {
-  resultSet.next((err, hasRow) => {
-    if (err) return callback(err);
-    if (!hasRow) return callback(null, undefined);
-    return resultSet.getValues(options, callback);
-  });
+  get buffered() {
+    return this.rows.length - this.index;
+  }
+
+  // Decodes one batch (an empty array when the result has no columns); a
+  // batch shorter than asked for was the last.
+  take(transport) {
+    const rows = Array.isArray(transport) ? transport : decode(transport, this.decodeOptions);
+    this.ended = rows.length < this.size;
+    this.size = Math.min(this.size * 4, MAX_BATCH_ROWS);
+    this.rows = rows;
+    this.index = 0;
+    return rows;
+  }
+
+  shift() {
+    const row = this.rows[this.index];
+    this.rows[this.index++] = undefined;
+    return row;
+  }
+
+  // callback(err) once the next batch is buffered.
+  fetch(resultSet, callback) {
+    resultSet.fetchRows(this.size, (err, transport) => {
+      if (err) return callback(err);
+      try {
+        this.take(transport);
+      } catch (decodeError) {
+        return callback(decodeError);
+      }
+      return callback(null);
+    });
+  }
 }
 
 function closeResultSet(resultSet, callback) {
@@ -32,14 +68,13 @@ function promisify(fn) {
 // An async generator of rows; its finally closes the result set, so a
 // `break` or a throw in the loop body releases it too.
 async function* iterateRows(resultSet, options) {
-  const opts = valuesOptions(options);
+  const batches = new RowBatches(options);
   let failed = true;
   try {
-    for (;;) {
-      const row = await promisify((cb) => fetchRow(resultSet, opts, cb));
-      if (row === undefined) break;
-      yield row;
-    }
+    do {
+      await promisify((cb) => batches.fetch(resultSet, cb));
+      while (batches.buffered > 0) yield batches.shift();
+    } while (!batches.ended);
     failed = false;
   } finally {
     const closing = promisify((cb) => closeResultSet(resultSet, cb));
@@ -48,29 +83,42 @@ async function* iterateRows(resultSet, options) {
   }
 }
 
-// Rows in object mode. Each _read fetches one row; Readable asks for the next
-// one only while its buffer is below highWaterMark, which is the back-pressure.
+// Rows in object mode, fetched in batches. Rows are pushed only while
+// Readable's buffer is below highWaterMark, which is the back-pressure; the
+// rest of a batch waits for the next _read.
 class RowReadable extends Readable {
   constructor(resultSet, options) {
     const opts = options || {};
     super({ objectMode: true, highWaterMark: opts.highWaterMark });
     this.resultSet = resultSet;
-    this.valuesOptions = valuesOptions(opts);
+    this.batches = new RowBatches(opts);
     this.fetching = false;
   }
 
   _read() {
     if (this.fetching) return;
+    while (this.batches.buffered > 0) {
+      if (!this.push(this.batches.shift())) return;
+    }
+    if (this.batches.ended) {
+      this.finish();
+      return;
+    }
     this.fetching = true;
-    fetchRow(this.resultSet, this.valuesOptions, (err, row) => {
+    this.batches.fetch(this.resultSet, (err) => {
       this.fetching = false;
       if (this.destroyed) return;
       if (err) return this.destroy(err);
-      if (row !== undefined) return this.push(row);
-      return closeResultSet(this.resultSet, (closeErr) => {
-        if (closeErr) return this.destroy(closeErr);
-        return this.push(null);
-      });
+      return this._read();
+    });
+  }
+
+  finish() {
+    this.fetching = true;
+    closeResultSet(this.resultSet, (closeErr) => {
+      if (this.destroyed) return;
+      if (closeErr) return this.destroy(closeErr);
+      return this.push(null);
     });
   }
 
@@ -150,6 +198,7 @@ function sendParameterStream(statement, index, readable, callback) {
 }
 
 module.exports = {
+  RowBatches,
   iterateRows,
   createRowStream,
   createDataStream,

@@ -506,14 +506,11 @@ Napi::Value columnarRows(Napi::Env env, ResultCollection& result, ErrorInfo& err
 }
 
 Napi::Value binaryRows(Napi::Env env, ResultCollection& result, ErrorInfo& error) {
-    size_t size = 0;
-    const char* data = result.builder.getBinaryResultSet(size);
-    if (data == nullptr) {
-        getErrorMsg(JS_ERR_GENERAL_ERROR, error);
-        return env.Undefined();
-    }
-    napi_value buffer = ValueMaker(env).buffer(data, size, error);
+    napi_value buffer = transportBuffer(env, result.builder, error);
     if (buffer == nullptr) {
+        if (!error.isSet()) {
+            getErrorMsg(JS_ERR_GENERAL_ERROR, error);
+        }
         return env.Undefined();
     }
     // The decoder shapes the rows as the options were read here.
@@ -524,6 +521,27 @@ Napi::Value binaryRows(Napi::Env env, ResultCollection& result, ErrorInfo& error
 }
 
 }  // namespace
+
+napi_value transportBuffer(Napi::Env env, InternalResultSetBuilder& builder, ErrorInfo& error) {
+    size_t size = 0;
+    char* data = builder.releaseBinaryResultSet(size);
+    if (data == nullptr) {
+        return nullptr;
+    }
+    napi_value value = nullptr;
+    napi_finalize release = [](napi_env, void* bytes, void*) { free(bytes); };
+    if (napi_create_external_buffer(env, size, data, release, nullptr, &value) == napi_ok) {
+        return value;
+    }
+    // Runtimes that refuse outside memory get a copy.
+    bool copied = napi_create_buffer_copy(env, size, data, nullptr, &value) == napi_ok;
+    free(data);
+    if (!copied) {
+        getErrorMsg(JS_ERR_OUT_OF_MEMORY, error);
+        return nullptr;
+    }
+    return value;
+}
 
 Napi::Value getResultSet(Napi::Env env, ResultCollection& result, ErrorInfo& error) {
     if (result.functionCode == DBCAPI_FUNCTION_DDL) {

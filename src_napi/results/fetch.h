@@ -64,6 +64,10 @@ void fetchWholeResult(dbcapi_connection* conn, dbcapi_stmt* stmt, int rowSetSize
 // buffer (a copy) or the array of rows. Sets error and returns undefined
 // when the result cannot be built.
 Napi::Value getResultSet(Napi::Env env, ResultCollection& result, ErrorInfo& error);
+// The builder's buffer handed to the engine without a copy where the
+// runtime allows outside memory, else copied; null (no error set) when the
+// builder holds nothing, null with error set when out of memory.
+napi_value transportBuffer(Napi::Env env, InternalResultSetBuilder& builder, ErrorInfo& error);
 Napi::Value fillResult(Napi::Env env, ResultCollection& result, ErrorInfo& error);
 
 #endif

@@ -66,11 +66,11 @@ void InternalResultSetBuilder::growBuffer(size_t extra) {
         throwOOMOrSizeLimit();
     }
     if (buffer_ == nullptr) {
-        buffer_ = static_cast<char*>(malloc(kFirstCapacity));
+        buffer_ = static_cast<char*>(malloc(kInitialAllocation));
         if (buffer_ == nullptr) {
             throwOOMOrSizeLimit();
         }
-        capacity_ = kFirstCapacity;
+        capacity_ = kInitialAllocation;
         position_ = kHeaderSize;
         // A first item larger than the first allocation still needs room.
         if (position_ + extra <= capacity_) {
@@ -78,13 +78,21 @@ void InternalResultSetBuilder::growBuffer(size_t extra) {
         }
     }
     size_t needed = position_ + extra;
+    // Up to the old first allocation the limit does not apply, as before.
+    if (capacity_ < kFirstCapacity && needed <= kFirstCapacity) {
+        resizeBuffer(kFirstCapacity);
+        return;
+    }
     if (capacity_ == limit_ || needed > limit_ || needed < extra) {
         releaseBuffer();
         sizeLimit_ = true;
         throwOOMOrSizeLimit();
     }
     size_t grown = ((needed + needed / 2) / kGrowthStep) * kGrowthStep + kGrowthStep;
-    size_t newCapacity = grown < limit_ ? grown : limit_;
+    resizeBuffer(grown < limit_ ? grown : limit_);
+}
+
+void InternalResultSetBuilder::resizeBuffer(size_t newCapacity) {
     char* resized = static_cast<char*>(realloc(buffer_, newCapacity));
     if (resized == nullptr) {
         releaseBuffer();
@@ -209,6 +217,14 @@ const char* InternalResultSetBuilder::getBinaryResultSet(size_t& size) {
     position_ = end;
     size = end;
     return buffer_;
+}
+
+char* InternalResultSetBuilder::releaseBinaryResultSet(size_t& size) {
+    char* data = const_cast<char*>(getBinaryResultSet(size));
+    buffer_ = nullptr;
+    capacity_ = 0;
+    position_ = 0;
+    return data;
 }
 
 void InternalResultSetBuilder::fillError(ErrorInfo& error) const {

@@ -59,6 +59,9 @@ class InternalResultSetBuilder {
 public:
     static constexpr size_t kHeaderSize = 16;
     static constexpr size_t kFirstCapacity = 65536;
+    // Most results are a few rows: a first allocation this small keeps a
+    // point query clear of the allocator's large-block paths.
+    static constexpr size_t kInitialAllocation = 4096;
     static constexpr size_t kGrowthStep = 262144;
     static constexpr size_t kMaxLimit = 2147483647;
 
@@ -110,6 +113,8 @@ public:
     // Fills the header and returns the buffer, still owned by the builder;
     // null (size 0) when nothing was appended.
     const char* getBinaryResultSet(size_t& size);
+    // The same, handing the buffer (from malloc) to the caller, who frees it.
+    char* releaseBinaryResultSet(size_t& size);
     void fillError(ErrorInfo& error) const;
     [[noreturn]] void throwOOMOrSizeLimit();
     // Records an allocation failure met outside the builder during the same
@@ -150,6 +155,7 @@ private:
     void appendLengthPrefixed(InternalRSTypes tag, const char* bytes, size_t length);
     void appendDecimalText(uint64_t magnitude, bool negative);
     void releaseBuffer();
+    void resizeBuffer(size_t newCapacity);
 
     char* buffer_;
     size_t capacity_;

@@ -111,7 +111,8 @@ void ResultSet::Init(Napi::Env env, Napi::Object exports) {
          InstanceMethod("getServerCPUTime", &ResultSet::getServerCPUTime),
          InstanceMethod("getServerMemoryUsage", &ResultSet::getServerMemoryUsage),
          InstanceMethod("getServerProcessingTime", &ResultSet::getServerProcessingTime),
-         InstanceMethod("isNull", &ResultSet::isNull)});
+         InstanceMethod("isNull", &ResultSet::isNull),
+         InstanceMethod("fetchRows", &ResultSet::fetchRows)});
     moduleEnvironment(env).resultSetClass = Napi::Persistent(cls);
     exports.Set("ResultSet", cls);
 }

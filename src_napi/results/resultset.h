@@ -17,6 +17,7 @@
 #include "error_info.h"
 
 class Connection;
+class InternalResultSetBuilder;
 class Statement;
 
 class ResultSet : public Napi::ObjectWrap<ResultSet> {
@@ -59,6 +60,7 @@ private:
     Napi::Value getServerMemoryUsage(const Napi::CallbackInfo& info);
     Napi::Value getServerProcessingTime(const Napi::CallbackInfo& info);
     Napi::Value isNull(const Napi::CallbackInfo& info);
+    Napi::Value fetchRows(const Napi::CallbackInfo& info);
 
     void nextWork(ErrorInfo& error, void* baton);
     Napi::Value nextAfter(ErrorInfo& error, void* baton, Napi::Env env);
@@ -70,6 +72,8 @@ private:
     Napi::Value getValuesAfter(ErrorInfo& error, void* baton, Napi::Env env);
     void getDataWork(ErrorInfo& error, void* baton);
     Napi::Value getDataAfter(ErrorInfo& error, void* baton, Napi::Env env);
+    void fetchRowsWork(ErrorInfo& error, void* baton);
+    Napi::Value fetchRowsAfter(ErrorInfo& error, void* baton, Napi::Env env);
     void closeWork(ErrorInfo& error, void* baton);
     Napi::Value closeAfter(ErrorInfo& error, void* baton, Napi::Env env);
 
@@ -81,6 +85,8 @@ private:
     void clearWarnings();
     void afterCommon(Napi::Env env);
     bool bindForOneRow();
+    void appendBatchNames(InternalResultSetBuilder& builder) const;
+    bool appendCurrentRow(InternalResultSetBuilder& builder);
     void initializeRenamedColumnNames();
     void freeRenamedColumnNames();
     const char* columnKey(int index) const;

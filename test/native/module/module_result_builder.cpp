@@ -112,9 +112,13 @@ TEST(ResultBuilder, EmptyBuilderHandsOutNoBufferAndEmptyTableNameIsNull) {
 TEST(ResultBuilder, GrowthFollowsTheStepRule) {
     InternalResultSetBuilder builder;
     builder.appendNullValue();
+    EXPECT_EQ(builder.capacity(), 4096u);
+    // 17 used + a 4105-byte item passes the first allocation
+    std::string small(4100, 's');
+    builder.appendStringOrBinaryValue(IRS_STRING, small.data(), small.size());
     EXPECT_EQ(builder.capacity(), 65536u);
-    // used 17 + item 65520 = 65537 needed
-    std::string fill(65520 - 5, 'a');
+    // used 17 + 4105 + item 61415 = 65537 needed
+    std::string fill(61415 - 5, 'a');
     builder.appendStringOrBinaryValue(IRS_STRING, fill.data(), fill.size());
     EXPECT_EQ(builder.capacity(), 262144u);
     // 65537 + 234463 = 300000 needed: 450000 rounds down to 262144, plus a step
@@ -126,7 +130,8 @@ TEST(ResultBuilder, GrowthFollowsTheStepRule) {
     const char* buffer = builder.getBinaryResultSet(size);
     EXPECT_EQ(size, 300000u);
     EXPECT_EQ(buffer[size - 1], 'b');
-    EXPECT_EQ(buffer[17 + 5], 'a');
+    EXPECT_EQ(buffer[17 + 5], 's');
+    EXPECT_EQ(buffer[17 + 4105 + 5], 'a');
 }
 
 TEST(ResultBuilder, FirstItemLargerThanFirstAllocationStillFits) {
