@@ -79,14 +79,17 @@ test('a drop that finds a disconnect pending leaves the handle to that disconnec
     const order = [];
     const sleep = 'SELECT zkv_sleep(300) AS s FROM DUMMY';
     a.exec('SELECT zkv_sleep(100) AS s FROM DUMMY', () => c.exec(sleep, () => order.push('other job')));
-    stmt.drop((err) => order.push('drop ' + (err && err.code)));
-    a.disconnect((err) => {
-      order.push('disconnect ' + (err && err.code));
-      b.disconnect();
-      c.disconnect();
-      console.log(JSON.stringify({ order, valid: stmt.isValid(), before, after: counts.liveCounts(libraryPath) }));
-    });
-    b.exec(sleep, () => {});`, { ZKV_NODEJS_THREADPOOL_SIZE: '1' });
+    b.exec(sleep, () => {});
+    // Once a's sleep is surely running: marked earlier, it would fail instead.
+    setTimeout(() => {
+      stmt.drop((err) => order.push('drop ' + (err && err.code)));
+      a.disconnect((err) => {
+        order.push('disconnect ' + (err && err.code));
+        b.disconnect();
+        c.disconnect();
+        console.log(JSON.stringify({ order, valid: stmt.isValid(), before, after: counts.liveCounts(libraryPath) }));
+      });
+    }, 30);`, { ZKV_NODEJS_THREADPOOL_SIZE: '1' });
   assert.deepStrictEqual(result.order, ['drop -20006', 'other job', 'disconnect undefined']);
   assert.strictEqual(result.valid, false);
   assert.deepStrictEqual(result.after, result.before);
