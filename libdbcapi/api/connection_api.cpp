@@ -77,7 +77,8 @@ int isolationProperty(const std::map<std::string, std::string>& properties) {
 const char* const kKnownProperties[] = {
     "servernode", "uid", "pwd", "databasename", "currentschema", "isolationlevel", "ssltruststore",
     "sslkeystore", "encrypt", "sslvalidatecertificate", "connecttimeout", "charset", "scrollableresult",
-    "readonly", "filemustexist", "statementcachesize", "host", "port", "user", "username", "password", "database",
+    "readonly", "filemustexist", "statementcachesize", "host", "port", "user", "username", "password",
+    "database",
 };
 
 // The parameter-object names a connection string may use too: "host" and
@@ -130,7 +131,8 @@ SessionOptions embeddedOptions(const std::map<std::string, std::string>& propert
     options.readOnly = isTrueProperty(properties, "readonly");
     options.fileMustExist = isTrueProperty(properties, "filemustexist");
     auto cacheSize = properties.find("statementcachesize");
-    if (cacheSize != properties.end()) options.statementCacheSize = sizeProperty(cacheSize->second, options.statementCacheSize);
+    if (cacheSize != properties.end())
+        options.statementCacheSize = sizeProperty(cacheSize->second, options.statementCacheSize);
     return options;
 }
 

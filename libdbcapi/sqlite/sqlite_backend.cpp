@@ -71,11 +71,12 @@ class SqliteSession;
 class SqliteCursor : public BackendCursor {
 public:
     // trailing: the blanks after the statement in the text it was prepared
-    // from; with sql they make its cache key.
+    // from; with sql they make its cache key. generation: the session's
+    // schema generation the statement was last prepared or run under.
     SqliteCursor(std::shared_ptr<SqliteSession> session, sqlite3_stmt* stmt, std::string sql,
-                 std::string trailing, bool cacheable)
+                 std::string trailing, bool cacheable, uint64_t generation)
         : session_(std::move(session)), stmt_(stmt), sql_(std::move(sql)), trailing_(std::move(trailing)),
-          cacheable_(cacheable),
+          cacheable_(cacheable), generation_(generation),
           functionCode_(classifyStatement(sql_.c_str(), sqlite3_column_count(stmt) > 0)),
           changesSchema_(mayChangeSchema(sql_.c_str(), functionCode_)) {}
     ~SqliteCursor() override;
@@ -138,6 +139,7 @@ private:
     std::string sql_;
     std::string trailing_;
     bool cacheable_;
+    uint64_t generation_;
     int32_t functionCode_;
     bool changesSchema_;
 };
@@ -232,9 +234,10 @@ public:
     bool schemaExists(const std::string& name, BackendError& err);
     void setCurrentSchema(const std::string& name) { currentSchema_ = name; }
     void schemaChanged() { ++schemaGeneration_; }
+    uint64_t schemaGeneration() const { return schemaGeneration_; }
     // Takes back a cursor's statement: kept for its text when cacheable,
     // else finalized.
-    void release(sqlite3_stmt* stmt, std::string key, size_t consumed, bool cacheable);
+    void release(std::string key, const CachedStatement& entry, bool cacheable);
 
 private:
     sqlite3_stmt* takeCached(const char* sql, size_t length, size_t& consumed);
@@ -260,8 +263,8 @@ private:
 };
 
 SqliteCursor::~SqliteCursor() {
-    size_t consumed = sql_.size();
-    session_->release(stmt_, std::move(sql_) + trailing_, consumed, cacheable_);
+    CachedStatement entry{stmt_, sql_.size(), generation_};
+    session_->release(std::move(sql_) + trailing_, entry, cacheable_);
 }
 
 bool SqliteCursor::check(int rc, BackendError& err) {
@@ -271,7 +274,10 @@ bool SqliteCursor::check(int rc, BackendError& err) {
 }
 
 StepResult SqliteCursor::step(BackendError& err) {
+    // SQLite prepares the statement again if the schema changed since.
+    uint64_t generation = session_->schemaGeneration();
     int rc = sqlite3_step(stmt_);
+    generation_ = generation;
     if (changesSchema_) session_->schemaChanged();
     if (rc == SQLITE_ROW) return StepResult::Row;
     if (rc == SQLITE_DONE) return StepResult::Done;
@@ -327,6 +333,7 @@ std::unique_ptr<BackendCursor> SqliteSession::prepare(const char* sql, size_t le
         consumed = setLength;
         return std::make_unique<SetSchemaCursor>(shared_from_this(), schema, std::string(sql, setLength));
     }
+    uint64_t generation = schemaGeneration_;
     sqlite3_stmt* stmt = takeCached(sql, length, consumed);
     if (!stmt) {
         const char* tail = nullptr;
@@ -343,7 +350,7 @@ std::unique_ptr<BackendCursor> SqliteSession::prepare(const char* sql, size_t le
     // would be the rest of the script.
     bool cacheable = cache_.capacity() > 0 && isBlankSql(sql + consumed, length - consumed);
     return std::make_unique<SqliteCursor>(shared_from_this(), stmt, std::string(sql, consumed),
-                                          std::string(sql + consumed, length - consumed), cacheable);
+                                          std::string(sql + consumed, length - consumed), cacheable, generation);
 }
 
 sqlite3_stmt* SqliteSession::takeCached(const char* sql, size_t length, size_t& consumed) {
@@ -353,14 +360,14 @@ sqlite3_stmt* SqliteSession::takeCached(const char* sql, size_t length, size_t& 
     return cached.stmt;
 }
 
-void SqliteSession::release(sqlite3_stmt* stmt, std::string key, size_t consumed, bool cacheable) {
+void SqliteSession::release(std::string key, const CachedStatement& entry, bool cacheable) {
     if (!cacheable) {
-        sqlite3_finalize(stmt);
+        sqlite3_finalize(entry.stmt);
         return;
     }
-    sqlite3_reset(stmt);
-    sqlite3_clear_bindings(stmt);
-    cache_.put(std::move(key), CachedStatement{stmt, consumed, schemaGeneration_});
+    sqlite3_reset(entry.stmt);
+    sqlite3_clear_bindings(entry.stmt);
+    cache_.put(std::move(key), entry);
 }
 
 BackendError SqliteSession::lastError(int rc) {

@@ -62,8 +62,8 @@ TEST(DbcapiStatementCache, ReusedTextDescribesTheCurrentSchema) {
     dbcapi_stmt* before = dbcapi_prepare(c.get(), sql);
     ASSERT_NE(before, nullptr);
     EXPECT_EQ(dbcapi_num_cols(before), 1);
-    dbcapi_free_stmt(before);
     c.exec("ALTER TABLE t ADD COLUMN b TEXT");
+    dbcapi_free_stmt(before);  // never ran since the change
     dbcapi_stmt* after = dbcapi_prepare(c.get(), sql);
     ASSERT_NE(after, nullptr) << lastError(c.get()).message;
     EXPECT_EQ(dbcapi_num_cols(after), 2);
