@@ -77,7 +77,8 @@ int isolationProperty(const std::map<std::string, std::string>& properties) {
 const char* const kKnownProperties[] = {
     "servernode", "uid", "pwd", "databasename", "currentschema", "isolationlevel", "ssltruststore",
     "sslkeystore", "encrypt", "sslvalidatecertificate", "connecttimeout", "charset", "scrollableresult",
-    "readonly", "filemustexist", "host", "port", "user", "username", "password", "database",
+    "readonly", "filemustexist", "statementcachesize", "host", "port", "user", "username", "password",
+    "database",
 };
 
 // The parameter-object names a connection string may use too: "host" and
@@ -113,6 +114,14 @@ bool isTrueProperty(const std::map<std::string, std::string>& properties, const 
     return value == "true" || value == "yes" || value == "1" || value == "on";
 }
 
+// A count written in decimal digits; fallback for anything else.
+size_t sizeProperty(const std::string& text, size_t fallback) {
+    std::string value = trim(text);
+    if (value.empty() || value.size() > 9 || value.find_first_not_of("0123456789") != std::string::npos)
+        return fallback;
+    return static_cast<size_t>(std::stoul(value));
+}
+
 SessionOptions embeddedOptions(const std::map<std::string, std::string>& properties) {
     SessionOptions options;
     auto file = properties.find("databasename");
@@ -121,6 +130,9 @@ SessionOptions embeddedOptions(const std::map<std::string, std::string>& propert
     if (schema != properties.end()) options.currentSchema = schema->second;
     options.readOnly = isTrueProperty(properties, "readonly");
     options.fileMustExist = isTrueProperty(properties, "filemustexist");
+    auto cacheSize = properties.find("statementcachesize");
+    if (cacheSize != properties.end())
+        options.statementCacheSize = sizeProperty(cacheSize->second, options.statementCacheSize);
     return options;
 }
 

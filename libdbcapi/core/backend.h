@@ -138,6 +138,7 @@ struct SessionOptions {
     std::string currentSchema;  // empty: main
     bool readOnly = false;
     bool fileMustExist = false;  // else a missing file is created
+    size_t statementCacheSize = 64;  // idle prepared statements kept; 0: none
 };
 
 std::shared_ptr<BackendSession> openSqliteSession(const SessionOptions& options, BackendError& err);

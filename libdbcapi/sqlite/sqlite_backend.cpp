@@ -12,6 +12,7 @@
 #include "backend.h"
 #include "errors.h"
 #include "sql_text.h"
+#include "statement_cache.h"
 
 namespace zkv {
 namespace {
@@ -55,14 +56,30 @@ const char* sqlstateForCode(int primary) {
     }
 }
 
+// Statements after which a cached text may prepare differently or not at
+// all: DDL, ATTACH and the like, and a rollback, which can undo DDL.
+bool mayChangeSchema(const char* sql, int32_t functionCode) {
+    if (functionCode != DBCAPI_FUNCTION_TRANSACTION)
+        return functionCode == DBCAPI_FUNCTION_DDL || functionCode == DBCAPI_FUNCTION_OTHER ||
+               functionCode == DBCAPI_FUNCTION_SESSION;
+    while (*sql == ' ' || *sql == '\t' || *sql == '\r' || *sql == '\n') ++sql;
+    return sqlite3_strnicmp(sql, "ROLLBACK", 8) == 0;
+}
+
 class SqliteSession;
 
 class SqliteCursor : public BackendCursor {
 public:
-    SqliteCursor(std::shared_ptr<SqliteSession> session, sqlite3_stmt* stmt, std::string sql)
-        : session_(std::move(session)), stmt_(stmt), sql_(std::move(sql)),
-          functionCode_(classifyStatement(sql_.c_str(), sqlite3_column_count(stmt) > 0)) {}
-    ~SqliteCursor() override { sqlite3_finalize(stmt_); }
+    // trailing: the blanks after the statement in the text it was prepared
+    // from; with sql they make its cache key. generation: the session's
+    // schema generation the statement was last prepared or run under.
+    SqliteCursor(std::shared_ptr<SqliteSession> session, sqlite3_stmt* stmt, std::string sql,
+                 std::string trailing, bool cacheable, uint64_t generation)
+        : session_(std::move(session)), stmt_(stmt), sql_(std::move(sql)), trailing_(std::move(trailing)),
+          cacheable_(cacheable), generation_(generation),
+          functionCode_(classifyStatement(sql_.c_str(), sqlite3_column_count(stmt) > 0)),
+          changesSchema_(mayChangeSchema(sql_.c_str(), functionCode_)) {}
+    ~SqliteCursor() override;
 
     const std::string& sql() const override { return sql_; }
     int32_t functionCode() const override { return functionCode_; }
@@ -120,7 +137,11 @@ private:
     std::shared_ptr<SqliteSession> session_;
     sqlite3_stmt* stmt_;
     std::string sql_;
+    std::string trailing_;
+    bool cacheable_;
+    uint64_t generation_;
     int32_t functionCode_;
+    bool changesSchema_;
 };
 
 // "SET SCHEMA name": SQLite has no such statement; it checks that the
@@ -163,13 +184,17 @@ private:
 
 class SqliteSession : public BackendSession, public std::enable_shared_from_this<SqliteSession> {
 public:
-    explicit SqliteSession(sqlite3* db) : db_(db) {}
-    ~SqliteSession() override { sqlite3_close_v2(db_); }
+    SqliteSession(sqlite3* db, size_t cacheCapacity) : db_(db), cache_(cacheCapacity) {}
+    ~SqliteSession() override {
+        cache_.clear();
+        sqlite3_close_v2(db_);
+    }
 
     bool setUp(BackendError& err);
     std::unique_ptr<BackendCursor> prepare(const char* sql, size_t length, size_t& consumed,
                                            BackendError& err) override;
     bool execute(const char* sql, BackendError& err) override {
+        if (mayChangeSchema(sql, classifyStatement(sql, false))) schemaChanged();
         if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK) return true;
         err = lastError(sqlite3_extended_errcode(db_));
         return false;
@@ -208,8 +233,15 @@ public:
     BackendError lastError(int rc);
     bool schemaExists(const std::string& name, BackendError& err);
     void setCurrentSchema(const std::string& name) { currentSchema_ = name; }
+    void schemaChanged() { ++schemaGeneration_; }
+    uint64_t schemaGeneration() const { return schemaGeneration_; }
+    // Takes back a cursor's statement: kept for its text when cacheable,
+    // else finalized.
+    void release(std::string key, const CachedStatement& entry, bool cacheable);
 
 private:
+    sqlite3_stmt* takeCached(const char* sql, size_t length, size_t& consumed);
+
     static int progress(void* self);
     static void sqlWarning(sqlite3_context* ctx, int argc, sqlite3_value** argv);
     static void sqlPrint(sqlite3_context* ctx, int argc, sqlite3_value** argv);
@@ -226,7 +258,14 @@ private:
     int64_t cpuMark_ = -1;
     int64_t cpuMarkWall_ = 0;
     std::string currentSchema_ = "main";
+    std::atomic<uint64_t> schemaGeneration_{0};
+    StatementCache cache_;  // cleared before db_ closes
 };
+
+SqliteCursor::~SqliteCursor() {
+    CachedStatement entry{stmt_, sql_.size(), generation_};
+    session_->release(std::move(sql_) + trailing_, entry, cacheable_);
+}
 
 bool SqliteCursor::check(int rc, BackendError& err) {
     if (rc == SQLITE_OK) return true;
@@ -235,7 +274,11 @@ bool SqliteCursor::check(int rc, BackendError& err) {
 }
 
 StepResult SqliteCursor::step(BackendError& err) {
+    // SQLite prepares the statement again if the schema changed since.
+    uint64_t generation = session_->schemaGeneration();
     int rc = sqlite3_step(stmt_);
+    generation_ = generation;
+    if (changesSchema_) session_->schemaChanged();
     if (rc == SQLITE_ROW) return StepResult::Row;
     if (rc == SQLITE_DONE) return StepResult::Done;
     err = session_->lastError(rc);
@@ -290,17 +333,41 @@ std::unique_ptr<BackendCursor> SqliteSession::prepare(const char* sql, size_t le
         consumed = setLength;
         return std::make_unique<SetSchemaCursor>(shared_from_this(), schema, std::string(sql, setLength));
     }
-    sqlite3_stmt* stmt = nullptr;
-    const char* tail = nullptr;
-    int rc = sqlite3_prepare_v3(db_, sql, static_cast<int>(length), SQLITE_PREPARE_PERSISTENT, &stmt, &tail);
-    if (rc != SQLITE_OK) {
-        err = lastError(rc);
-        consumed = length;
-        return nullptr;
+    uint64_t generation = schemaGeneration_;
+    sqlite3_stmt* stmt = takeCached(sql, length, consumed);
+    if (!stmt) {
+        const char* tail = nullptr;
+        int rc = sqlite3_prepare_v3(db_, sql, static_cast<int>(length), SQLITE_PREPARE_PERSISTENT, &stmt, &tail);
+        if (rc != SQLITE_OK) {
+            err = lastError(rc);
+            consumed = length;
+            return nullptr;
+        }
+        consumed = tail ? static_cast<size_t>(tail - sql) : length;
+        if (!stmt) return nullptr;
     }
-    consumed = tail ? static_cast<size_t>(tail - sql) : length;
-    if (!stmt) return nullptr;
-    return std::make_unique<SqliteCursor>(shared_from_this(), stmt, std::string(sql, consumed));
+    // Only a text that holds one statement is cached: the key of a script
+    // would be the rest of the script.
+    bool cacheable = cache_.capacity() > 0 && isBlankSql(sql + consumed, length - consumed);
+    return std::make_unique<SqliteCursor>(shared_from_this(), stmt, std::string(sql, consumed),
+                                          std::string(sql + consumed, length - consumed), cacheable, generation);
+}
+
+sqlite3_stmt* SqliteSession::takeCached(const char* sql, size_t length, size_t& consumed) {
+    CachedStatement cached;
+    if (!cache_.take(std::string_view(sql, length), schemaGeneration_, cached)) return nullptr;
+    consumed = cached.consumed;
+    return cached.stmt;
+}
+
+void SqliteSession::release(std::string key, const CachedStatement& entry, bool cacheable) {
+    if (!cacheable) {
+        sqlite3_finalize(entry.stmt);
+        return;
+    }
+    sqlite3_reset(entry.stmt);
+    sqlite3_clear_bindings(entry.stmt);
+    cache_.put(std::move(key), entry);
 }
 
 BackendError SqliteSession::lastError(int rc) {
@@ -395,7 +462,7 @@ std::shared_ptr<BackendSession> openSqliteSession(const SessionOptions& options,
         sqlite3_close_v2(db);
         return nullptr;
     }
-    auto session = std::make_shared<SqliteSession>(db);
+    auto session = std::make_shared<SqliteSession>(db, options.statementCacheSize);
     if (!session->setUp(err)) return nullptr;
     // Unchecked, like a server's search path: a connection string names a
     // schema before the script that creates or attaches it has run.

@@ -181,6 +181,20 @@ test('database errors carry the library code, message and SQLSTATE', async () =>
   conn.disconnect();
 });
 
+test('a repeated text follows the table it reads through ALTER and DROP', () => {
+  const conn = open();
+  conn.exec('CREATE TABLE g (a INTEGER)');
+  conn.exec('INSERT INTO g VALUES (1)');
+  assert.deepStrictEqual(conn.exec('SELECT * FROM g'), [{ a: 1 }]);
+  conn.exec('ALTER TABLE g ADD COLUMN b TEXT');
+  assert.deepStrictEqual(conn.exec('SELECT * FROM g'), [{ a: 1, b: null }]);
+  conn.exec('DROP TABLE g');
+  const gone = errorFields(() => conn.exec('SELECT * FROM g'));
+  assert.match(gone.message, /no such table/);
+  assert.strictEqual(gone.sqlState, '42S02');
+  conn.disconnect();
+});
+
 bothBackends('a failure in the middle of the rows fails the exec instead of returning the rows before it', (db) => {
   const conn = db.connect();
   const stmt = conn.prepare('WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n WHERE x < 1000) ' +
