@@ -298,10 +298,11 @@ void zelk_queue_work(Napi::Env env, zelk_work_t* work, Connection* conn) {
     if (work->execute != nullptr) {
         queue->pending++;
     }
+    m.unlock();
+    // Script code runs outside the scheduler lock, which the workers wait on.
     if (!queue->ref.IsEmpty()) {
         queue->ref.Call({});
     }
-    m.unlock();
     // After a stop there is no worker to wake.
     if (cv != nullptr) {
         cv->signal();
@@ -327,15 +328,16 @@ void run_callbacks(Napi::Env env) {
         }
     }
     bool more = !done.empty();
-    if (!more && queue->pending == 0) {
-        if (todo.empty() && conn_queue.empty() && working == 0 && temp_working == 0) {
-            timer_interval = default_interval;
-        }
-        if (!queue->unref.IsEmpty()) {
-            unrefWithException(env, queue->unref);
-        }
+    // Only this thread queues work, so idle stays idle once the lock is
+    // released and the unref can run outside it.
+    bool idle = !more && queue->pending == 0;
+    if (idle && todo.empty() && conn_queue.empty() && working == 0 && temp_working == 0) {
+        timer_interval = default_interval;
     }
     m.unlock();
+    if (idle && !queue->unref.IsEmpty()) {
+        unrefWithException(env, queue->unref);
+    }
     if (more) {
         async_send(queue);
     }
