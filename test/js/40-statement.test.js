@@ -56,7 +56,10 @@ bothBackends('argument and parameter errors', (db) => {
   assert.deepStrictEqual(errorFields(() => stmt.execInternal([1], undefined)),
     INVALID_ARGS("Invalid parameter for function 'exec[ute]([params][, options][, callback])'"));
   assert.deepStrictEqual(errorFields(() => stmt.exec()), INVALID_ARGS('No binding parameter(s)'));
-  assert.strictEqual(errorFields(() => stmt.exec([])).code, -20014);
+  assert.deepStrictEqual(errorFields(() => stmt.exec([])), { code: -20014,
+    message: 'Not enough parameters for the SQL statement', sqlState: 'HY000' });
+  assert.deepStrictEqual(errorFields(() => stmt.exec([1, 2])), { code: -20013,
+    message: 'Too many parameters for the SQL statement', sqlState: 'HY000' });
   assert.throws(() => conn.prepare(5), /Invalid parameter 0 for function 'prepare\(sql, \[callback\]\)'/);
   assert.throws(() => conn.prepare('select * from missing'));
   conn.disconnect();

@@ -61,6 +61,21 @@ bothBackends('nextResult walks several results', (db) => {
   conn.disconnect();
 });
 
+bothBackends('a result set read in part survives other statements on its connection', (db) => {
+  const conn = db.connect();
+  const rs = conn.prepare('WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n WHERE x < 50000) SELECT x FROM n')
+    .execQuery();
+  let sum = 0;
+  for (let k = 0; k < 10 && rs.next(); k++) sum += rs.getValue(0);
+  conn.exec('CREATE TABLE side (a INTEGER)');
+  conn.exec('INSERT INTO side VALUES (1)');
+  while (rs.next()) sum += rs.getValue(0);
+  assert.strictEqual(sum, 50000 * 50001 / 2);
+  rs.close();
+  assert.deepStrictEqual(conn.exec('SELECT count(*) AS n FROM side'), [{ n: 1 }]);
+  conn.disconnect();
+});
+
 bothBackends('execQuery while a result set is open fails with -20020 until it is closed', (db) => {
   const conn = seeded(db, ROWS);
   const stmt = conn.prepare('select id from t');

@@ -15,18 +15,6 @@ TEST(DbcapiLibrary, InitAndVersion) {
     EXPECT_FALSE(dbcapi_client_version(version, 10));
 }
 
-TEST(DbcapiConnection, InMemoryPingAndUnknownPropertiesIgnored) {
-    Connection c("CHARSET=UTF-8;SCROLLABLERESULT=0;POOLING=TRUE;uid=x;pwd='a;b'");
-    ASSERT_TRUE(c.ok()) << lastError(c.get()).message;
-    dbcapi_stmt* stmt = dbcapi_execute_direct(c.get(), "SELECT 'ping' FROM DUMMY");
-    ASSERT_NE(stmt, nullptr);
-    ASSERT_TRUE(dbcapi_fetch_next(stmt));
-    EXPECT_EQ(dbtest::textOf(stmt, 0), "ping");
-    EXPECT_FALSE(dbcapi_fetch_next(stmt));
-    EXPECT_EQ(dbcapi_error(c.get(), nullptr, 0), 100);
-    dbcapi_free_stmt(stmt);
-}
-
 TEST(DbcapiConnection, PropertiesAndQuotedDatabaseName) {
     std::string path = dbtest::tempDbPath("props;x");
     dbcapi_connection* conn = dbcapi_new_connection();
@@ -49,49 +37,6 @@ TEST(DbcapiConnection, AutocommitAndIsolation) {
     for (uint32_t level = 0; level <= 3; ++level) EXPECT_TRUE(dbcapi_set_transaction_isolation(c.get(), level));
     EXPECT_FALSE(dbcapi_set_transaction_isolation(c.get(), 4));
     EXPECT_EQ(lastError(c.get()).sqlstate, "HY024");
-}
-
-TEST(DbcapiConnection, SetSchema) {
-    Connection c;
-    c.exec("SET SCHEMA main");
-    c.exec("ATTACH DATABASE ':memory:' AS other");
-    c.exec("SET SCHEMA \"other\"");
-    dbcapi_stmt* stmt = dbcapi_execute_direct(c.get(), "SELECT current_schema()");
-    ASSERT_TRUE(dbcapi_fetch_next(stmt));
-    EXPECT_EQ(dbtest::textOf(stmt, 0), "other");
-    dbcapi_free_stmt(stmt);
-    EXPECT_FALSE(dbcapi_execute_immediate(c.get(), "SET SCHEMA nowhere"));
-    dbtest::LastError e = lastError(c.get());
-    EXPECT_EQ(e.sqlstate, "3F000");
-    EXPECT_NE(e.message.find("nowhere"), std::string::npos);
-}
-
-TEST(DbcapiConnection, MakeConnectionChecksRegistryAndNeverClosesSession) {
-    int notAHandle = 0;
-    EXPECT_EQ(dbcapi_make_connection(&notAHandle), nullptr);
-    EXPECT_GT(dbcapi_error_length(nullptr), 0u);
-    EXPECT_EQ(dbcapi_make_connection(reinterpret_cast<void*>(0x1234)), nullptr);
-
-    Connection owner;
-    owner.exec("CREATE TABLE shared(a INT)");
-    dbcapi_connection* adopted = dbcapi_make_connection(owner.get());
-    ASSERT_NE(adopted, nullptr);
-    EXPECT_TRUE(dbcapi_execute_immediate(adopted, "INSERT INTO shared VALUES (7)"));
-    EXPECT_TRUE(dbcapi_disconnect(adopted));
-    dbcapi_free_connection(adopted);
-    EXPECT_EQ(scalar(owner.get(), "SELECT a FROM shared"), 7);
-}
-
-TEST(DbcapiConnection, ClientInfo) {
-    Connection c;
-    char buffer[32];
-    EXPECT_FALSE(dbcapi_get_clientinfo(c.get(), "APPLICATION", buffer, sizeof buffer));
-    ASSERT_TRUE(dbcapi_set_clientinfo(c.get(), "APPLICATION", "zelk tests"));
-    ASSERT_TRUE(dbcapi_get_clientinfo_utf8(c.get(), "APPLICATION", buffer, sizeof buffer));
-    EXPECT_STREQ(buffer, "zelk tests");
-    EXPECT_FALSE(dbcapi_get_clientinfo(c.get(), "APPLICATION", buffer, 5));  // too small
-    ASSERT_TRUE(dbcapi_set_clientinfo(c.get(), "APPLICATION", nullptr));
-    EXPECT_FALSE(dbcapi_get_clientinfo(c.get(), "APPLICATION", buffer, sizeof buffer));
 }
 
 TEST(DbcapiConnection, NotConnectedCallsFailCleanly) {

@@ -1,5 +1,6 @@
-// Several results from one text, cancel, time-out, error codes and SQLSTATEs
-// (abort is covered through the driver in the JavaScript tests).
+// Cancel and time-out of a query that never sleeps, error codes and
+// SQLSTATEs (several results and abort are covered through the driver in
+// the JavaScript tests).
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -8,35 +9,6 @@
 
 using dbtest::Connection;
 using dbtest::lastError;
-
-TEST(DbcapiResults, SeveralStatementsGiveResultsInOrder) {
-    Connection c;
-    dbcapi_stmt* stmt = dbcapi_execute_direct(
-        c.get(), "CREATE TABLE m(a INT); INSERT INTO m VALUES (1), (2); SELECT a FROM m ORDER BY a; "
-                 "UPDATE m SET a = a + 10; SELECT count(*) FROM m;");
-    ASSERT_NE(stmt, nullptr) << lastError(c.get()).message;
-    EXPECT_EQ(dbcapi_get_function_code(stmt), 1);
-    EXPECT_EQ(dbcapi_num_cols(stmt), 0);
-    ASSERT_TRUE(dbcapi_has_next_result(stmt));
-    ASSERT_TRUE(dbcapi_get_next_result(stmt));
-    EXPECT_EQ(dbcapi_get_function_code(stmt), 2);
-    EXPECT_EQ(dbcapi_affected_rows(stmt), 2);
-    ASSERT_TRUE(dbcapi_get_next_result(stmt));
-    EXPECT_EQ(dbcapi_num_cols(stmt), 1);
-    ASSERT_TRUE(dbcapi_fetch_next(stmt));
-    EXPECT_EQ(dbtest::int64Of(stmt, 0), 1);
-    ASSERT_TRUE(dbcapi_get_next_result(stmt));  // leaves the rest of the rows unread
-    EXPECT_EQ(dbcapi_get_function_code(stmt), 3);
-    EXPECT_EQ(dbcapi_affected_rows(stmt), 2);
-    ASSERT_TRUE(dbcapi_get_next_result(stmt));
-    ASSERT_TRUE(dbcapi_fetch_next(stmt));
-    EXPECT_EQ(dbtest::int64Of(stmt, 0), 2);
-    EXPECT_FALSE(dbcapi_has_next_result(stmt));
-    EXPECT_FALSE(dbcapi_get_next_result(stmt));
-    EXPECT_EQ(dbcapi_error(c.get(), nullptr, 0), 100);
-    dbcapi_free_stmt(stmt);
-    EXPECT_EQ(dbtest::scalar(c.get(), "SELECT sum(a) FROM m"), 23);
-}
 
 TEST(DbcapiResults, CancelInterruptsLongQuery) {
     Connection c;

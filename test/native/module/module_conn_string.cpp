@@ -1,5 +1,6 @@
 // Connection-string reading and rewriting, and the settings taken from
-// connection properties.
+// connection properties (the rewritten strings of both forms show in the
+// pool keys the JavaScript tests check).
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <string.h>
@@ -24,12 +25,6 @@ Pair read(const char* text) {
     Pair pair = {false, 0, "", ""};
     pair.ok = searchAttribute(text, pair.consumed, pair.name, pair.value);
     return pair;
-}
-
-std::string edited(void (*edit)(char*), const char* text) {
-    std::vector<char> buffer(text, text + strlen(text) + 1);
-    edit(buffer.data());
-    return buffer.data();
 }
 
 // Records what the scheduling switches were given.
@@ -105,20 +100,6 @@ TEST(SearchAttribute, LongNamesAreReadWhole) {
     EXPECT_EQ(name.size() + 3, pair.consumed);
 }
 
-TEST(InPlaceEdits, TrimAndUnbraceOnlyWhatTheyShould) {
-    EXPECT_EQ("a b  ", edited(removeLeadingBlanks, "   a b  "));
-    EXPECT_EQ("  a b", edited(removeTrailingBlanks, "  a b   "));
-    EXPECT_EQ("", edited(removeTrailingBlanks, "   "));
-    EXPECT_EQ("\ta", edited(removeLeadingBlanks, "\ta"));
-    EXPECT_EQ("x", edited(removeCurlyBrackets, "{x}"));
-    EXPECT_EQ("", edited(removeCurlyBrackets, "{}"));
-    EXPECT_EQ("{x", edited(removeCurlyBrackets, "{x"));
-    EXPECT_EQ("x}", edited(removeCurlyBrackets, "x}"));
-    removeLeadingBlanks(nullptr);
-    removeTrailingBlanks(nullptr);
-    removeCurlyBrackets(nullptr);
-}
-
 TEST(BoolProperty, KnowsFourWordsAndUpperCasesInPlace) {
     struct Case {
         const char* text;
@@ -135,22 +116,6 @@ TEST(BoolProperty, KnowsFourWordsAndUpperCasesInPlace) {
         EXPECT_EQ(c.valid, valid) << c.text;
         EXPECT_STREQ(c.upper, buffer.data());
     }
-}
-
-TEST(CheckProperty, PoolSettingsCanOnlyBeSwitchedOn) {
-    ConnectionSettings settings;
-    apply(settings, "pooling", "true");
-    apply(settings, "POOLING", "FALSE");
-    apply(settings, "PoolingCheck", "yes");
-    apply(settings, "POOLINGCHECK", "no");
-    EXPECT_TRUE(settings.pooling);
-    EXPECT_TRUE(settings.poolingCheck);
-    apply(settings, "maxpoolsize", "5");
-    apply(settings, "CONNECTIONLIFETIME", "60");
-    EXPECT_EQ(5, settings.maxPoolSize);
-    EXPECT_EQ(60, settings.connectionLifetime);
-    apply(settings, "MAXPOOLSIZE", "many");
-    EXPECT_EQ(0, settings.maxPoolSize);
 }
 
 TEST(CheckProperty, IsolationLevelsByNameOrNumber) {
@@ -221,18 +186,6 @@ TEST(CheckProperty, SchedulingSwitchesGetOnlyValidValues) {
     EXPECT_EQ(0, untouched.maxPoolSize);
 }
 
-TEST(ConnectionProperties, StringIsRewrittenNormalised) {
-    ConnectionSettings settings;
-    std::string rewritten = getConnectionProperties(
-        settings, kRecorder, "pooling = true ; maxpoolsize=5;CHARSET=UTF-8;SCROLLABLERESULT=0");
-    EXPECT_EQ("pooling=TRUE;maxpoolsize=5;CHARSET=UTF-8;SCROLLABLERESULT=0", rewritten);
-    EXPECT_TRUE(settings.pooling);
-    EXPECT_EQ(5, settings.maxPoolSize);
-    EXPECT_EQ("ISOLATIONLEVEL=SERIALIZABLE;A=1",
-              getConnectionProperties(settings, kRecorder, "ISOLATIONLEVEL=serializable;A=1;trailing junk"));
-    EXPECT_EQ(3, settings.isolationLevel);
-}
-
 TEST(ConnectionProperties, EnclosedValuesStayEnclosed) {
     ConnectionSettings settings;
     std::string rewritten =
@@ -241,23 +194,6 @@ TEST(ConnectionProperties, EnclosedValuesStayEnclosed) {
     PropertyList expected = {{"PWD", "a;b"}, {"UID", " me "}, {"K", "x{y}"}, {"Q", "\"q\""}, {"E", ""}, {"L", "x"}};
     EXPECT_EQ(expected, pairs) << rewritten;
     EXPECT_EQ("PWD={a;b};UID={ me };K=\"x{y}\";Q={\"q\"};E=;L=x", rewritten);
-}
-
-TEST(ConnectionProperties, ObjectFormUpdatesValuesInPlace) {
-    ConnectionSettings settings;
-    std::vector<std::string*> names = {new std::string("POOLING"), new std::string("uid"),
-                                       new std::string("isolationlevel")};
-    std::vector<std::string*> values = {new std::string("yes"), new std::string("me"),
-                                        new std::string("repeatable read")};
-    getConnectionProperties(settings, kRecorder, names, values);
-    EXPECT_TRUE(settings.pooling);
-    EXPECT_EQ(2, settings.isolationLevel);
-    EXPECT_EQ("YES", *values[0]);
-    EXPECT_EQ("me", *values[1]);
-    EXPECT_EQ("REPEATABLE READ", *values[2]);
-    clearConnProps(names, values);
-    EXPECT_TRUE(names.empty());
-    EXPECT_TRUE(values.empty());
 }
 
 TEST(ConnectionStringRoundTrip, WrittenPairsReadBackUnchanged) {

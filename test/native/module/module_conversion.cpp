@@ -1,5 +1,5 @@
-// Type names, small-integer reading, column-description copies, fetch
-// buffers and parameter records, against a scripted entry-point table.
+// Type names, column-description copies, fetch buffers and parameter
+// records, against a scripted entry-point table.
 #include <gtest/gtest.h>
 #include <string.h>
 
@@ -71,14 +71,6 @@ void useScriptedLibrary() {
     g_api.dbcapi_error_length = [](dbcapi_connection*) { return static_cast<size_t>(0); };
 }
 
-dbcapi_data_value valueOf(dbcapi_data_type type, void* buffer, size_t* length) {
-    dbcapi_data_value value = {};
-    value.type = type;
-    value.buffer = static_cast<char*>(buffer);
-    value.length = length;
-    return value;
-}
-
 dbcapi_bind_data* textRecord(const char* text) {
     dbcapi_bind_data* record = newBindRecord();
     size_t length = strlen(text);
@@ -107,83 +99,6 @@ TEST(TypeNames, CodesAndUnknowns) {
         {DBCAPI_NATIVE_NOTYPE, "NOTYPE"}, {54, "UNKNOWN"}, {36, "UNKNOWN"}};
     for (const auto& [code, name] : nativeTypes)
         EXPECT_STREQ(name, getNativeTypeName(static_cast<dbcapi_native_type>(code))) << code;
-}
-
-TEST(ConvertToInt, WidthsAndSignedness) {
-    unsigned char byte = 0xFF;
-    uint16_t word = 0xFFFF;
-    int32_t dword = -123456;
-    const struct {
-        dbcapi_data_type type;
-        void* buffer;
-        int expected;
-    } cases[] = {{DBCAPI_VAL8, &byte, 255}, {DBCAPI_UVAL8, &byte, 255}, {DBCAPI_VAL16, &word, -1},
-                 {DBCAPI_UVAL16, &word, 65535}, {DBCAPI_VAL32, &dword, -123456}};
-    for (const auto& c : cases) {
-        ErrorInfo error;
-        int out = 0;
-        dbcapi_data_value value = valueOf(c.type, c.buffer, nullptr);
-        ASSERT_TRUE(convertToInt(error, value, out, true)) << c.type;
-        EXPECT_EQ(c.expected, out) << c.type;
-        EXPECT_FALSE(error.isSet());
-    }
-}
-
-TEST(ConvertToInt, TextIsParsedWithinItsLength) {
-    ErrorInfo error;
-    int out = -1;
-    char text[] = " -42x99";
-    size_t length = 4;
-    dbcapi_data_value value = valueOf(DBCAPI_STRING, text, &length);
-    ASSERT_TRUE(convertToInt(error, value, out, true));
-    EXPECT_EQ(-42, out);
-    char digits[] = "1234";
-    length = 2;
-    value = valueOf(DBCAPI_STRING, digits, &length);
-    ASSERT_TRUE(convertToInt(error, value, out, true));
-    EXPECT_EQ(12, out);
-    char letters[] = "abc";
-    value = valueOf(DBCAPI_STRING, letters, nullptr);
-    ASSERT_TRUE(convertToInt(error, value, out, true));
-    EXPECT_EQ(0, out);
-}
-
-TEST(ConvertToInt, OtherTypesFailAndReportOnlyWhenAsked) {
-    double number = 1.5;
-    dbcapi_data_value value = valueOf(DBCAPI_DOUBLE, &number, nullptr);
-    int out = 0;
-    ErrorInfo quiet;
-    EXPECT_FALSE(convertToInt(quiet, value, out, false));
-    EXPECT_FALSE(quiet.isSet());
-    ErrorInfo reported;
-    EXPECT_FALSE(convertToInt(reported, value, out, true));
-    EXPECT_EQ(-20011, reported.code);
-    EXPECT_EQ("Unknown Error", reported.message);
-    EXPECT_EQ("HY000", reported.sqlState);
-    dbcapi_data_value empty = valueOf(DBCAPI_VAL32, nullptr, nullptr);
-    EXPECT_FALSE(convertToInt(quiet, empty, out, false));
-}
-
-TEST(ColumnSlots, SizesByNativeType) {
-    dbcapi_column_info info = {};
-    info.native_type = DBCAPI_NATIVE_NVARCHAR;
-    EXPECT_EQ(20001u, columnSlotSize(info));
-    info.max_size = 10;
-    EXPECT_EQ(41u, columnSlotSize(info));
-    info.native_type = DBCAPI_NATIVE_DECIMAL;
-    EXPECT_EQ(128u, columnSlotSize(info));
-    info.native_type = DBCAPI_NATIVE_INT;
-    info.max_size = 4;
-    EXPECT_EQ(4u, columnSlotSize(info));
-
-    dbcapi_column_info text = {};
-    text.native_type = DBCAPI_NATIVE_TEXT;
-    std::vector<dbcapi_column_info*> plain = {&info};
-    std::vector<dbcapi_column_info*> withLob = {&info, &text};
-    EXPECT_FALSE(anyLobsInColInfo(plain));
-    EXPECT_TRUE(anyLobsInColInfo(withLob));
-    text.native_type = DBCAPI_NATIVE_VARBINARY;
-    EXPECT_TRUE(anyLobsInColInfo(withLob));
 }
 
 TEST_F(Scripted, ColumnInfosOutliveTheLibraryTexts) {
@@ -268,20 +183,6 @@ TEST(BindRecords, CopiesAreDeep) {
     clearParameters(source);
     clearParameters(target);
     EXPECT_TRUE(target.empty());
-}
-
-TEST_F(Scripted, ParameterCountCountsInputsOnly) {
-    g_params = {{DBCAPI_DD_INPUT, DBCAPI_STRING, DBCAPI_NATIVE_NVARCHAR, 10},
-                {DBCAPI_DD_OUTPUT, DBCAPI_VAL32, DBCAPI_NATIVE_INT, 4},
-                {DBCAPI_DD_INPUT_OUTPUT, DBCAPI_VAL32, DBCAPI_NATIVE_INT, 4}};
-    ErrorInfo e;
-    EXPECT_TRUE(checkParameterCount(e, 2, nullptr));
-    EXPECT_FALSE(checkParameterCount(e, 3, nullptr));
-    EXPECT_EQ(-20013, e.code);
-    EXPECT_EQ("Too many parameters for the SQL statement", e.message);
-    EXPECT_FALSE(checkParameterCount(e, 1, nullptr));
-    EXPECT_EQ(-20014, e.code);
-    EXPECT_EQ("Not enough parameters for the SQL statement", e.message);
 }
 
 TEST_F(Scripted, MergeConvertsTextForIntegerParametersAndKeepsBytes) {

@@ -65,16 +65,6 @@ TEST(LibraryError, CopiedWhenPendingAndLeftAloneWhenNot) {
     EXPECT_EQ("42S02", earlier.sqlState);
 }
 
-TEST(TypeMask, NamesInBitOrder) {
-    EXPECT_EQ("", getJSTypeName(0));
-    EXPECT_EQ("undefined|null", getJSTypeName(JS_UNDEFINED | JS_NULL));
-    EXPECT_EQ("unknown type", getJSTypeName(JS_UNKNOWN_TYPE));
-    EXPECT_EQ("string|object", getJSTypeName(JS_OBJECT | JS_STRING));
-    EXPECT_EQ("function|array|object", getJSTypeName(224));
-    EXPECT_EQ("undefined|null|buffer", getJSTypeName(259));
-    EXPECT_EQ("symbol", getJSTypeName(JS_SYMBOL | JS_RESERVED));
-}
-
 TEST(InitMessages, ByErrorKind) {
     EXPECT_STREQ("Insufficient memory exists to initialise the mutex.", mutexInitMessage(ENOMEM));
     EXPECT_STREQ("The caller does not have the privilege to perform the operation.", mutexInitMessage(EPERM));

@@ -4,8 +4,6 @@
 #define ZELK_TEST_DBCAPI_PG_UTIL_H
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "dbcapi_test_util.h"
@@ -36,13 +34,6 @@ inline std::string pgConnectString(const std::string& extra = "") {
            "};databaseName=" + env("ZELK_PG_DATABASE") + (extra.empty() ? "" : ";" + extra);
 }
 
-inline std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 inline std::string scalarText(dbcapi_connection* conn, const char* sql) {
     dbcapi_stmt* stmt = dbcapi_execute_direct(conn, sql);
     if (!stmt) return "<error " + lastError(conn).message + ">";
@@ -50,9 +41,6 @@ inline std::string scalarText(dbcapi_connection* conn, const char* sql) {
     dbcapi_free_stmt(stmt);
     return out;
 }
-
-// A unique name per test process, so parallel runs do not collide.
-inline std::string uniqueName(const char* base) { return std::string(base) + "_" + std::to_string(getpid()); }
 
 }  // namespace dbtest
 
