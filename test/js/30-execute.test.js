@@ -169,11 +169,13 @@ test('exec argument errors, thrown or passed to the callback', async () => {
 
 test('database errors carry the library code, message and SQLSTATE', async () => {
   const conn = open();
-  conn.exec('CREATE TABLE u (k INTEGER PRIMARY KEY)');
-  conn.exec('INSERT INTO u VALUES (1)');
-  const dup = errorFields(() => conn.exec('INSERT INTO u VALUES (1)'));
-  assert.strictEqual(dup.sqlState, '23000');
-  assert.ok(dup.code > 0 && dup.message.length > 0);
+  conn.exec("CREATE TABLE u (k INTEGER PRIMARY KEY, v TEXT NOT NULL); INSERT INTO u VALUES (1, 'a')");
+  for (const [sql, sqlState] of [["INSERT INTO u VALUES (1, 'b')", '23000'], ['INSERT INTO u VALUES (2, NULL)', '23000'],
+    ['SELEC 1', '42000'], ['SELECT nope FROM u', '42S22'], ['CREATE TABLE u (x)', '42S01']]) {
+    const err = errorFields(() => conn.exec(sql));
+    assert.strictEqual(err.sqlState, sqlState, sql);
+    assert.ok(err.code > 0 && err.message.length > 0, sql);
+  }
   const missing = await new Promise((resolve) => conn.exec('SELECT * FROM nowhere', (e) => resolve(e)));
   assert.strictEqual(missing.sqlState, '42S02');
   assert.strictEqual(errorFields(() => conn.exec('SELECT ? FROM DUMMY', [{}])).message,
@@ -289,6 +291,9 @@ bothBackends('client information set before connect is kept and can be removed',
   conn.setClientInfo('APPLICATION', 'tests');
   conn.connect(db.params());
   assert.strictEqual(conn.getClientInfo('APPLICATION'), 'tests');
+  if (db.name === 'postgres') {
+    assert.deepStrictEqual(conn.exec("SELECT current_setting('application_name') AS a"), [{ a: 'tests' }]);
+  }
   assert.strictEqual(conn.getClientInfo('MISSING'), null);
   conn.setClientInfo('APPLICATION', null);
   assert.strictEqual(conn.getClientInfo('APPLICATION'), null);

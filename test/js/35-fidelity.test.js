@@ -6,7 +6,9 @@ const zstreams = require('zelk/streams');
 const { connected } = require('./helpers');
 const { bothBackends } = require('./backends');
 
-const DECLARED = ['INTEGER', 'SMALLINT', 'BOOLEAN', 'DOUBLE', 'VARCHAR(4)', 'TEXT', 'BLOB', 'DATE', 'DECIMAL(10,2)'];
+const DECLARED = ['INTEGER', 'SMALLINT', 'BOOLEAN', 'DOUBLE', 'VARCHAR(4)', 'TEXT', 'BLOB', 'DATE', 'DECIMAL(10,2)',
+  'BIGINT', 'TINYINT', 'REAL', 'CHAR(3)', 'NVARCHAR(30)', 'CLOB', 'NCLOB', 'BINARY(16)', 'VARBINARY(8)', 'TIME',
+  'TIMESTAMP', 'SECONDDATE', 'LONGDATE', 'VARCHAR'];
 const STORED = ['7', '70000', '1.5', '9223372036854775807', "'abcdefghij'", "'yes'", "X'4100FF42'", 'NULL'];
 
 // The value SQLite holds, read through its own functions.
@@ -41,7 +43,7 @@ function readByResultSet(conn, sql) {
 for (const canBind of [false, true]) {
   test(`every storage class comes back in every declared type (result sets ${canBind ? 'bound' : 'unbound'})`, async () => {
     const conn = connected(`;_resultSetCanBind=${canBind}`);
-    conn.exec(`CREATE TABLE t (k INTEGER, ${DECLARED.map((d, i) => `c${i} ${d}`).join(', ')})`);
+    conn.exec(`CREATE TABLE t (k INTEGER NOT NULL, ${DECLARED.map((d, i) => `c${i} ${d}`).join(', ')})`);
     STORED.forEach((literal, k) => {
       conn.exec(`INSERT INTO t VALUES (${k}, ${DECLARED.map(() => literal).join(', ')})`);
     });
@@ -59,7 +61,15 @@ for (const canBind of [false, true]) {
     assert.deepStrictEqual(streamed, expected);
     const info = conn.prepare(sql).getColumnInfo();
     assert.deepStrictEqual(info.map((c) => c.nativeTypeName),
-      ['INT', 'SMALLINT', 'BOOLEAN', 'DOUBLE', 'VARCHAR1', 'TEXT', 'BLOB', 'DATE', 'DECIMAL']);
+      ['INT', 'SMALLINT', 'BOOLEAN', 'DOUBLE', 'VARCHAR1', 'TEXT', 'BLOB', 'DATE', 'DECIMAL', 'BIGINT', 'TINYINT', 'REAL',
+        'CHAR', 'NVARCHAR', 'CLOB', 'NCLOB', 'BINARY', 'VARBINARY', 'TIME', 'TIMESTAMP', 'SECONDDATE', 'LONGDATE', 'TEXT']);
+    assert.deepStrictEqual([info[8].precision, info[8].scale, info[0].tableName, info[0].ownerName, info[0].nullable],
+      [10, 2, 't', 'main', 1]);
+    assert.strictEqual(conn.prepare('SELECT k FROM t').getColumnInfo()[0].nullable, 0);
+    // An expression has the type of its first row once that is read.
+    const expressions = conn.prepare("SELECT 1 AS a, 2.5 AS b, 'z' AS c, NULL AS d FROM DUMMY").execQuery();
+    assert.deepStrictEqual(expressions.getColumnInfo().map((c) => c.nativeTypeName), ['BIGINT', 'DOUBLE', 'NCLOB', 'NCLOB']);
+    expressions.close();
     conn.disconnect();
   });
 }

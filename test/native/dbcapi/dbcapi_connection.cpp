@@ -5,16 +5,6 @@ using dbtest::Connection;
 using dbtest::lastError;
 using dbtest::scalar;
 
-TEST(DbcapiLibrary, InitAndVersion) {
-    uint32_t maxVersion = 0;
-    EXPECT_TRUE(dbcapi_init("test", 2, &maxVersion));
-    EXPECT_EQ(maxVersion, 2u);
-    char version[256];
-    ASSERT_TRUE(dbcapi_client_version(version, sizeof version));
-    EXPECT_STREQ(version, "libdbcapiZKV 2.11.020.1644165757");
-    EXPECT_FALSE(dbcapi_client_version(version, 10));
-}
-
 TEST(DbcapiConnection, PropertiesAndQuotedDatabaseName) {
     std::string path = dbtest::tempDbPath("props;x");
     dbcapi_connection* conn = dbcapi_new_connection();

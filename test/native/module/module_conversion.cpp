@@ -185,29 +185,6 @@ TEST(BindRecords, CopiesAreDeep) {
     EXPECT_TRUE(target.empty());
 }
 
-TEST_F(Scripted, MergeConvertsTextForIntegerParametersAndKeepsBytes) {
-    g_params = {{DBCAPI_DD_INPUT, DBCAPI_VAL32, DBCAPI_NATIVE_INT, 4},
-                {DBCAPI_DD_OUTPUT, DBCAPI_STRING, DBCAPI_NATIVE_NVARCHAR, 5},
-                {DBCAPI_DD_INPUT, DBCAPI_STRING, DBCAPI_NATIVE_NVARCHAR, 5}};
-    dbcapi_bind_data* binary = textRecord("hi");
-    binary->value.type = DBCAPI_BINARY;
-    std::vector<dbcapi_bind_data*> values = {textRecord("42"), binary};
-    std::vector<dbcapi_bind_data*> out;
-    ASSERT_EQ(-1, getBindParameters(values, out, nullptr));
-    EXPECT_TRUE(values.empty());
-    ASSERT_EQ(3u, out.size());
-    int32_t number = 0;
-    memcpy(&number, out[0]->value.buffer, sizeof(number));
-    EXPECT_EQ(42, number);
-    EXPECT_EQ(4u, out[0]->value.buffer_size);
-    EXPECT_EQ(4u, *out[0]->value.length);
-    EXPECT_EQ(DBCAPI_DD_OUTPUT, out[1]->direction);
-    EXPECT_EQ(nullptr, out[1]->value.buffer);
-    EXPECT_EQ(binary, out[2]);
-    EXPECT_EQ(DBCAPI_BINARY, out[2]->value.type);
-    clearParameters(out);
-}
-
 TEST_F(Scripted, MergeStopsAtTextThatIsNoInteger) {
     g_params = {{DBCAPI_DD_INPUT, DBCAPI_VAL32, DBCAPI_NATIVE_INT, 4},
                 {DBCAPI_DD_INPUT, DBCAPI_VAL32, DBCAPI_NATIVE_INT, 4}};
@@ -226,32 +203,6 @@ TEST_F(Scripted, MergeStopsAtTextThatIsNoInteger) {
     EXPECT_EQ(2u, values.size());
     clearParameters(values);
     clearParameters(out);
-}
-
-TEST_F(Scripted, OutputParametersGetBuffersForTheirLargestValue) {
-    g_params = {{DBCAPI_DD_OUTPUT, DBCAPI_STRING, DBCAPI_NATIVE_NVARCHAR, 5},
-                {DBCAPI_DD_INPUT_OUTPUT, DBCAPI_DOUBLE, DBCAPI_NATIVE_DOUBLE, 8},
-                {DBCAPI_DD_OUTPUT, DBCAPI_BINARY, DBCAPI_NATIVE_BLOB, 100}};
-    dbcapi_bind_data* text = textRecord("abc");
-    dbcapi_bind_data* number = newBindRecord();
-    number->value.type = DBCAPI_DOUBLE;
-    number->value.buffer = new char[64]();
-    number->value.buffer_size = 64;
-    dbcapi_bind_data* blob = newBindRecord();
-    blob->value.type = DBCAPI_BINARY;
-    std::vector<dbcapi_bind_data*> records = {text, number, blob};
-    ErrorInfo e;
-    bool dataAtExec = true;
-    ASSERT_TRUE(bindParameters(nullptr, nullptr, records, e, dataAtExec));
-    EXPECT_FALSE(dataAtExec);
-    EXPECT_EQ(21u, text->value.buffer_size);
-    EXPECT_STREQ("abc", text->value.buffer);
-    EXPECT_EQ(64u, number->value.buffer_size);
-    EXPECT_EQ(nullptr, blob->value.buffer);
-    ASSERT_EQ(3u, g_boundParams.size());
-    EXPECT_EQ(text->value.buffer, g_boundParams[0].value.buffer);
-    EXPECT_EQ(DBCAPI_STRING, g_boundParams[0].value.type);
-    clearParameters(records);
 }
 
 TEST_F(Scripted, DataAtExecIsRefusedBesideOutputOnlyParameters) {

@@ -60,18 +60,6 @@ TEST(ResultBuilder, FirstItemLargerThanFirstAllocationStillFits) {
     EXPECT_EQ(size, 16u + 5u + 70000u);
 }
 
-TEST(ResultBuilder, SetMemoryLimitRules) {
-    InternalResultSetBuilder builder;
-    EXPECT_EQ(builder.memoryLimit(), 2147483647u);
-    builder.setMemoryLimit(5000000);
-    builder.setMemoryLimit(0);
-    EXPECT_EQ(builder.memoryLimit(), 5000000u);
-    builder.setMemoryLimit(-1);
-    EXPECT_EQ(builder.memoryLimit(), 65536u);
-    builder.setMemoryLimit(4096LL * 1048576);
-    EXPECT_EQ(builder.memoryLimit(), 2147483647u);
-}
-
 TEST(ResultBuilder, ErrorKindsFromFlags) {
     InternalResultSetBuilder builder;
     ErrorInfo error;

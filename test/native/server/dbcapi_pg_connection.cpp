@@ -1,7 +1,6 @@
 // The server backend's connections where the driver cannot reach: a
-// silent server, the client information as the session's application name
-// and isolation levels changed on a live session (the rest is covered
-// through the driver in the JavaScript tests).
+// silent server and isolation levels changed on a live session (the rest
+// is covered through the driver in the JavaScript tests).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -55,14 +54,6 @@ TEST(DbcapiPgConnection, ConnectTimeOutEndsTheWaitForASilentServer) {
     EXPECT_LT(waited, std::chrono::seconds(10));
     dbcapi_free_connection(conn);
     close(listener);
-}
-
-TEST(DbcapiPgConnection, ClientInfoBecomesTheApplicationName) {
-    REQUIRE_PG_SERVER();
-    Connection c(pgConnectString());
-    ASSERT_TRUE(c.ok());
-    ASSERT_TRUE(dbcapi_set_clientinfo(c.get(), "APPLICATION", "zelk-test-app"));
-    EXPECT_EQ(scalarText(c.get(), "SELECT current_setting('application_name')"), "zelk-test-app");
 }
 
 TEST(DbcapiPgConnection, IsolationLevelReachesTheSession) {
