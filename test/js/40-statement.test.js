@@ -1,7 +1,7 @@
 'use strict';
 const test = require('node:test');
 const assert = require('node:assert');
-const { errorFields, connected } = require('./helpers');
+const { errorFields, connected, settle } = require('./helpers');
 const { bothBackends } = require('./backends');
 
 function withTable(db, sql) {
@@ -173,7 +173,13 @@ test('packet size and time-out ranges', () => {
   assert.deepStrictEqual(errorFields(() => stmt.setTimeout('5')),
     INVALID_ARGS("Invalid parameter 0 for function 'setTimeout(timeout)': expected number, received string."));
   assert.strictEqual(stmt.setTimeout(0), undefined);
-  assert.strictEqual(typeof stmt.getStatementHash(), 'string');
+  const counted = conn.prepare('WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n LIMIT 200000) SELECT i FROM n');
+  const rs = counted.execQuery();
+  while (rs.next());
+  assert.ok([rs.getServerProcessingTime(), rs.getServerCPUTime(), rs.getServerMemoryUsage()].every((v) => v > 0));
+  assert.match(counted.getStatementHash(), /^[0-9a-f]{32}$/);
+  assert.notStrictEqual(counted.getStatementHash(), stmt.getStatementHash());
+  assert.strictEqual(counted.getPacketSize(), 131072);
   conn.disconnect();
 });
 
@@ -182,6 +188,8 @@ test('print lines and parameter getters', () => {
   const stmt = conn.prepare("select zkv_print('first') as a, zkv_print(?) as b");
   assert.deepStrictEqual(errorFields(() => stmt.getParameterLength(0)),
     { code: -20003, message: 'The statement has not been executed yet.', sqlState: 'HY000' });
+  assert.deepStrictEqual(conn.prepare('select :a, @b, $c, ?').getParameterInfo()
+    .map((p) => [p.name, p.direction, p.nativeTypeName]), ['a', 'b', 'c', undefined].map((name) => [name, 1, 'NVARCHAR']));
   const long = 'x'.repeat(3000);
   stmt.exec([long]);
   assert.deepStrictEqual(stmt.getPrintLines(), ['first', long]);
@@ -208,18 +216,11 @@ bothBackends('a prepare overtaken by disconnect reports -20029', (db, t, done) =
   // Lets the prepare work finish on its worker before the disconnect marks
   // the connection; its completion can only run after this function returns.
   Atomics.wait(new Int32Array(new SharedArrayBuffer(4)), 0, 0, 200);
-  conn.disconnect(() => {
-    try {
-      assert.deepStrictEqual(prepareError, {
-        code: -20029,
-        message: 'The connection has been disconnected and cannot be used further',
-        stmt: undefined,
-      });
-      done();
-    } catch (failure) {
-      done(failure);
-    }
-  });
+  conn.disconnect(() => settle(done, () => assert.deepStrictEqual(prepareError, {
+    code: -20029,
+    message: 'The connection has been disconnected and cannot be used further',
+    stmt: undefined,
+  })));
 });
 
 bothBackends('a prepare overtaken by a disconnect and a new connect reports -20029 too', async (db) => {

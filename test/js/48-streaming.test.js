@@ -1,7 +1,7 @@
 'use strict';
 const test = require('node:test');
 const assert = require('node:assert');
-const { errorFields } = require('./helpers');
+const { errorFields, settle } = require('./helpers');
 const { bothBackends } = require('./backends');
 
 function connected(db) {
@@ -37,15 +37,10 @@ bothBackends('chunks queued behind one that finds the connection gone fail promp
   conn.exec(db.sleep(200), () => {});
   const errors = [];
   for (let i = 0; i < 4; i++) insert.sendParameterData(1, Buffer.from('x'), (err) => errors.push(err && err.code));
-  conn.disconnect((err) => {
-    try {
-      assert.strictEqual(err, undefined);
-      assert.deepStrictEqual(errors, [-20006, -20006, -20006, -20006]);
-      done();
-    } catch (failure) {
-      done(failure);
-    }
-  });
+  conn.disconnect((err) => settle(done, () => {
+    assert.strictEqual(err, undefined);
+    assert.deepStrictEqual(errors, [-20006, -20006, -20006, -20006]);
+  }));
 });
 
 bothBackends('parameter data argument and state errors', (db) => {

@@ -1,7 +1,7 @@
 'use strict';
 const test = require('node:test');
 const assert = require('node:assert');
-const { errorFields } = require('./helpers');
+const { errorFields, settle } = require('./helpers');
 const { bothBackends } = require('./backends');
 
 function connected(db) {
@@ -19,15 +19,6 @@ async function collect() {
   for (let i = 0; i < 3; i++) {
     await new Promise((resolve) => setImmediate(resolve));
     gc();
-  }
-}
-
-function settle(done, check) {
-  try {
-    check();
-    done();
-  } catch (failure) {
-    done(failure);
   }
 }
 

@@ -5,19 +5,10 @@ const test = require('node:test');
 const assert = require('node:assert');
 const path = require('path');
 const zelk = require('../..');
-const { errorFields, freshDatabase, runIsolated, buildDir } = require('./helpers');
+const { errorFields, freshDatabase, runIsolated, buildDir, settle } = require('./helpers');
 const { bothBackends } = require('./backends');
 
 const MB4 = 4 * 1024 * 1024;
-
-function settle(done, check) {
-  try {
-    check();
-    done();
-  } catch (failure) {
-    done(failure);
-  }
-}
 
 // Moves the memory of ab elsewhere, as posting it to a worker would, and
 // overwrites it there: a call still reading or writing it would show.

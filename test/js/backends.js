@@ -22,6 +22,12 @@ function serverParams(extra) {
   }, extra || {});
 }
 
+function connectServer(extra) {
+  const conn = zelk.createConnection();
+  conn.connect(serverParams(extra));
+  return conn;
+}
+
 let schemaCount = 0;
 
 const sqlite = {
@@ -100,4 +106,4 @@ function bothBackends(title, fn) {
   }
 }
 
-module.exports = { bothBackends, serverSkip, serverParams };
+module.exports = { bothBackends, serverSkip, serverParams, connectServer };

@@ -32,6 +32,16 @@ function connected(extra) {
   return conn;
 }
 
+// Ends a callback-style case with the outcome of its last checks.
+function settle(done, check) {
+  try {
+    check();
+    done();
+  } catch (failure) {
+    done(failure);
+  }
+}
+
 function errorFields(fn) {
   try {
     fn();
@@ -41,4 +51,4 @@ function errorFields(fn) {
   throw new Error('expected an exception');
 }
 
-module.exports = { root, buildDir, tmpDir, freshDatabase, runIsolated, errorFields, connected };
+module.exports = { root, buildDir, tmpDir, freshDatabase, runIsolated, errorFields, connected, settle };

@@ -5,16 +5,9 @@
 const test = require('node:test');
 const assert = require('node:assert');
 const fs = require('fs');
-const zelk = require('../../..');
-const { serverSkip: skip, serverParams: params } = require('../backends');
+const { serverSkip: skip, connectServer: connect } = require('../backends');
 
 const GRACE_MS = 3000;  // how long a cancel request may go unanswered
-
-function connect(extra) {
-  const conn = zelk.createConnection();
-  conn.connect(params(extra));
-  return conn;
-}
 
 const failure = (fn) => new Promise((resolve) => fn((err) => resolve(err)));
 const isBroken = (err) => err.code === 10015 && err.sqlState === '08006' && /Connection broken/.test(err.message);

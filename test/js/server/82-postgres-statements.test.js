@@ -2,15 +2,8 @@
 // Server statements kept per session for their text: reuse, and what ends it.
 const test = require('node:test');
 const assert = require('node:assert');
-const zelk = require('../../..');
 
-const { serverSkip: skip, serverParams: params } = require('../backends');
-
-function connect() {
-  const conn = zelk.createConnection();
-  conn.connect(params());
-  return conn;
-}
+const { serverSkip: skip, connectServer: connect } = require('../backends');
 
 // The session's server statements whose text contains the fragment.
 function statementsLike(conn, fragment) {

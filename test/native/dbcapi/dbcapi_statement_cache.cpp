@@ -55,28 +55,6 @@ TEST(DbcapiStatementCache, SizeIsAKnownConnectProperty) {
     EXPECT_TRUE(dbcapi_is_connect_property("StatementCacheSize"));
 }
 
-TEST(DbcapiStatementCache, ReusedTextDescribesTheCurrentSchema) {
-    Connection c;
-    c.exec("CREATE TABLE t(a INTEGER)");
-    const char* sql = "SELECT * FROM t";
-    dbcapi_stmt* before = dbcapi_prepare(c.get(), sql);
-    ASSERT_NE(before, nullptr);
-    EXPECT_EQ(dbcapi_num_cols(before), 1);
-    c.exec("ALTER TABLE t ADD COLUMN b TEXT");
-    dbcapi_free_stmt(before);  // never ran since the change
-    dbcapi_stmt* after = dbcapi_prepare(c.get(), sql);
-    ASSERT_NE(after, nullptr) << lastError(c.get()).message;
-    EXPECT_EQ(dbcapi_num_cols(after), 2);
-    ASSERT_TRUE(dbcapi_execute(after));
-    EXPECT_EQ(dbcapi_num_cols(after), 2);
-    dbcapi_free_stmt(after);
-    c.exec("DROP TABLE t");
-    EXPECT_EQ(dbcapi_prepare(c.get(), sql), nullptr);
-    dbtest::LastError e = lastError(c.get());
-    EXPECT_NE(e.message.find("no such table"), std::string::npos) << e.message;
-    EXPECT_EQ(e.sqlstate, "42S02");
-}
-
 TEST(DbcapiStatementCache, RolledBackTableIsGoneForAReusedText) {
     Connection c;
     ASSERT_TRUE(dbcapi_set_autocommit(c.get(), 0));

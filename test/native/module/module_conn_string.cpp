@@ -130,26 +130,6 @@ TEST(CheckProperty, IsolationLevelsByNameOrNumber) {
     }
 }
 
-TEST(CheckProperty, TextSettingsAndRowOptions) {
-    ConnectionSettings settings;
-    apply(settings, "currentschema", "Mine");
-    apply(settings, "LOCALE", "de_DE");
-    apply(settings, "Client", "007");
-    EXPECT_EQ("Mine", settings.currentSchema);
-    EXPECT_EQ("de_DE", settings.locale);
-    EXPECT_EQ("007", settings.client);
-
-    EXPECT_TRUE(settings.fastInternalRows);
-    apply(settings, "FASTINTERNALROWS", "no");
-    EXPECT_FALSE(settings.fastInternalRows);
-    apply(settings, "fastInternalRows", "maybe");
-    EXPECT_FALSE(settings.fastInternalRows);
-    apply(settings, "_resultSetCanBind", "TRUE");
-    EXPECT_TRUE(settings.resultSetCanBind);
-    apply(settings, "_RESULTSETCANBIND", "false");
-    EXPECT_FALSE(settings.resultSetCanBind);
-}
-
 TEST(CheckProperty, ResultSetLimitInMegabytesIsClamped) {
     ConnectionSettings settings;
     apply(settings, "resultSetArrayLimitMB", "1");

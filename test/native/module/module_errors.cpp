@@ -1,12 +1,11 @@
-// Error records, the code table, the client library's error copy and the
-// type-mask names of argument messages.
+// Error records, the code table and the messages of failed lock set-ups
+// (the copy of the library's error and the type names of argument messages
+// show in the JavaScript tests).
 #include <errno.h>
 #include <gtest/gtest.h>
-#include <string.h>
 
 #include <string>
 
-#include "dbcapi/DBCAPI_DLL.h"
 #include "error_info.h"
 
 namespace {
@@ -39,30 +38,6 @@ TEST(ErrorRecord, OnlyAMessageMakesAnError) {
     EXPECT_EQ("Can not bind parameter(3).", e.message);
     getErrorMsgInvalidParam(e, 12);
     EXPECT_EQ("Invalid argument(12).", e.message);
-}
-
-size_t g_errorLength = 0;
-
-TEST(LibraryError, CopiedWhenPendingAndLeftAloneWhenNot) {
-    memset(&g_api, 0, sizeof(g_api));
-    g_api.dbcapi_error_length = [](dbcapi_connection*) { return g_errorLength; };
-    g_api.dbcapi_sqlstate = [](dbcapi_connection*, char* buffer, size_t size) {
-        return static_cast<size_t>(snprintf(buffer, size, "42S02"));
-    };
-    g_api.dbcapi_error = [](dbcapi_connection*, char* buffer, size_t size) {
-        snprintf(buffer, size, "no such table: t");
-        return 1;
-    };
-    ErrorInfo earlier(-20006, "No Connection Available", "HY000");
-    g_errorLength = 0;
-    getErrorMsg(static_cast<dbcapi_connection*>(nullptr), earlier);
-    EXPECT_EQ(-20006, earlier.code);
-    EXPECT_EQ("No Connection Available", earlier.message);
-    g_errorLength = strlen("no such table: t") + 1;
-    getErrorMsg(static_cast<dbcapi_connection*>(nullptr), earlier);
-    EXPECT_EQ(1, earlier.code);
-    EXPECT_EQ("no such table: t", earlier.message);
-    EXPECT_EQ("42S02", earlier.sqlState);
 }
 
 TEST(InitMessages, ByErrorKind) {

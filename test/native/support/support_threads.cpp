@@ -128,46 +128,6 @@ TEST(support_ThreadDeathTest, DestroyingAStartedThreadThatWasNotJoinedAborts)
         "Thread handle is not null [0-9]+");
 }
 
-TEST(support_Thread, DetachedThreadCannotBeJoinedAndDeletesItself)
-{
-    SystemTimedSemaphore release(0), destroyed(0);
-    struct Detached : LambdaThread {
-        SystemTimedSemaphore& onDestroy;
-        Detached(Body body, SystemTimedSemaphore& sem) : LambdaThread("detached", std::move(body)), onDestroy(sem) {}
-        ~Detached() override { onDestroy.signal(); }
-    };
-    auto* thread = new Detached([&](LambdaThread&, void*&) { release.wait(); }, destroyed);
-    ASSERT_TRUE(thread->start(Thread::CreateDetached));
-    EXPECT_TRUE(thread->isDetached());
-    void* result;
-    EXPECT_EQ(assertionMessage([&] { thread->join(result); }), "thread is detached");
-    release.signal();
-    EXPECT_FALSE(destroyed.timedWait(30000000)) << "the detached thread did not delete itself";
-}
-
-TEST(support_Thread, ForgetDeletesTheObjectWhenRunEnds)
-{
-    SystemTimedSemaphore release(0), destroyed(0);
-    struct Forgotten : LambdaThread {
-        SystemTimedSemaphore& onDestroy;
-        Forgotten(Body body, SystemTimedSemaphore& sem) : LambdaThread("forgotten", std::move(body)), onDestroy(sem) {}
-        ~Forgotten() override { onDestroy.signal(); }
-    };
-    auto* running = new Forgotten([&](LambdaThread&, void*&) { release.wait(); }, destroyed);
-    ASSERT_TRUE(running->start(0));
-    running->forget();
-    EXPECT_FALSE(destroyed.tryWait());
-    release.signal();
-    EXPECT_FALSE(destroyed.timedWait(30000000)) << "still running when forgotten";
-
-    auto* finished = new Forgotten([](LambdaThread&, void*&) {}, destroyed);
-    ASSERT_TRUE(finished->start(0));
-    while (finished->getState() != ContextState::Terminated)
-        std::this_thread::yield();
-    finished->forget();
-    EXPECT_FALSE(destroyed.timedWait(30000000)) << "already terminated when forgotten";
-}
-
 TEST(support_Thread, EscapingExceptionsAreReportedAndTheThreadStillEnds)
 {
     Diagnose::ReportHandler previous = Diagnose::setReportHandler(&collectReport);
@@ -185,21 +145,6 @@ TEST(support_Thread, EscapingExceptionsAreReportedAndTheThreadStillEnds)
     std::sort(g_reports.begin(), g_reports.end());
     EXPECT_EQ(g_reports, (std::vector<std::string>{"Unhandled bad_alloc", "Unhandled unknown exception"}));
     EXPECT_EQ(badAlloc.getState(), ContextState::Terminated);
-}
-
-TEST(support_Thread, FailedStartLeavesTheThreadStartable)
-{
-    LambdaThread thread("scoped", [](LambdaThread&, void*&) {});
-    Diagnose::ReportHandler previous = Diagnose::setReportHandler(&collectReport);
-    // Linux has only system scope, so this start is expected to fail there.
-    bool started = thread.start(Thread::ProcessScope);
-    Diagnose::setReportHandler(previous);
-    void* result;
-    if (!started) {
-        EXPECT_EQ(thread.getState(), ContextState::Initialized);
-        ASSERT_TRUE(thread.start(0));
-    }
-    EXPECT_TRUE(thread.join(result));
 }
 
 TEST(support_Context, ForeignThreadsGetTheirOwnContextOnFirstUse)
