@@ -167,17 +167,6 @@ test('with OLDTHREADPOOL the runtime pool delivers the same callbacks', () => {
   assert.deepStrictEqual(out, { err: null, rows: [{ x: 1 }] });
 });
 
-test('an idle process exits and a process with work in flight waits for it', () => {
-  const out = runIsolated(`
-    const zelk = require('.');
-    const conn = zelk.createConnection();
-    conn.connect('', () => conn.exec('SELECT zkv_sleep(300) AS s, 7 AS n', (err, rows) => {
-      console.log(JSON.stringify(rows));
-      conn.disconnect();
-    }));`);
-  assert.deepStrictEqual(out, [{ s: null, n: 7 }]);
-});
-
 test('the open-connection limit holds under concurrent connects', () => {
   const out = runIsolated(`
     const zelk = require('.');

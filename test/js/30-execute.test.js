@@ -218,6 +218,19 @@ bothBackends('abort interrupts a running statement promptly; its transaction rol
   conn.disconnect();
 });
 
+test('abort and a time-out end a query that never sleeps', async () => {
+  const conn = open();
+  const endless = 'WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n) SELECT count(*) AS c FROM n';
+  const pending = new Promise((resolve) => conn.exec(endless, (e) => resolve(e)));
+  await new Promise((resolve) => setTimeout(resolve, 200));
+  conn.abort();
+  assert.strictEqual((await pending).sqlState, 'HY008');
+  const timed = conn.prepare(endless);
+  timed.setTimeout(1);
+  assert.throws(() => timed.exec(), (err) => err.sqlState === 'HYT00' && /timed out/.test(err.message));
+  conn.disconnect();
+});
+
 bothBackends('disconnect fails the queued executes and lets the running one finish', async (db) => {
   const conn = db.connect();
   const results = [];

@@ -19,7 +19,6 @@ const ROWS = [
   [3, 'three', 0, Buffer.alloc(0)],
 ];
 const CLOSED = { code: -20015, message: 'ResultSet is closed', sqlState: 'HY000' };
-const BAD_INDEX = { code: -20003, message: 'Invalid column index.', sqlState: 'HY000' };
 
 bothBackends('walking with next gives the rows of exec, as objects and as arrays', (db) => {
   const conn = seeded(db, ROWS);
@@ -96,14 +95,11 @@ bothBackends('execQuery while a result set is open fails with -20020 until it is
   conn.disconnect();
 });
 
-bothBackends('column index and getData argument checks', (db) => {
+bothBackends('getData checks its length and target size and copies to the offset', (db) => {
   const conn = seeded(db, ROWS);
   const rs = conn.prepare('select id, data from t where id = 1').execQuery();
   rs.next();
-  for (const index of [-1, 2, 'x']) assert.deepStrictEqual(errorFields(() => rs.getValue(index)), BAD_INDEX);
   const arg = (message) => ({ code: -20002, message, sqlState: 'HY000' });
-  assert.deepStrictEqual(errorFields(() => rs.getData(1, -1, Buffer.alloc(4), 0, 1)), arg('Invalid dataOffset.'));
-  assert.deepStrictEqual(errorFields(() => rs.getData(1, 0, Buffer.alloc(4), -1, 1)), arg('Invalid bufferOffset.'));
   assert.deepStrictEqual(errorFields(() => rs.getData(1, 0, Buffer.alloc(4), 0, 0)), arg('Invalid length.'));
   assert.deepStrictEqual(errorFields(() => rs.getData(1, 0, Buffer.alloc(15), 8, 8)),
     arg('getData buffer is not large enough to copy length bytes to bufferOffset.'));

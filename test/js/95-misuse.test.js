@@ -67,12 +67,12 @@ test('indexes, offsets, sizes and time-outs must be integers in range', () => {
   const rs = conn.prepare('select id, data from t').execQuery();
   rs.next();
   const badColumn = { code: -20003, message: 'Invalid column index.', sqlState: 'HY000' };
-  for (const index of [2 ** 32 + 1, 2 ** 32, NaN, Infinity, -Infinity, 0.5]) {
+  for (const index of [-1, 2, 'x', 2 ** 32 + 1, 2 ** 32, NaN, Infinity, -Infinity, 0.5]) {
     assert.deepStrictEqual(errorFields(() => rs.getValue(index)), badColumn, String(index));
   }
   const arg = (message) => ({ code: -20002, message, sqlState: 'HY000' });
   const buffer = Buffer.alloc(4);
-  for (const bad of [NaN, Infinity, 2 ** 64, 1.5]) {
+  for (const bad of [-1, NaN, Infinity, 2 ** 64, 1.5]) {
     assert.deepStrictEqual(errorFields(() => rs.getData(1, bad, buffer, 0, 1)), arg('Invalid dataOffset.'));
     assert.deepStrictEqual(errorFields(() => rs.getData(1, 0, buffer, bad, 1)), arg('Invalid bufferOffset.'));
     assert.deepStrictEqual(errorFields(() => rs.getData(1, 0, buffer, 0, bad)), arg('Invalid length.'));

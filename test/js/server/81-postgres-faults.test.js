@@ -5,6 +5,8 @@
 const test = require('node:test');
 const assert = require('node:assert');
 const fs = require('fs');
+const net = require('net');
+const zelk = require('../../..');
 const { serverSkip: skip, connectServer: connect } = require('../backends');
 
 const GRACE_MS = 3000;  // how long a cancel request may go unanswered
@@ -22,6 +24,20 @@ async function frozen(conn, fn) {
     process.kill(pid, 'SIGCONT');
   }
 }
+
+test('a connect to a server that never answers ends at connectTimeout', async () => {
+  const sockets = [];
+  const silent = net.createServer((socket) => sockets.push(socket));
+  await new Promise((resolve) => silent.listen(0, '127.0.0.1', resolve));
+  const start = Date.now();
+  const err = await new Promise((resolve) => zelk.createConnection().connect({ host: '127.0.0.1',
+    port: silent.address().port, user: 'u', password: 'p', connectTimeout: 1500 }, resolve));
+  assert.ok(err && err.code === 10002 && err.sqlState === '08001' && /timeout/.test(err.message), err && err.message);
+  const elapsed = Date.now() - start;
+  assert.ok(elapsed >= 1400 && elapsed < 10000, `ended after ${elapsed} ms`);
+  sockets.forEach((socket) => socket.destroy());
+  silent.close();
+});
 
 test('a frozen session: a timed-out call fails within time-out + grace, then the connection is broken', { skip }, async () => {
   // The second case sends more than the socket buffers take.

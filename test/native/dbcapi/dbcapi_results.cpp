@@ -1,50 +1,12 @@
-// Cancel and time-out of a query that never sleeps, the error record and a
-// busy database (several results, abort and the SQLSTATE of each failure
-// are covered through the driver in the JavaScript tests).
-#include <atomic>
+// The error record and a busy database (several results, abort, time-outs
+// and the SQLSTATE of each failure are covered through the driver in the
+// JavaScript tests).
 #include <chrono>
-#include <thread>
 
 #include "dbcapi_test_util.h"
 
 using dbtest::Connection;
 using dbtest::lastError;
-
-TEST(DbcapiResults, CancelInterruptsLongQuery) {
-    Connection c;
-    dbcapi_stmt* stmt = dbcapi_prepare(
-        c.get(), "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n) SELECT count(*) FROM n");
-    std::atomic<bool> done{false};
-    std::thread canceller([&] {
-        while (!done) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            dbcapi_cancel(c.get());
-        }
-    });
-    EXPECT_FALSE(dbcapi_execute(stmt));
-    done = true;
-    canceller.join();
-    EXPECT_EQ(lastError(c.get()).sqlstate, "HY008");
-    dbcapi_free_stmt(stmt);
-}
-
-TEST(DbcapiResults, QueryTimeout) {
-    Connection c;
-    dbcapi_stmt* stmt = dbcapi_prepare(
-        c.get(), "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n) SELECT count(*) FROM n");
-    ASSERT_TRUE(dbcapi_set_query_timeout(stmt, 1));
-    EXPECT_FALSE(dbcapi_set_query_timeout(stmt, -1));
-    EXPECT_FALSE(dbcapi_execute(stmt));
-    dbtest::LastError e = lastError(c.get());
-    EXPECT_EQ(e.sqlstate, "HYT00");
-    EXPECT_NE(e.message.find("timed out"), std::string::npos);
-    dbcapi_free_stmt(stmt);
-    dbcapi_stmt* sleeper = dbcapi_prepare(c.get(), "SELECT zkv_sleep(30000)");
-    ASSERT_TRUE(dbcapi_set_query_timeout(sleeper, 1));
-    EXPECT_FALSE(dbcapi_execute(sleeper));
-    EXPECT_EQ(lastError(c.get()).sqlstate, "HYT00");
-    dbcapi_free_stmt(sleeper);
-}
 
 TEST(DbcapiResults, SuccessAndClearErrorEmptyTheErrorRecord) {
     Connection c;

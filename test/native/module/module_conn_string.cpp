@@ -164,13 +164,3 @@ TEST(CheckProperty, SchedulingSwitchesGetOnlyValidValues) {
     EXPECT_EQ(0, untouched.maxPoolSize);
 }
 
-TEST(ConnectionProperties, EnclosedValuesStayEnclosed) {
-    ConnectionSettings settings;
-    std::string rewritten =
-        getConnectionProperties(settings, kRecorder, "PWD='a;b';UID= { me } ;K=\"x{y}\";Q='\"q\"';E=;L='x'");
-    PropertyList pairs = parseConnectionString(rewritten);
-    PropertyList expected = {{"PWD", "a;b"}, {"UID", " me "}, {"K", "x{y}"}, {"Q", "\"q\""}, {"E", ""}, {"L", "x"}};
-    EXPECT_EQ(expected, pairs) << rewritten;
-    EXPECT_EQ("PWD={a;b};UID={ me };K=\"x{y}\";Q={\"q\"};E=;L=x", rewritten);
-}
-
