@@ -77,16 +77,6 @@ test('setConnectionPoolLimit checks its argument', () => {
   assert.strictEqual(zelk.setConnectionPoolLimit(0), null);
 });
 
-test('__getPipe returns a new read end each call', () => {
-  const out = runIsolated(`
-    const m = require(${JSON.stringify(path.join(buildDir, 'zelk.node'))});
-    const a = m.__getPipe(), b = m.__getPipe();
-    console.log(JSON.stringify({ a, b, keys: Object.keys(a) }));`);
-  assert.deepStrictEqual(out.keys, ['fd', 'IPCEndpoint']);
-  assert.strictEqual(out.a.IPCEndpoint, '');
-  assert.ok(out.a.fd > 2 && out.b.fd !== out.a.fd);
-});
-
 test('createConnection and createClient build Connection objects with exec added', () => {
   const zelk = require('../..');
   for (const make of [zelk.createConnection, zelk.createClient]) {
