@@ -1,6 +1,7 @@
 'use strict';
 const test = require('node:test');
 const assert = require('node:assert');
+const fs = require('fs');
 const zelk = require('../..');
 const { freshDatabase, errorFields, connected: open } = require('./helpers');
 const { bothBackends } = require('./backends');
@@ -166,6 +167,40 @@ test('a repeated text follows the table it reads through ALTER and DROP', () => 
   assert.match(gone.message, /no such table/);
   assert.strictEqual(gone.sqlState, '42S02');
   conn.disconnect();
+});
+
+test('a reused text starts over, serves two live result sets apart, and leaves with the connection', () => {
+  for (const statementCacheSize of [undefined, 0, 1]) {
+    const file = freshDatabase();
+    const conn = zelk.createConnection();
+    conn.connect(Object.assign({ databaseName: file }, statementCacheSize === undefined ? {} : { statementCacheSize }));
+    conn.exec('CREATE TABLE t (id INTEGER); INSERT INTO t VALUES (1), (2), (3)');
+    const onFirstRow = (sql) => {
+      const stmt = conn.prepare(sql);
+      const rs = stmt.execQuery();
+      rs.next();
+      return { stmt, rs, value: rs.getValue(0) };
+    };
+    for (let round = 0; round < 3; round++) {
+      for (const [sql, value] of [['SELECT id FROM t ORDER BY id', 1], ['SELECT count(*) AS n FROM t', 3]]) {
+        const read = onFirstRow(sql);
+        assert.strictEqual(read.value, value, `${sql}, cache ${statementCacheSize}`);
+        read.stmt.drop();
+      }
+    }
+    const [a, b] = [onFirstRow('SELECT id FROM t ORDER BY id'), onFirstRow('SELECT id FROM t ORDER BY id')];
+    assert.ok(a.rs.next() && b.rs.next());
+    assert.deepStrictEqual([a.value, b.value, a.rs.getValue(0), b.rs.getValue(0)], [1, 1, 2, 2]);
+    // A table a rollback removed is gone for the text that read it.
+    conn.setAutoCommit(false);
+    conn.exec('CREATE TABLE r (a INTEGER)');
+    conn.exec('SELECT a FROM r');
+    conn.rollback();
+    assert.throws(() => conn.exec('SELECT a FROM r'), { sqlState: '42S02' });
+    conn.disconnect();
+    // SQLite removes its write-ahead log only once no statement is left open.
+    assert.strictEqual(fs.existsSync(`${file}-wal`), false);
+  }
 });
 
 bothBackends('a failure in the middle of the rows fails the exec instead of returning the rows before it', (db) => {

@@ -176,7 +176,7 @@ test('packet size and time-out ranges', () => {
   const counted = conn.prepare('WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n LIMIT 200000) SELECT i FROM n');
   const rs = counted.execQuery();
   while (rs.next());
-  assert.ok([rs.getServerProcessingTime(), rs.getServerCPUTime(), rs.getServerMemoryUsage()].every((v) => v > 0));
+  assert.ok(rs.getServerProcessingTime() > 0 && rs.getServerCPUTime() > 0 && counted.getServerMemoryUsage() > 0);
   assert.match(counted.getStatementHash(), /^[0-9a-f]{32}$/);
   assert.notStrictEqual(counted.getStatementHash(), stmt.getStatementHash());
   assert.strictEqual(counted.getPacketSize(), 131072);
