@@ -1,6 +1,7 @@
 'use strict';
 // The database a script names is the one that opens, result sets let go of
-// what they hold, and trace text arrives unaltered.
+// what they hold, a writer waits for another, and trace text arrives
+// unaltered.
 const test = require('node:test');
 const assert = require('node:assert');
 const fs = require('fs');
@@ -109,6 +110,18 @@ test('a closed result set lets others\' commits show at once, and an abort leave
   rs.close();
   assert.strictEqual(b.exec('SELECT count(*) AS n FROM t')[0].n, 4);
   assert.deepStrictEqual(b.exec('SELECT v FROM later'), []);
+  a.disconnect();
+  b.disconnect();
+});
+
+test('a write that waits out the busy time-out behind another writer fails with 40001', () => {
+  const [a, b] = twoConnections();
+  a.exec('BEGIN IMMEDIATE');
+  a.exec('INSERT INTO t VALUES (4)');
+  const start = Date.now();
+  assert.throws(() => b.exec('INSERT INTO t VALUES (5)'), { sqlState: '40001' });
+  assert.ok(Date.now() - start >= 4000, `gave up after ${Date.now() - start} ms`);
+  a.exec('COMMIT');
   a.disconnect();
   b.disconnect();
 });

@@ -3,9 +3,7 @@
 #define ZELK_TEST_DBCAPI_UTIL_H
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -30,15 +28,6 @@ inline LastError lastError(dbcapi_connection* conn) {
     e.code = dbcapi_error(conn, text.data(), length);
     e.message = text.data();
     return e;
-}
-
-inline std::string tempDbPath(const char* tag) {
-    char path[256];
-    std::snprintf(path, sizeof path, "/tmp/zkv_test_%s_%d.db", tag, static_cast<int>(getpid()));
-    std::remove(path);
-    std::remove((std::string(path) + "-wal").c_str());
-    std::remove((std::string(path) + "-shm").c_str());
-    return path;
 }
 
 // A connected connection, freed at the end of the test.
