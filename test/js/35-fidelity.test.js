@@ -126,13 +126,3 @@ bothBackends('Date parameters bind as their instant in UTC', (db) => {
   assert.throws(() => conn.exec('INSERT INTO t VALUES (9, ?)', [new Date(NaN)]), { code: -20002 });
   conn.disconnect();
 });
-
-test('a value kept aside from its bound slot survives batched iteration', async () => {
-  const conn = connected(';_resultSetCanBind=true');
-  conn.exec('CREATE TABLE t (v INTEGER, w VARCHAR(4))');
-  conn.exec("INSERT INTO t VALUES ('abc', 'longer than four'), (5, 'ok')");
-  const rows = [];
-  for await (const row of zstreams.createRowStream(conn.prepare('SELECT v, w FROM t').execQuery())) rows.push(row);
-  assert.deepStrictEqual(rows, [{ v: 'abc', w: 'longer than four' }, { v: 5, w: 'ok' }]);
-  conn.disconnect();
-});
