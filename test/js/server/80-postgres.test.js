@@ -50,7 +50,7 @@ test('a wrong password is refused with 28P01; the connection connects afterwards
   conn.disconnect();
 });
 
-test('connects with host, port, user, password and database; exec returns every type as its value', { skip }, () => {
+test('connects with host, port, user, password and database; every type comes back as its value, described', { skip }, () => {
   const conn = connect();
   const sql = "SELECT 7::int4 AS i, 9007199254740991::int8 AS b, (-3)::int2 AS s, false AS f, 0.5::float8 AS d, " +
     "0.25::float4 AS r, 1.50::numeric(5,2) AS n, 'v'::varchar(3) AS v, 'text'::text AS t, " +

@@ -1,7 +1,7 @@
-// The result builder's memory limit and errors, and the value views and
-// date records it is filled from (the layout, the values of each type and
-// the column keys are covered through the driver and the decoder in the
-// JavaScript tests).
+// The result builder's first allocation, error kinds and refused values, and
+// the value views and date records it is filled from (the layout, growth,
+// size limit, values of each type and column keys are covered through the
+// driver and the decoder in the JavaScript tests).
 #include <gtest/gtest.h>
 #include <stdint.h>
 #include <string.h>
