@@ -39,10 +39,10 @@ dbcapi_stmt* createStatement(dbcapi_connection* conn, const char* sql) {
     return stmt;
 }
 
-void recordStats(dbcapi_stmt* stmt, Stats& stats, int64_t wallStart, int64_t memory) {
+void recordStats(dbcapi_stmt* stmt, Stats& stats, int64_t wallStart, const BackendCursor& cursor) {
     stats.cpuMicros = stmt->conn->session->callCpuMicros();
     stats.wallMicros += steadyMicros() - wallStart;
-    stats.memory = memory;
+    stats.noteMemory(cursor);
 }
 
 // Runs one statement up to its first row (queries) or to its end.
@@ -53,7 +53,7 @@ bool runPart(dbcapi_stmt* stmt, StatementPart& part) {
     BackendError err;
     StepResult result = cursor.step(err);
     int64_t micros = steadyMicros() - wallStart;
-    recordStats(stmt, stmt->execStats, wallStart, cursor.memoryUsed());
+    recordStats(stmt, stmt->execStats, wallStart, cursor);
     if (stmt->conn->traceOn) traceStatement(stmt->conn, cursor.sql(), micros);
     part.pendingRow = result == StepResult::Row;
     part.done = result != StepResult::Row;
@@ -97,6 +97,10 @@ bool runFollowingStatements(dbcapi_stmt* stmt) {
 }
 
 void discardResults(dbcapi_stmt* stmt) {
+    for (size_t i = 1; i < stmt->parts.size(); ++i) {
+        stmt->execStats.settleMemory(*stmt->parts[i]->cursor);
+        stmt->fetchStats.settleMemory(*stmt->parts[i]->cursor);
+    }
     stmt->parts.resize(1);
     stmt->current = 0;
     stmt->tailOffset = stmt->firstTail;

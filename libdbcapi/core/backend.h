@@ -88,6 +88,9 @@ public:
     virtual int columnCount() const = 0;
     virtual ColumnOrigin columnOrigin(int index) const = 0;
     virtual int64_t memoryUsed() const = 0;
+    // True when measuring is costly enough to be done only when asked for;
+    // the cursor must then still measure sensibly after later steps.
+    virtual bool measuresOnDemand() const { return false; }
     // Parameter descriptions and output values; the defaults describe
     // untyped input parameters (the embedded backend).
     virtual ParamDirection paramDirection(int index) const { return kParamInput; }

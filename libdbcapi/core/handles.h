@@ -92,7 +92,26 @@ struct AsideValue {
 struct Stats {
     int64_t cpuMicros = 0;
     int64_t wallMicros = 0;
-    int64_t memory = 0;
+
+    // Records the memory of cursor now, or, when the cursor measures on
+    // demand, remembers the cursor until memory() is asked for. The cursor
+    // must outlive the record or be settled before it goes.
+    void noteMemory(const BackendCursor& cursor) {
+        memorySource_ = cursor.measuresOnDemand() ? &cursor : nullptr;
+        if (!memorySource_) memory_ = cursor.memoryUsed();
+    }
+    int64_t memory() const { return memorySource_ ? memorySource_->memoryUsed() : memory_; }
+    bool measuresLater() const { return memorySource_ != nullptr; }
+    // Measures now if cursor is the one measured on demand.
+    void settleMemory(const BackendCursor& cursor) {
+        if (memorySource_ != &cursor) return;
+        memory_ = cursor.memoryUsed();
+        memorySource_ = nullptr;
+    }
+
+private:
+    int64_t memory_ = 0;
+    const BackendCursor* memorySource_ = nullptr;
 };
 
 }  // namespace zkv
