@@ -118,7 +118,8 @@ Napi::Value Statement::NewInstance(Napi::Value arg) {
     return scope.Escape(object);
 }
 
-Statement::Statement(const Napi::CallbackInfo& info) : Napi::ObjectWrap<Statement>(info) {
+Statement::Statement(const Napi::CallbackInfo& info)
+    : Napi::ObjectWrap<Statement>(info), fetchReuse(new FetchReuse) {
     if (!mutexInit(&chunkMutex, &errorInfo, &chunkMutexInitialised) ||
         !condInit(&chunkCondition, &errorInfo, &chunkConditionInitialised) ||
         !mutexInit(&activeMutex, &errorInfo, &activeMutexInitialised)) {
@@ -413,7 +414,7 @@ void Statement::executeWork(ErrorInfo& error, void* data) {
         return;
     }
     copyParameters(params, baton->bindParams);
-    fetchWholeResult(conn, stmt, connection->getRowSetSize(), baton->result, error);
+    fetchWholeResult(conn, stmt, connection->getRowSetSize(), baton->result, error, fetchReuse.get());
 }
 
 void Statement::keepBaton(ExecuteBaton* baton) {
