@@ -15,6 +15,9 @@ namespace {
 
 const size_t kReservedValues = 16384;
 const size_t kReservedDateTimes = 4096;
+// Up to this size a result is copied into the engine's memory: cheaper than
+// the finalizer an outside buffer needs.
+const size_t kCopiedResultSize = 4096;
 
 // Block layout: 8-byte length, the bytes, a terminating NUL.
 char* newStringBlock(const char* data, size_t length) {
@@ -559,9 +562,15 @@ Napi::Value binaryRows(Napi::Env env, ResultCollection& result, ErrorInfo& error
         return env.Undefined();
     }
     // The decoder shapes the rows as the options were read here.
+    // Marked only when set: a property on a Buffer costs more than the
+    // rest of a point query's result.
     Napi::Object transport(env, buffer);
-    transport.Set("rowsAsArray", result.options.rowsAsArray);
-    transport.Set("nestTables", result.options.nestTables);
+    if (result.options.rowsAsArray) {
+        transport.Set("rowsAsArray", true);
+    }
+    if (result.options.nestTables) {
+        transport.Set("nestTables", true);
+    }
     return transport;
 }
 
@@ -575,10 +584,10 @@ napi_value transportBuffer(Napi::Env env, InternalResultSetBuilder& builder, Err
     }
     napi_value value = nullptr;
     napi_finalize release = [](napi_env, void* bytes, void*) { free(bytes); };
-    if (napi_create_external_buffer(env, size, data, release, nullptr, &value) == napi_ok) {
+    if (size > kCopiedResultSize && napi_create_external_buffer(env, size, data, release, nullptr, &value) == napi_ok) {
         return value;
     }
-    // Runtimes that refuse outside memory get a copy.
+    // Small results, and runtimes that refuse outside memory, get a copy.
     bool copied = napi_create_buffer_copy(env, size, data, nullptr, &value) == napi_ok;
     free(data);
     if (!copied) {
