@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <new>
 #include <string>
+#include <tuple>
+#include <utility>
 
 #include "db_values.h"
 #include "dbcapi/DBCAPI_DLL.h"
@@ -274,6 +276,20 @@ bool fetchRows(dbcapi_stmt* stmt, int rowSetSize, ResultCollection& result, Fetc
 }  // namespace
 
 ResultColumns::~ResultColumns() { freeColumnInfos(infos); }
+
+FetchReuse& FetchReuseByText::forText(const std::string& sql) {
+    for (auto entry = entries_.begin(); entry != entries_.end(); ++entry) {
+        if (entry->first == sql) {
+            entries_.splice(entries_.begin(), entries_, entry);
+            return entries_.front().second;
+        }
+    }
+    entries_.emplace_front(std::piecewise_construct, std::forward_as_tuple(sql), std::forward_as_tuple());
+    if (entries_.size() > kTexts) {
+        entries_.pop_back();
+    }
+    return entries_.front().second;
+}
 
 ResultCollection::~ResultCollection() { clearValues(); }
 

@@ -7,6 +7,7 @@
 #include <napi.h>
 #include <stdint.h>
 
+#include <list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,6 +44,18 @@ struct FetchReuse {
     DataValueCollection buffers;
     std::shared_ptr<const ResultColumns> buffersFor;  // the description the buffers were sized for
     int buffersRows = 0;
+};
+
+// The FetchReuse of the texts a connection executes directly, most recent
+// first. A handle prepared again from the same text mostly describes the
+// same columns, and fetchWholeResult checks that it does at every use.
+class FetchReuseByText {
+public:
+    FetchReuse& forText(const std::string& sql);
+
+private:
+    static constexpr size_t kTexts = 16;
+    std::list<std::pair<std::string, FetchReuse>> entries_;
 };
 
 // Everything one execute collects; owned by the execute's baton.
