@@ -129,22 +129,49 @@ StatementPart* currentPart(dbcapi_stmt* stmt) {
     return stmt->current < stmt->parts.size() ? stmt->parts[stmt->current].get() : nullptr;
 }
 
+namespace {
+
+// Columns as declared, before any is typed by a value.
+struct DeclaredColumns : ColumnMemo {
+    std::vector<ColumnMeta> columns;
+};
+
+void describeDeclared(BackendCursor& cursor, int count, std::vector<ColumnMeta>& columns) {
+    columns.resize(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        ColumnOrigin origin = cursor.columnOrigin(i);
+        ColumnMeta& meta = columns[static_cast<size_t>(i)];
+        meta.name = origin.name ? origin.name : "";
+        meta.columnName = origin.columnName ? origin.columnName : meta.name;
+        meta.tableName = origin.tableName ? origin.tableName : "";
+        meta.ownerName = origin.ownerName ? origin.ownerName : "";
+        meta.nullable = origin.nullable;
+        if (origin.exact.known) applyExactType(origin.exact, meta);
+        else meta.fromValue = !applyDeclaredType(origin.declaredType, meta);
+    }
+}
+
+// Reading the origins of the columns is most of a cached statement's
+// execute, so a cursor keeps what they gave.
+void describeOnce(BackendCursor& cursor, int count, std::vector<ColumnMeta>& columns) {
+    auto kept = std::dynamic_pointer_cast<const DeclaredColumns>(cursor.columnMemo());
+    if (kept && kept->columns.size() == static_cast<size_t>(count)) {
+        columns = kept->columns;
+        return;
+    }
+    describeDeclared(cursor, count, columns);
+    auto memo = std::make_shared<DeclaredColumns>();
+    memo->columns = columns;
+    cursor.keepColumnMemo(std::move(memo));
+}
+
+}  // namespace
+
 void describePart(dbcapi_stmt* stmt, StatementPart& part) {
     BackendCursor& cursor = *part.cursor;
     int count = cursor.columnCount();
     if (!part.described) {
-        part.columns.resize(static_cast<size_t>(count));
-        for (int i = 0; i < count; ++i) {
-            ColumnOrigin origin = cursor.columnOrigin(i);
-            ColumnMeta& meta = part.columns[static_cast<size_t>(i)];
-            meta.name = origin.name ? origin.name : "";
-            meta.columnName = origin.columnName ? origin.columnName : meta.name;
-            meta.tableName = origin.tableName ? origin.tableName : "";
-            meta.ownerName = origin.ownerName ? origin.ownerName : "";
-            meta.nullable = origin.nullable;
-            if (origin.exact.known) applyExactType(origin.exact, meta);
-            else meta.fromValue = !applyDeclaredType(origin.declaredType, meta);
-        }
+        describeOnce(cursor, count, part.columns);
         part.described = true;
     }
     for (int i = 0; i < count; ++i) {

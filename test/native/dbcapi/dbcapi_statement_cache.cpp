@@ -77,6 +77,33 @@ TEST(DbcapiStatementCache, ReusedTextDescribesTheCurrentSchema) {
     EXPECT_EQ(e.sqlstate, "42S02");
 }
 
+// Another connection's schema change makes SQLite prepare a cached
+// statement again; the reused text must describe the new column types.
+TEST(DbcapiStatementCache, ReusedTextSeesAnotherConnectionsSchemaChange) {
+    std::string path = dbtest::tempDbPath("stmtcache_types");
+    Connection a("databaseName=" + path);
+    Connection b("databaseName=" + path);
+    ASSERT_TRUE(a.ok() && b.ok()) << lastError(a.get()).message;
+    a.exec("CREATE TABLE t(x INTEGER)");
+    a.exec("INSERT INTO t VALUES (1)");
+    const char* sql = "SELECT x FROM t";
+    dbcapi_column_info info;
+    dbcapi_stmt* before = runAndRead(a.get(), sql, 1);
+    ASSERT_TRUE(before && dbcapi_get_column_info(before, 0, &info));
+    EXPECT_EQ(info.native_type, DBCAPI_NATIVE_INT);
+    dbcapi_free_stmt(before);
+    b.exec("DROP TABLE t");
+    b.exec("CREATE TABLE t(x VARCHAR(10))");
+    b.exec("INSERT INTO t VALUES ('1')");
+    dbcapi_stmt* after = dbcapi_execute_direct(a.get(), sql);
+    ASSERT_NE(after, nullptr) << lastError(a.get()).message;
+    ASSERT_TRUE(dbcapi_fetch_next(after) && dbcapi_get_column_info(after, 0, &info));
+    EXPECT_EQ(info.type, DBCAPI_STRING);
+    EXPECT_NE(info.native_type, DBCAPI_NATIVE_INT);
+    dbcapi_free_stmt(after);
+    std::remove(path.c_str());
+}
+
 TEST(DbcapiStatementCache, RolledBackTableIsGoneForAReusedText) {
     Connection c;
     ASSERT_TRUE(dbcapi_set_autocommit(c.get(), 0));
