@@ -112,7 +112,7 @@ TEST(ResultBuilder, EmptyBuilderHandsOutNoBufferAndEmptyTableNameIsNull) {
 TEST(ResultBuilder, GrowthFollowsTheStepRule) {
     InternalResultSetBuilder builder;
     builder.appendNullValue();
-    EXPECT_EQ(builder.capacity(), 4096u);
+    EXPECT_EQ(builder.capacity(), 512u);
     // 17 used + a 4105-byte item passes the first allocation
     std::string small(4100, 's');
     builder.appendStringOrBinaryValue(IRS_STRING, small.data(), small.size());
