@@ -79,7 +79,8 @@ public:
         : session_(std::move(session)), stmt_(cached.stmt), sql_(std::move(sql)), trailing_(std::move(trailing)),
           cacheable_(cacheable), generation_(generation), memo_(cached.columns),
           memoPrepareCount_(cached.columnsPrepareCount),
-          functionCode_(classifyStatement(sql_.c_str(), sqlite3_column_count(stmt_) > 0)),
+          functionCode_(cached.functionCode >= 0 ? cached.functionCode
+                                                 : classifyStatement(sql_.c_str(), sqlite3_column_count(stmt_) > 0)),
           changesSchema_(mayChangeSchema(sql_.c_str(), functionCode_)) {}
     ~SqliteCursor() override;
 
@@ -277,7 +278,7 @@ private:
 };
 
 SqliteCursor::~SqliteCursor() {
-    CachedStatement entry{stmt_, sql_.size(), generation_, memo_, memoPrepareCount_};
+    CachedStatement entry{stmt_, sql_.size(), generation_, functionCode_, memo_, memoPrepareCount_};
     session_->release(std::move(sql_) + trailing_, entry, cacheable_);
 }
 
@@ -341,17 +342,18 @@ bool SqliteSession::setUp(BackendError& err) {
 
 std::unique_ptr<BackendCursor> SqliteSession::prepare(const char* sql, size_t length, size_t& consumed,
                                                       BackendError& err) {
-    std::string schema;
-    size_t setLength = parseSetSchema(sql, length, schema);
-    if (setLength) {
-        consumed = setLength;
-        return std::make_unique<SetSchemaCursor>(shared_from_this(), schema, std::string(sql, setLength));
-    }
+    // Only texts SQLite prepared are cached, so a cached one is no SET SCHEMA.
     uint64_t generation = schemaGeneration_;
     CachedStatement cached;
     if (cache_.take(std::string_view(sql, length), generation, cached)) {
         consumed = cached.consumed;
     } else {
+        std::string schema;
+        size_t setLength = parseSetSchema(sql, length, schema);
+        if (setLength) {
+            consumed = setLength;
+            return std::make_unique<SetSchemaCursor>(shared_from_this(), schema, std::string(sql, setLength));
+        }
         const char* tail = nullptr;
         int rc = sqlite3_prepare_v3(db_, sql, static_cast<int>(length), SQLITE_PREPARE_PERSISTENT, &cached.stmt,
                                     &tail);
