@@ -6,7 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
+#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -147,7 +147,7 @@ struct dbcapi_stmt {
 
     int32_t timeoutSeconds = 0;
     int32_t packetSize = 131072;
-    std::deque<std::string> printLines;
+    std::list<std::string> printLines;  // a list: an empty deque still allocates
     zkv::Stats execStats;
     zkv::Stats fetchStats;
 };
