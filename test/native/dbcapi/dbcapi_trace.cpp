@@ -84,6 +84,24 @@ TEST(DbcapiTrace, PrintLines) {
     dbcapi_free_stmt(stmt);
 }
 
+// Memory is measured when asked for, from the statement that produced the
+// result; a reset that drops a later statement of the text measures it first.
+TEST(DbcapiTrace, MemoryOfALaterResultOutlivesItsStatement) {
+    Connection c;
+    dbcapi_stmt* stmt = dbcapi_prepare(c.get(), "SELECT 1; SELECT 2");
+    ASSERT_TRUE(dbcapi_execute(stmt));
+    while (dbcapi_fetch_next(stmt)) {
+    }
+    ASSERT_TRUE(dbcapi_get_next_result(stmt));
+    while (dbcapi_fetch_next(stmt)) {
+    }
+    int64_t secondResult = dbcapi_get_resultset_server_memory_usage(stmt);
+    EXPECT_GT(secondResult, 0);
+    ASSERT_TRUE(dbcapi_reset(stmt));
+    EXPECT_EQ(dbcapi_get_resultset_server_memory_usage(stmt), secondResult);
+    dbcapi_free_stmt(stmt);
+}
+
 TEST(DbcapiTrace, StatisticsHashAndPacketSize) {
     Connection c;
     dbcapi_stmt* stmt = dbcapi_prepare(
