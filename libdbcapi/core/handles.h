@@ -101,7 +101,6 @@ struct Stats {
         if (!memorySource_) memory_ = cursor.memoryUsed();
     }
     int64_t memory() const { return memorySource_ ? memorySource_->memoryUsed() : memory_; }
-    bool measuresLater() const { return memorySource_ != nullptr; }
     // Measures now if cursor is the one measured on demand.
     void settleMemory(const BackendCursor& cursor) {
         if (memorySource_ != &cursor) return;
