@@ -66,10 +66,11 @@ function readHeader(buffer, view) {
   return { rowCount, columnCount };
 }
 
-// Reads the name section (tag 5 only) and the table-name section (tag 1 or
-// 5); returns the offset after them.
-function readNames(state, columnCount) {
-  const { buffer, view, end } = state;
+// Walks the name section (tag 5 only) and the table-name section (tag 1 or
+// 5), checking every item; with state.names and state.tables given, the
+// texts are stored there. Returns the offset after the sections.
+function walkNames(state, columnCount) {
+  const { buffer, view, end, names, tables } = state;
   let pos = HEADER_SIZE;
   const readText = (allowNull) => {
     const start = pos;
@@ -93,16 +94,44 @@ function readNames(state, columnCount) {
       throw truncated(start);
     }
     pos += length;
-    return utf8Slice(buffer, pos - length, pos);
+    return names === null ? undefined : utf8Slice(buffer, pos - length, pos);
   };
+  for (let c = 0; c < columnCount; c++) {
+    const name = readText(false);
+    if (names !== null) names[c] = name;
+  }
+  for (let c = 0; c < columnCount; c++) {
+    const table = readText(true);
+    if (tables !== null) tables[c] = table;
+  }
+  return pos;
+}
+
+// The name sections of the last decode: point queries bring the same names
+// call after call, and comparing bytes costs less than decoding texts.
+let lastNames = { bytes: new Uint8Array(0), names: [], tables: [] };
+
+function sameBytes(buffer, from, to, bytes) {
+  if (to - from !== bytes.length) return false;
+  for (let i = 0; i < bytes.length; i++) {
+    if (buffer[from + i] !== bytes[i]) return false;
+  }
+  return true;
+}
+
+// Reads both name sections into state; returns the offset after them.
+function readNames(state, columnCount) {
+  const pos = walkNames(state, columnCount);
+  if (sameBytes(state.buffer, HEADER_SIZE, pos, lastNames.bytes)) {
+    state.names = lastNames.names;
+    state.tables = lastNames.tables;
+    return pos;
+  }
   state.names = new Array(columnCount);
   state.tables = new Array(columnCount);
-  for (let c = 0; c < columnCount; c++) {
-    state.names[c] = readText(false);
-  }
-  for (let c = 0; c < columnCount; c++) {
-    state.tables[c] = readText(true);
-  }
+  walkNames(state, columnCount);
+  lastNames = { bytes: Uint8Array.prototype.slice.call(state.buffer, HEADER_SIZE, pos), names: state.names,
+    tables: state.tables };
   return pos;
 }
 

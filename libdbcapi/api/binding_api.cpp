@@ -292,7 +292,7 @@ bool executeBatch(dbcapi_stmt* stmt) {
     }
     stmt->execStats.cpuMicros = conn->session->callCpuMicros();
     stmt->execStats.wallMicros = steadyMicros() - start;
-    stmt->execStats.memory = cursor.memoryUsed();
+    stmt->execStats.noteMemory(cursor);
     if (conn->traceOn) traceStatement(conn, cursor.sql(), stmt->execStats.wallMicros);
     stmt->executed = true;
     stmt->batchExecuted = true;

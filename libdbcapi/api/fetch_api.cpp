@@ -209,13 +209,13 @@ bool columnValue(dbcapi_stmt* stmt, uint32_t index, dbcapi_data_value& value) {
     return true;
 }
 
-// SQLite measures a statement's memory by walking its allocations (about a
-// microsecond), and a scan's memory barely moves: it is read at the first
-// fetch of a result and again when the result ends, not at every row set.
+// A result's memory barely moves: it is noted at the first fetch of a
+// result and again when the result ends, not at every row set.
 void addFetchStats(dbcapi_stmt* stmt, StatementPart& part, int64_t wallStart, bool ok) {
     stmt->fetchStats.cpuMicros += stmt->conn->session->callCpuMicros();
     stmt->fetchStats.wallMicros += steadyMicros() - wallStart;
-    if (!ok || part.done || stmt->fetchStats.memory == 0) stmt->fetchStats.memory = part.cursor->memoryUsed();
+    Stats& stats = stmt->fetchStats;
+    if (part.cursor->measuresOnDemand() || !ok || part.done || stats.memory() == 0) stats.noteMemory(*part.cursor);
 }
 
 }  // namespace

@@ -39,10 +39,10 @@ dbcapi_stmt* createStatement(dbcapi_connection* conn, const char* sql) {
     return stmt;
 }
 
-void recordStats(dbcapi_stmt* stmt, Stats& stats, int64_t wallStart, int64_t memory) {
+void recordStats(dbcapi_stmt* stmt, Stats& stats, int64_t wallStart, const BackendCursor& cursor) {
     stats.cpuMicros = stmt->conn->session->callCpuMicros();
     stats.wallMicros += steadyMicros() - wallStart;
-    stats.memory = memory;
+    stats.noteMemory(cursor);
 }
 
 // Runs one statement up to its first row (queries) or to its end.
@@ -53,7 +53,7 @@ bool runPart(dbcapi_stmt* stmt, StatementPart& part) {
     BackendError err;
     StepResult result = cursor.step(err);
     int64_t micros = steadyMicros() - wallStart;
-    recordStats(stmt, stmt->execStats, wallStart, cursor.memoryUsed());
+    recordStats(stmt, stmt->execStats, wallStart, cursor);
     if (stmt->conn->traceOn) traceStatement(stmt->conn, cursor.sql(), micros);
     part.pendingRow = result == StepResult::Row;
     part.done = result != StepResult::Row;
@@ -97,6 +97,10 @@ bool runFollowingStatements(dbcapi_stmt* stmt) {
 }
 
 void discardResults(dbcapi_stmt* stmt) {
+    for (size_t i = 1; i < stmt->parts.size(); ++i) {
+        stmt->execStats.settleMemory(*stmt->parts[i]->cursor);
+        stmt->fetchStats.settleMemory(*stmt->parts[i]->cursor);
+    }
     stmt->parts.resize(1);
     stmt->current = 0;
     stmt->tailOffset = stmt->firstTail;
@@ -125,22 +129,49 @@ StatementPart* currentPart(dbcapi_stmt* stmt) {
     return stmt->current < stmt->parts.size() ? stmt->parts[stmt->current].get() : nullptr;
 }
 
+namespace {
+
+// Columns as declared, before any is typed by a value.
+struct DeclaredColumns : ColumnMemo {
+    std::vector<ColumnMeta> columns;
+};
+
+void describeDeclared(BackendCursor& cursor, int count, std::vector<ColumnMeta>& columns) {
+    columns.resize(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        ColumnOrigin origin = cursor.columnOrigin(i);
+        ColumnMeta& meta = columns[static_cast<size_t>(i)];
+        meta.name = origin.name ? origin.name : "";
+        meta.columnName = origin.columnName ? origin.columnName : meta.name;
+        meta.tableName = origin.tableName ? origin.tableName : "";
+        meta.ownerName = origin.ownerName ? origin.ownerName : "";
+        meta.nullable = origin.nullable;
+        if (origin.exact.known) applyExactType(origin.exact, meta);
+        else meta.fromValue = !applyDeclaredType(origin.declaredType, meta);
+    }
+}
+
+// Reading the origins of the columns is most of a cached statement's
+// execute, so a cursor keeps what they gave.
+void describeOnce(BackendCursor& cursor, int count, std::vector<ColumnMeta>& columns) {
+    auto kept = std::dynamic_pointer_cast<const DeclaredColumns>(cursor.columnMemo());
+    if (kept && kept->columns.size() == static_cast<size_t>(count)) {
+        columns = kept->columns;
+        return;
+    }
+    describeDeclared(cursor, count, columns);
+    auto memo = std::make_shared<DeclaredColumns>();
+    memo->columns = columns;
+    cursor.keepColumnMemo(std::move(memo));
+}
+
+}  // namespace
+
 void describePart(dbcapi_stmt* stmt, StatementPart& part) {
     BackendCursor& cursor = *part.cursor;
     int count = cursor.columnCount();
     if (!part.described) {
-        part.columns.resize(static_cast<size_t>(count));
-        for (int i = 0; i < count; ++i) {
-            ColumnOrigin origin = cursor.columnOrigin(i);
-            ColumnMeta& meta = part.columns[static_cast<size_t>(i)];
-            meta.name = origin.name ? origin.name : "";
-            meta.columnName = origin.columnName ? origin.columnName : meta.name;
-            meta.tableName = origin.tableName ? origin.tableName : "";
-            meta.ownerName = origin.ownerName ? origin.ownerName : "";
-            meta.nullable = origin.nullable;
-            if (origin.exact.known) applyExactType(origin.exact, meta);
-            else meta.fromValue = !applyDeclaredType(origin.declaredType, meta);
-        }
+        describeOnce(cursor, count, part.columns);
         part.described = true;
     }
     for (int i = 0; i < count; ++i) {

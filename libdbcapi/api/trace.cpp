@@ -90,7 +90,7 @@ DBCAPI_EXPORT int32_t dbcapi_get_print_line(dbcapi_stmt* stmt, uint32_t host_typ
 DBCAPI_EXPORT int64_t dbcapi_get_stmt_server_cpu_time(dbcapi_stmt* stmt) { return stmt ? stmt->execStats.cpuMicros : 0; }
 
 DBCAPI_EXPORT int64_t dbcapi_get_stmt_server_memory_usage(dbcapi_stmt* stmt) {
-    return stmt ? stmt->execStats.memory : 0;
+    return stmt ? stmt->execStats.memory() : 0;
 }
 
 DBCAPI_EXPORT int64_t dbcapi_get_stmt_server_processing_time(dbcapi_stmt* stmt) {
@@ -102,7 +102,7 @@ DBCAPI_EXPORT int64_t dbcapi_get_resultset_server_cpu_time(dbcapi_stmt* stmt) {
 }
 
 DBCAPI_EXPORT int64_t dbcapi_get_resultset_server_memory_usage(dbcapi_stmt* stmt) {
-    return stmt ? stmt->fetchStats.memory : 0;
+    return stmt ? stmt->fetchStats.memory() : 0;
 }
 
 DBCAPI_EXPORT int64_t dbcapi_get_resultset_server_processing_time(dbcapi_stmt* stmt) {

@@ -66,6 +66,12 @@ public:
     virtual const void* blobAt(int index, size_t& length) const = 0;
 };
 
+// What the entry points derived from a cursor's columns, kept with a cached
+// statement so that a cursor over it need not derive it again.
+struct ColumnMemo {
+    virtual ~ColumnMemo() = default;
+};
+
 // Parameter directions use the codes of dbcapi_data_direction.
 enum ParamDirection { kParamInput = 1, kParamOutput = 2, kParamInputOutput = 3 };
 
@@ -88,6 +94,13 @@ public:
     virtual int columnCount() const = 0;
     virtual ColumnOrigin columnOrigin(int index) const = 0;
     virtual int64_t memoryUsed() const = 0;
+    // True when measuring is costly enough to be done only when asked for;
+    // the cursor must then still measure sensibly after later steps.
+    virtual bool measuresOnDemand() const { return false; }
+    // The memo kept for these columns, or null; none once the statement
+    // has been prepared again (after a schema change) since it was kept.
+    virtual std::shared_ptr<const ColumnMemo> columnMemo() const { return nullptr; }
+    virtual void keepColumnMemo(std::shared_ptr<const ColumnMemo> memo) {}
     // Parameter descriptions and output values; the defaults describe
     // untyped input parameters (the embedded backend).
     virtual ParamDirection paramDirection(int index) const { return kParamInput; }

@@ -6,7 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
+#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -92,7 +92,25 @@ struct AsideValue {
 struct Stats {
     int64_t cpuMicros = 0;
     int64_t wallMicros = 0;
-    int64_t memory = 0;
+
+    // Records the memory of cursor now, or, when the cursor measures on
+    // demand, remembers the cursor until memory() is asked for. The cursor
+    // must outlive the record or be settled before it goes.
+    void noteMemory(const BackendCursor& cursor) {
+        memorySource_ = cursor.measuresOnDemand() ? &cursor : nullptr;
+        if (!memorySource_) memory_ = cursor.memoryUsed();
+    }
+    int64_t memory() const { return memorySource_ ? memorySource_->memoryUsed() : memory_; }
+    // Measures now if cursor is the one measured on demand.
+    void settleMemory(const BackendCursor& cursor) {
+        if (memorySource_ != &cursor) return;
+        memory_ = cursor.memoryUsed();
+        memorySource_ = nullptr;
+    }
+
+private:
+    int64_t memory_ = 0;
+    const BackendCursor* memorySource_ = nullptr;
 };
 
 }  // namespace zkv
@@ -128,7 +146,7 @@ struct dbcapi_stmt {
 
     int32_t timeoutSeconds = 0;
     int32_t packetSize = 131072;
-    std::deque<std::string> printLines;
+    std::list<std::string> printLines;  // a list: an empty deque still allocates
     zkv::Stats execStats;
     zkv::Stats fetchStats;
 };

@@ -73,11 +73,14 @@ public:
     // trailing: the blanks after the statement in the text it was prepared
     // from; with sql they make its cache key. generation: the session's
     // schema generation the statement was last prepared or run under.
-    SqliteCursor(std::shared_ptr<SqliteSession> session, sqlite3_stmt* stmt, std::string sql,
+    // cached: the statement as the cache handed it back, or a new one.
+    SqliteCursor(std::shared_ptr<SqliteSession> session, const CachedStatement& cached, std::string sql,
                  std::string trailing, bool cacheable, uint64_t generation)
-        : session_(std::move(session)), stmt_(stmt), sql_(std::move(sql)), trailing_(std::move(trailing)),
-          cacheable_(cacheable), generation_(generation),
-          functionCode_(classifyStatement(sql_.c_str(), sqlite3_column_count(stmt) > 0)),
+        : session_(std::move(session)), stmt_(cached.stmt), sql_(std::move(sql)), trailing_(std::move(trailing)),
+          cacheable_(cacheable), generation_(generation), memo_(cached.columns),
+          memoPrepareCount_(cached.columnsPrepareCount),
+          functionCode_(cached.functionCode >= 0 ? cached.functionCode
+                                                 : classifyStatement(sql_.c_str(), sqlite3_column_count(stmt_) > 0)),
           changesSchema_(mayChangeSchema(sql_.c_str(), functionCode_)) {}
     ~SqliteCursor() override;
 
@@ -130,9 +133,20 @@ public:
         return data;
     }
     int64_t memoryUsed() const override { return sqlite3_stmt_status(stmt_, SQLITE_STMTSTATUS_MEMUSED, 0); }
+    // MEMUSED walks every allocation of the statement (about 1k instructions).
+    bool measuresOnDemand() const override { return true; }
+    std::shared_ptr<const ColumnMemo> columnMemo() const override {
+        return memo_ && prepareCount() == memoPrepareCount_ ? memo_ : nullptr;
+    }
+    void keepColumnMemo(std::shared_ptr<const ColumnMemo> memo) override {
+        memo_ = std::move(memo);
+        memoPrepareCount_ = prepareCount();
+    }
 
 private:
     bool check(int rc, BackendError& err);
+    // Counts the times SQLite prepared the statement again by itself.
+    int prepareCount() const { return sqlite3_stmt_status(stmt_, SQLITE_STMTSTATUS_REPREPARE, 0); }
 
     std::shared_ptr<SqliteSession> session_;
     sqlite3_stmt* stmt_;
@@ -140,6 +154,8 @@ private:
     std::string trailing_;
     bool cacheable_;
     uint64_t generation_;
+    std::shared_ptr<const ColumnMemo> memo_;
+    int memoPrepareCount_;
     int32_t functionCode_;
     bool changesSchema_;
 };
@@ -240,7 +256,6 @@ public:
     void release(std::string key, const CachedStatement& entry, bool cacheable);
 
 private:
-    sqlite3_stmt* takeCached(const char* sql, size_t length, size_t& consumed);
 
     static int progress(void* self);
     static void sqlWarning(sqlite3_context* ctx, int argc, sqlite3_value** argv);
@@ -263,7 +278,7 @@ private:
 };
 
 SqliteCursor::~SqliteCursor() {
-    CachedStatement entry{stmt_, sql_.size(), generation_};
+    CachedStatement entry{stmt_, sql_.size(), generation_, functionCode_, memo_, memoPrepareCount_};
     session_->release(std::move(sql_) + trailing_, entry, cacheable_);
 }
 
@@ -327,37 +342,34 @@ bool SqliteSession::setUp(BackendError& err) {
 
 std::unique_ptr<BackendCursor> SqliteSession::prepare(const char* sql, size_t length, size_t& consumed,
                                                       BackendError& err) {
-    std::string schema;
-    size_t setLength = parseSetSchema(sql, length, schema);
-    if (setLength) {
-        consumed = setLength;
-        return std::make_unique<SetSchemaCursor>(shared_from_this(), schema, std::string(sql, setLength));
-    }
+    // Only texts SQLite prepared are cached, so a cached one is no SET SCHEMA.
     uint64_t generation = schemaGeneration_;
-    sqlite3_stmt* stmt = takeCached(sql, length, consumed);
-    if (!stmt) {
+    CachedStatement cached;
+    if (cache_.take(std::string_view(sql, length), generation, cached)) {
+        consumed = cached.consumed;
+    } else {
+        std::string schema;
+        size_t setLength = parseSetSchema(sql, length, schema);
+        if (setLength) {
+            consumed = setLength;
+            return std::make_unique<SetSchemaCursor>(shared_from_this(), schema, std::string(sql, setLength));
+        }
         const char* tail = nullptr;
-        int rc = sqlite3_prepare_v3(db_, sql, static_cast<int>(length), SQLITE_PREPARE_PERSISTENT, &stmt, &tail);
+        int rc = sqlite3_prepare_v3(db_, sql, static_cast<int>(length), SQLITE_PREPARE_PERSISTENT, &cached.stmt,
+                                    &tail);
         if (rc != SQLITE_OK) {
             err = lastError(rc);
             consumed = length;
             return nullptr;
         }
         consumed = tail ? static_cast<size_t>(tail - sql) : length;
-        if (!stmt) return nullptr;
+        if (!cached.stmt) return nullptr;
     }
     // Only a text that holds one statement is cached: the key of a script
     // would be the rest of the script.
     bool cacheable = cache_.capacity() > 0 && isBlankSql(sql + consumed, length - consumed);
-    return std::make_unique<SqliteCursor>(shared_from_this(), stmt, std::string(sql, consumed),
+    return std::make_unique<SqliteCursor>(shared_from_this(), cached, std::string(sql, consumed),
                                           std::string(sql + consumed, length - consumed), cacheable, generation);
-}
-
-sqlite3_stmt* SqliteSession::takeCached(const char* sql, size_t length, size_t& consumed) {
-    CachedStatement cached;
-    if (!cache_.take(std::string_view(sql, length), schemaGeneration_, cached)) return nullptr;
-    consumed = cached.consumed;
-    return cached.stmt;
 }
 
 void SqliteSession::release(std::string key, const CachedStatement& entry, bool cacheable) {

@@ -10,10 +10,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <list>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+
+#include "backend.h"
 
 namespace zkv {
 
@@ -21,6 +24,9 @@ struct CachedStatement {
     sqlite3_stmt* stmt = nullptr;
     size_t consumed = 0;      // bytes of the key the statement covers
     uint64_t generation = 0;  // the connection's schema generation when cached
+    int32_t functionCode = -1;  // -1: not classified yet
+    std::shared_ptr<const ColumnMemo> columns;
+    int columnsPrepareCount = 0;  // SQLITE_STMTSTATUS_REPREPARE when columns was kept
 };
 
 class StatementCache {

@@ -10,6 +10,7 @@
 #include "binding.h"
 #include "dbcapi/DBCAPI_DLL.h"
 #include "environment.h"
+#include "fetch.h"
 #include "statement.h"
 
 namespace {
@@ -122,7 +123,8 @@ Napi::Value Connection::NewInstance(Napi::Value arg) {
     return scope.Escape(object);
 }
 
-Connection::Connection(const Napi::CallbackInfo& info) : Napi::ObjectWrap<Connection>(info) {
+Connection::Connection(const Napi::CallbackInfo& info)
+    : Napi::ObjectWrap<Connection>(info), execReuse(new FetchReuseByText) {
     const ProcessDefaults& defaults = processDefaults();
     settings.fastInternalRows = defaults.fastInternalRows;
     settings.resultSetCanBind = defaults.resultSetCanBind;

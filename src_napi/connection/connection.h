@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_set>
@@ -21,6 +22,7 @@
 
 class Statement;
 class ResultSet;
+class FetchReuseByText;
 
 struct warningMessage {
     int code;
@@ -128,6 +130,7 @@ private:
     void clearConnProps();
 
     dbcapi_connection* conn = nullptr;
+    std::unique_ptr<FetchReuseByText> execReuse;  // work functions only, under connMutex
     bool useExternalHandle = false;
     int64_t externalHandle = 0;
     bool autoCommit = true;

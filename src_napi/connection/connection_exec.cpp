@@ -153,7 +153,7 @@ void Connection::executeWork(ErrorInfo& error, void* data) {
     if (stmt == nullptr) {
         return;
     }
-    fetchWholeResult(conn, stmt, rowSetSize, baton->result, error);
+    fetchWholeResult(conn, stmt, rowSetSize, baton->result, error, &execReuse->forText(baton->sql));
     g_api.dbcapi_free_stmt(stmt);
 }
 

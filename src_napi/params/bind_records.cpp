@@ -115,9 +115,7 @@ bool checkParameterCount(ErrorInfo& e, int supplied, dbcapi_stmt* stmt) {
 
 namespace {
 
-dbcapi_bind_data* describedRecord(dbcapi_stmt* stmt, int index) {
-    dbcapi_bind_data description = {};
-    g_api.dbcapi_describe_bind_param(stmt, static_cast<uint32_t>(index), &description);
+dbcapi_bind_data* describedRecord(const dbcapi_bind_data& description) {
     dbcapi_bind_data* record = newBindRecord();
     record->direction = description.direction;
     record->value.type = description.value.type;
@@ -164,13 +162,15 @@ int getBindParameters(std::vector<dbcapi_bind_data*>& values, std::vector<dbcapi
     size_t consumed = 0;
     int failedIndex = -1;
     for (int j = 0; j < count && failedIndex < 0; j++) {
-        dbcapi_bind_data* record = describedRecord(stmt, j);
-        if (!isInput(record->direction) || consumed == values.size()) {
-            out.push_back(record);
+        dbcapi_bind_data description = {};
+        g_api.dbcapi_describe_bind_param(stmt, static_cast<uint32_t>(j), &description);
+        if (!isInput(description.direction) || consumed == values.size()) {
+            out.push_back(describedRecord(description));
             continue;
         }
         dbcapi_bind_data* value = values[consumed++];
-        if (value->value.type == DBCAPI_STRING && record->value.type == DBCAPI_VAL32) {
+        if (value->value.type == DBCAPI_STRING && description.value.type == DBCAPI_VAL32) {
+            dbcapi_bind_data* record = describedRecord(description);
             out.push_back(record);
             if (!storeTextAsInt(record, value)) {
                 failedIndex = j;
@@ -180,9 +180,8 @@ int getBindParameters(std::vector<dbcapi_bind_data*>& values, std::vector<dbcapi
         }
         // A Buffer stays BINARY whatever the description: the library binds
         // bytes as text itself where the parameter's type is not binary.
-        value->direction = record->direction;
+        value->direction = description.direction;
         out.push_back(value);
-        clearParameter(record, true);
     }
     values.erase(values.begin(), values.begin() + static_cast<long>(consumed));
     return failedIndex;

@@ -247,6 +247,11 @@ bool allocateAndBindColumns(dbcapi_stmt* stmt, int rowSetSize, const std::vector
         value->buffer_size = slot;
         value->type = info->type;
     }
+    return bindColumnBuffers(stmt, rowSetSize, values);
+}
+
+bool bindColumnBuffers(dbcapi_stmt* stmt, int rowSetSize, const DataValueCollection& values) {
+    uint32_t rows = rowSetSize > 0 ? static_cast<uint32_t>(rowSetSize) : 0;
     if (!g_api.dbcapi_set_rowset_size(stmt, rows)) {
         return false;
     }

@@ -67,5 +67,7 @@ size_t columnSlotSize(const dbcapi_column_info& info);
 // failures propagate as std::bad_alloc.
 bool allocateAndBindColumns(dbcapi_stmt* stmt, int rowSetSize, const std::vector<dbcapi_column_info*>& columnInfos,
                             DataValueCollection& values);
+// Binds the records of values again, as allocateAndBindColumns made them.
+bool bindColumnBuffers(dbcapi_stmt* stmt, int rowSetSize, const DataValueCollection& values);
 
 #endif

@@ -3,8 +3,11 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <new>
 #include <string>
+#include <tuple>
+#include <utility>
 
 #include "db_values.h"
 #include "dbcapi/DBCAPI_DLL.h"
@@ -14,6 +17,9 @@ namespace {
 
 const size_t kReservedValues = 16384;
 const size_t kReservedDateTimes = 4096;
+// Up to this size a result is copied into the engine's memory: cheaper than
+// the finalizer an outside buffer needs.
+const size_t kCopiedResultSize = 4096;
 
 // Block layout: 8-byte length, the bytes, a terminating NUL.
 char* newStringBlock(const char* data, size_t length) {
@@ -91,7 +97,7 @@ void reserveIfUsed(V& values, bool used, size_t count) {
 void reserveColumnar(ResultCollection& result) {
     bool used[NK_SMALL + 1] = {false};
     bool dates = false, times = false, timestamps = false, blocks = false;
-    for (const dbcapi_column_info* info : result.columnInfos) {
+    for (const dbcapi_column_info* info : result.columns->infos) {
         used[numberKindOf(info->type)] = true;
         DateTimeKind kind = info->type == DBCAPI_STRING ? dateTimeKind(info->native_type) : DT_NONE;
         dates |= kind == DT_DATE;
@@ -110,33 +116,65 @@ void reserveColumnar(ResultCollection& result) {
     reserveIfUsed(result.timestampValues, timestamps, kReservedDateTimes);
 }
 
-std::vector<const char*> tableNamesOf(const std::vector<dbcapi_column_info*>& columnInfos) {
+bool sameText(const char* now, const char* kept) {
+    return now == nullptr ? kept == nullptr : kept != nullptr && strcmp(now, kept) == 0;
+}
+
+bool describedAs(const dbcapi_column_info& now, const dbcapi_column_info& kept) {
+    return now.type == kept.type && now.native_type == kept.native_type && now.precision == kept.precision &&
+           now.scale == kept.scale && now.max_size == kept.max_size && now.nullable == kept.nullable &&
+           now.is_case_sensitive == kept.is_case_sensitive && now.is_signed == kept.is_signed &&
+           now.is_autoincrement == kept.is_autoincrement && sameText(now.name, kept.name) &&
+           sameText(now.column_name, kept.column_name) && sameText(now.table_name, kept.table_name) &&
+           sameText(now.owner_name, kept.owner_name);
+}
+
+// Reading the description without copying it is cheap; a schema change or
+// a column typed by its first value shows up here as a difference.
+bool stillDescribes(dbcapi_stmt* stmt, const ResultColumns& columns) {
+    int count = std::max(0, g_api.dbcapi_num_cols(stmt));
+    if (static_cast<size_t>(count) != columns.infos.size()) {
+        return false;
+    }
+    for (int i = 0; i < count; i++) {
+        dbcapi_column_info now = {};
+        g_api.dbcapi_get_column_info(stmt, static_cast<uint32_t>(i), &now);
+        if (!describedAs(now, *columns.infos[static_cast<size_t>(i)])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::shared_ptr<const ResultColumns> newResultColumns(dbcapi_stmt* stmt) {
+    auto columns = std::make_shared<ResultColumns>();
+    fetchColumnInfos(stmt, columns->infos);
+    std::vector<const char*> names;
     std::vector<const char*> tables;
-    tables.reserve(columnInfos.size());
-    for (const dbcapi_column_info* info : columnInfos) {
+    for (const dbcapi_column_info* info : columns->infos) {
+        columns->nativeTypes.push_back(info->native_type);
+        names.push_back(info->name);
         tables.push_back(info->table_name);
     }
-    return tables;
+    columns->keys = makeColumnKeys(names, tables, false);
+    columns->nestedKeys = makeColumnKeys(names, tables, true);
+    return columns;
 }
 
-std::vector<std::string> columnKeys(const ResultCollection& result) {
-    std::vector<const char*> names(result.colNames.begin(), result.colNames.end());
-    return makeColumnKeys(names, tableNamesOf(result.columnInfos), result.options.nestTables);
-}
-
-void describeColumns(ResultCollection& result) {
-    for (const dbcapi_column_info* info : result.columnInfos) {
-        result.colNames.push_back(nullptr);
-        result.colNames.back() = copyString(info->name != nullptr ? info->name : "");
-        result.nativeTypes.push_back(info->native_type);
+// The previous description when the handle still describes it, else a new one.
+std::shared_ptr<const ResultColumns> describeColumns(dbcapi_stmt* stmt,
+                                                     const std::shared_ptr<const ResultColumns>& previous) {
+    if (previous != nullptr && stillDescribes(stmt, *previous)) {
+        return previous;
     }
+    return newResultColumns(stmt);
 }
 
 void appendNameSections(ResultCollection& result) {
-    for (const std::string& key : columnKeys(result)) {
+    for (const std::string& key : result.columns->keysFor(result.options.nestTables)) {
         result.builder.appendColumnName(key.data(), key.size());
     }
-    for (const dbcapi_column_info* info : result.columnInfos) {
+    for (const dbcapi_column_info* info : result.columns->infos) {
         const char* table = result.options.nestTables ? info->table_name : nullptr;
         result.builder.appendColumnTableName(table, table != nullptr ? strlen(table) : 0);
     }
@@ -178,7 +216,7 @@ bool readAllRows(dbcapi_stmt* stmt, const DataValueCollection* bound, size_t col
 struct BinaryStore {
     ResultCollection& result;
     bool operator()(const ValueView& view, size_t column) {
-        return result.builder.appendValue(view, result.nativeTypes[column]);
+        return result.builder.appendValue(view, result.columns->nativeTypes[column]);
     }
     void endRow() { result.builder.endRow(); }
 };
@@ -186,7 +224,7 @@ struct BinaryStore {
 struct ColumnarStore {
     ResultCollection& result;
     bool operator()(const ValueView& view, size_t column) {
-        return storeColumnarValue(result, view, result.nativeTypes[column]);
+        return storeColumnarValue(result, view, result.columns->nativeTypes[column]);
     }
     void endRow() {}
 };
@@ -203,15 +241,30 @@ struct BindingGuard {
     }
 };
 
-bool fetchRows(dbcapi_stmt* stmt, int rowSetSize, ResultCollection& result) {
-    describeColumns(result);
-    DataValueCollection values;
-    BindingGuard guard{stmt, !anyLobsInColInfo(result.columnInfos)};
-    if (guard.bound && !allocateAndBindColumns(stmt, rowSetSize, result.columnInfos, values)) {
+// Buffers sized for an earlier description are made anew; the handle's
+// bindings are always made again, since other uses of the handle (a result
+// set, the guard below) change them in between.
+bool bindFetchBuffers(dbcapi_stmt* stmt, int rowSetSize, const std::shared_ptr<const ResultColumns>& columns,
+                      FetchReuse& reuse) {
+    if (reuse.buffersFor == columns && reuse.buffersRows == rowSetSize) {
+        return bindColumnBuffers(stmt, rowSetSize, reuse.buffers);
+    }
+    reuse.buffersFor = nullptr;
+    if (!allocateAndBindColumns(stmt, rowSetSize, columns->infos, reuse.buffers)) {
         return false;
     }
-    const DataValueCollection* bound = guard.bound ? &values : nullptr;
-    size_t columnCount = result.columnInfos.size();
+    reuse.buffersFor = columns;
+    reuse.buffersRows = rowSetSize;
+    return true;
+}
+
+bool fetchRows(dbcapi_stmt* stmt, int rowSetSize, ResultCollection& result, FetchReuse& reuse) {
+    BindingGuard guard{stmt, !anyLobsInColInfo(result.columns->infos)};
+    if (guard.bound && !bindFetchBuffers(stmt, rowSetSize, result.columns, reuse)) {
+        return false;
+    }
+    const DataValueCollection* bound = guard.bound ? &reuse.buffers : nullptr;
+    size_t columnCount = result.columns->infos.size();
     if (result.options.fastInternalRows) {
         appendNameSections(result);
         return readAllRows(stmt, bound, columnCount, BinaryStore{result});
@@ -222,21 +275,29 @@ bool fetchRows(dbcapi_stmt* stmt, int rowSetSize, ResultCollection& result) {
 
 }  // namespace
 
-ResultCollection::~ResultCollection() {
-    clearValues();
-    freeColumnInfos(columnInfos);
+ResultColumns::~ResultColumns() { freeColumnInfos(infos); }
+
+FetchReuse& FetchReuseByText::forText(const std::string& sql) {
+    for (auto entry = entries_.begin(); entry != entries_.end(); ++entry) {
+        if (entry->first == sql) {
+            entries_.splice(entries_.begin(), entries_, entry);
+            return entries_.front().second;
+        }
+    }
+    entries_.emplace_front(std::piecewise_construct, std::forward_as_tuple(sql), std::forward_as_tuple());
+    if (entries_.size() > kTexts) {
+        entries_.pop_back();
+    }
+    return entries_.front().second;
 }
 
+ResultCollection::~ResultCollection() { clearValues(); }
+
 void ResultCollection::clearValues() {
-    for (char* name : colNames) {
-        delete[] name;
-    }
     for (char* block : stringValues) {
         delete[] block;
     }
-    colNames.clear();
     stringValues.clear();
-    nativeTypes.clear();
     types.clear();
     intValues.clear();
     longValues.clear();
@@ -247,15 +308,15 @@ void ResultCollection::clearValues() {
     timestampValues.clear();
 }
 
-bool fetchResultSet(dbcapi_stmt* stmt, int rowSetSize, ResultCollection& result) {
+bool fetchResultSet(dbcapi_stmt* stmt, int rowSetSize, ResultCollection& result, FetchReuse& reuse) {
     int affectedRows = g_api.dbcapi_affected_rows(stmt);
-    if (result.columnInfos.empty()) {
+    if (!result.hasColumns()) {
         result.rowCount = affectedRows;
         return true;
     }
     result.rowCount = -1;
     try {
-        return fetchRows(stmt, rowSetSize, result);
+        return fetchRows(stmt, rowSetSize, result, reuse);
     } catch (const std::bad_alloc&) {
         result.builder.noteAllocationFailure();
         return false;
@@ -263,10 +324,13 @@ bool fetchResultSet(dbcapi_stmt* stmt, int rowSetSize, ResultCollection& result)
 }
 
 void fetchWholeResult(dbcapi_connection* conn, dbcapi_stmt* stmt, int rowSetSize, ResultCollection& result,
-                      ErrorInfo& error) {
+                      ErrorInfo& error, FetchReuse* reuse) {
+    FetchReuse once;
+    FetchReuse& kept = reuse != nullptr ? *reuse : once;
     result.functionCode = g_api.dbcapi_get_function_code(stmt);
-    fetchColumnInfos(stmt, result.columnInfos);
-    if (!fetchResultSet(stmt, rowSetSize, result)) {
+    kept.columns = describeColumns(stmt, kept.columns);
+    result.columns = kept.columns;
+    if (!fetchResultSet(stmt, rowSetSize, result, kept)) {
         if (!result.builder.hasFailed()) {
             getErrorMsg(conn, error);
         }
@@ -332,11 +396,11 @@ private:
 class ColumnarReader {
 public:
     ColumnarReader(Napi::Env env, ResultCollection& result) : env_(env), make_(env), result_(result) {
-        std::vector<std::string> keys = columnKeys(result);
+        const std::vector<std::string>& keys = result.columns->keysFor(result.options.nestTables);
         for (size_t c = 0; c < keys.size(); c++) {
             keys_.push_back(Napi::String::New(env, keys[c]));
             protoKey_.push_back(keys[c] == "__proto__");
-            tableOf_.push_back(result.options.nestTables ? tableIndex(result.columnInfos[c]->table_name) : -1);
+            tableOf_.push_back(result.options.nestTables ? tableIndex(result.columns->infos[c]->table_name) : -1);
         }
     }
 
@@ -429,7 +493,7 @@ private:
     }
 
     napi_value nextText(size_t column, ErrorInfo& error) {
-        switch (dateTimeKind(result_.nativeTypes[column])) {
+        switch (dateTimeKind(result_.columns->nativeTypes[column])) {
             case DT_DATE: return nextFixedText(result_.dateValues, date_, error);
             case DT_TIME: return nextFixedText(result_.timeValues, time_, error);
             case DT_TIMESTAMP: return nextFixedText(result_.timestampValues, timestamp_, error);
@@ -453,7 +517,7 @@ private:
             default: break;
         }
         int value = result_.intValues[int_++];
-        if (result_.nativeTypes[column] == DBCAPI_NATIVE_BOOLEAN) {
+        if (result_.columns->nativeTypes[column] == DBCAPI_NATIVE_BOOLEAN) {
             return make_.boolean(value > 0);
         }
         return make_.number(value);
@@ -514,9 +578,15 @@ Napi::Value binaryRows(Napi::Env env, ResultCollection& result, ErrorInfo& error
         return env.Undefined();
     }
     // The decoder shapes the rows as the options were read here.
+    // Marked only when set: a property on a Buffer costs more than the
+    // rest of a point query's result.
     Napi::Object transport(env, buffer);
-    transport.Set("rowsAsArray", result.options.rowsAsArray);
-    transport.Set("nestTables", result.options.nestTables);
+    if (result.options.rowsAsArray) {
+        transport.Set("rowsAsArray", true);
+    }
+    if (result.options.nestTables) {
+        transport.Set("nestTables", true);
+    }
     return transport;
 }
 
@@ -530,10 +600,10 @@ napi_value transportBuffer(Napi::Env env, InternalResultSetBuilder& builder, Err
     }
     napi_value value = nullptr;
     napi_finalize release = [](napi_env, void* bytes, void*) { free(bytes); };
-    if (napi_create_external_buffer(env, size, data, release, nullptr, &value) == napi_ok) {
+    if (size > kCopiedResultSize && napi_create_external_buffer(env, size, data, release, nullptr, &value) == napi_ok) {
         return value;
     }
-    // Runtimes that refuse outside memory get a copy.
+    // Small results, and runtimes that refuse outside memory, get a copy.
     bool copied = napi_create_buffer_copy(env, size, data, nullptr, &value) == napi_ok;
     free(data);
     if (!copied) {
@@ -550,7 +620,7 @@ Napi::Value getResultSet(Napi::Env env, ResultCollection& result, ErrorInfo& err
     if (result.rowCount >= 0) {
         return Napi::Number::New(env, result.rowCount);
     }
-    if (result.colNames.empty()) {
+    if (!result.hasColumns()) {
         return env.Undefined();
     }
     if (result.options.fastInternalRows) {

@@ -7,20 +7,62 @@
 #include <napi.h>
 #include <stdint.h>
 
+#include <list>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "binding.h"
+#include "db_values.h"
 #include "dbcapi/dbcapi.h"
 #include "error_info.h"
 #include "result_builder.h"
 
+// The description of a result's columns. Immutable once built, so that an
+// after-function can read it while a later execute of the same statement
+// builds a new one.
+struct ResultColumns {
+    std::vector<dbcapi_column_info*> infos;  // owned copies
+    std::vector<dbcapi_native_type> nativeTypes;
+    std::vector<std::string> keys;        // after duplicate renaming
+    std::vector<std::string> nestedKeys;  // the same with nestTables
+
+    ResultColumns() = default;
+    ~ResultColumns();
+    ResultColumns(const ResultColumns&) = delete;
+    ResultColumns& operator=(const ResultColumns&) = delete;
+
+    const std::vector<std::string>& keysFor(bool nestTables) const { return nestTables ? nestedKeys : keys; }
+};
+
+// What executes of one statement handle carry from one to the next: the
+// column description, while the handle still describes the same columns,
+// and the buffers bound to them. Only work functions use it, under the
+// connection lock.
+struct FetchReuse {
+    std::shared_ptr<const ResultColumns> columns;
+    DataValueCollection buffers;
+    std::shared_ptr<const ResultColumns> buffersFor;  // the description the buffers were sized for
+    int buffersRows = 0;
+};
+
+// The FetchReuse of the texts a connection executes directly, most recent
+// first. A handle prepared again from the same text mostly describes the
+// same columns, and fetchWholeResult checks that it does at every use.
+class FetchReuseByText {
+public:
+    FetchReuse& forText(const std::string& sql);
+
+private:
+    static constexpr size_t kTexts = 16;
+    std::list<std::pair<std::string, FetchReuse>> entries_;
+};
+
 // Everything one execute collects; owned by the execute's baton.
 struct ResultCollection {
     int functionCode = 0;
-    std::vector<dbcapi_column_info*> columnInfos;  // owned copies
+    std::shared_ptr<const ResultColumns> columns;  // null or empty: no columns
     int rowCount = -1;                              // -1 when the statement produced columns
-    std::vector<char*> colNames;                    // owned, delete[]
-    std::vector<dbcapi_native_type> nativeTypes;    // one per column
     std::vector<dbcapi_data_type> types;            // one per value; 0 for null
     // Length-prefixed blocks (8-byte length, bytes, NUL), owned, delete[];
     // an entry is nulled once converted.
@@ -40,25 +82,28 @@ struct ResultCollection {
     ResultCollection(const ResultCollection&) = delete;
     ResultCollection& operator=(const ResultCollection&) = delete;
 
-    // Frees the string blocks and column names and empties every vector of
-    // values; the column descriptions are kept.
+    // Frees the string blocks and empties every vector of values; the
+    // column description is kept.
     void clearValues();
+    bool hasColumns() const { return columns != nullptr && !columns->infos.empty(); }
 };
 
 // Reads every row of stmt into result (transport chosen by
 // result.options.fastInternalRows). Runs on the worker thread under the
-// connection lock, after fetchColumnInfos filled result.columnInfos. On
+// connection lock, after result.columns was set. On
 // false, result.builder.hasFailed() tells a buffer failure (fillError) from
 // a client-library failure (read from the connection). The end of the rows
 // is not checked here: the caller reads the connection's error code.
-bool fetchResultSet(dbcapi_stmt* stmt, int rowSetSize, ResultCollection& result);
+bool fetchResultSet(dbcapi_stmt* stmt, int rowSetSize, ResultCollection& result, FetchReuse& reuse);
 
 // The work half of an execute after dbcapi_execute: function code, column
 // descriptions and every row, with the error of whichever step failed. A
 // fetch that stops without any recorded cause still fails (-20008) rather
-// than passing partial rows off as the whole result.
+// than passing partial rows off as the whole result. With reuse, the
+// description and buffers of the handle's previous execute serve again
+// while its columns are described the same.
 void fetchWholeResult(dbcapi_connection* conn, dbcapi_stmt* stmt, int rowSetSize, ResultCollection& result,
-                      ErrorInfo& error);
+                      ErrorInfo& error, FetchReuse* reuse = nullptr);
 
 // The JavaScript result: undefined, the affected-row count, the binary
 // buffer (a copy) or the array of rows. Sets error and returns undefined

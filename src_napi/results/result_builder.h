@@ -60,8 +60,9 @@ public:
     static constexpr size_t kHeaderSize = 16;
     static constexpr size_t kFirstCapacity = 65536;
     // Most results are a few rows: a first allocation this small keeps a
-    // point query clear of the allocator's large-block paths.
-    static constexpr size_t kInitialAllocation = 4096;
+    // point query clear of the allocator's large-block paths (from 1008
+    // bytes, glibc first merges every freed small block).
+    static constexpr size_t kInitialAllocation = 512;
     static constexpr size_t kGrowthStep = 262144;
     static constexpr size_t kMaxLimit = 2147483647;
 

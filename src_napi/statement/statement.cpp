@@ -118,7 +118,8 @@ Napi::Value Statement::NewInstance(Napi::Value arg) {
     return scope.Escape(object);
 }
 
-Statement::Statement(const Napi::CallbackInfo& info) : Napi::ObjectWrap<Statement>(info) {
+Statement::Statement(const Napi::CallbackInfo& info)
+    : Napi::ObjectWrap<Statement>(info), fetchReuse(new FetchReuse) {
     if (!mutexInit(&chunkMutex, &errorInfo, &chunkMutexInitialised) ||
         !condInit(&chunkCondition, &errorInfo, &chunkConditionInitialised) ||
         !mutexInit(&activeMutex, &errorInfo, &activeMutexInitialised)) {
@@ -364,7 +365,6 @@ Napi::Value Statement::execInternal(const Napi::CallbackInfo& info) {
     }
     batchRowCount = -1;
     auto* baton = new ExecuteBaton;
-    baton->sql = sql;
     baton->result.options.fastInternalRows = connection->getFastInternalRowsDefault();
     baton->result.builder.setMemoryLimit(connection->getResultSetArrayLimit());
     Napi::Value options = info[1];
@@ -412,8 +412,14 @@ void Statement::executeWork(ErrorInfo& error, void* data) {
     if (!bindAndExecute(conn, stmt, baton->inputValues, baton->bindParams, true, error, awaitParameterData)) {
         return;
     }
-    copyParameters(params, baton->bindParams);
-    fetchWholeResult(conn, stmt, connection->getRowSetSize(), baton->result, error);
+    // The records just bound become the statement's; a kept baton still
+    // needs its own for the parameter data to come.
+    if (baton->keep) {
+        copyParameters(params, baton->bindParams);
+    } else {
+        params.swap(baton->bindParams);
+    }
+    fetchWholeResult(conn, stmt, connection->getRowSetSize(), baton->result, error, fetchReuse.get());
 }
 
 void Statement::keepBaton(ExecuteBaton* baton) {

@@ -9,6 +9,7 @@
 #include <uv.h>
 
 #include <list>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -22,6 +23,7 @@ class ConnectionLock;
 class ResultSet;
 struct ExecuteBaton;
 struct ExecuteBatchBaton;
+struct FetchReuse;
 
 class Statement : public Napi::ObjectWrap<Statement> {
 public:
@@ -134,6 +136,7 @@ private:
     dbcapi_stmt* stmt = nullptr;
     std::vector<dbcapi_bind_data*> params;
     ExecuteBaton* keptBaton = nullptr;
+    std::unique_ptr<FetchReuse> fetchReuse;  // work functions only, under the connection lock
     std::string sql;
     std::vector<dbcapi_bind_param_info> paramInfos;
     bool dropped = false;

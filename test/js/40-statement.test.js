@@ -240,3 +240,24 @@ bothBackends('a prepare overtaken by a disconnect and a new connect reports -200
   assert.deepStrictEqual(conn.exec('SELECT 2 AS y FROM DUMMY'), [{ y: 2 }]);
   conn.disconnect();
 });
+
+bothBackends('repeated executes follow the columns: schema changes and columns typed by their value', (db) => {
+  const conn = withTable(db, 'create table t (id integer, name varchar(20))');
+  conn.exec("insert into t values (1, 'one')");
+  const sql = 'select * from t where id = ?';
+  assert.deepStrictEqual(conn.prepare(sql).exec([1]), [{ id: 1, name: 'one' }]);
+  assert.deepStrictEqual(conn.exec(sql, [1]), [{ id: 1, name: 'one' }]);
+  conn.exec('alter table t add column extra integer');
+  assert.deepStrictEqual(conn.prepare(sql).exec([1]), [{ id: 1, name: 'one', extra: null }]);
+  assert.deepStrictEqual(conn.exec(sql, [1]), [{ id: 1, name: 'one', extra: null }]);
+  conn.exec('drop table t');
+  conn.exec('create table t (id integer, name integer)');
+  conn.exec('insert into t values (1, 42)');
+  assert.deepStrictEqual(conn.prepare(sql).exec([1]), [{ id: 1, name: 42 }]);
+  assert.deepStrictEqual(conn.exec(sql, [1]), [{ id: 1, name: 42 }]);
+  if (db.name === 'sqlite') {
+    const byValue = conn.prepare('select ? as v');
+    assert.deepStrictEqual([1, 'text', 2.5, null].map((v) => byValue.exec([v])[0].v), [1, 'text', 2.5, null]);
+  }
+  conn.disconnect();
+});

@@ -2,6 +2,10 @@
 // conversions the caller chose and forward-only reads (row sets, slices
 // and column descriptions are covered through the driver in the
 // JavaScript tests).
+#include <unistd.h>
+
+#include <cstdio>
+
 #include "dbcapi_test_util.h"
 
 using dbtest::Connection;
@@ -76,3 +80,48 @@ TEST(DbcapiFetch, ForwardOnlyAndRowCounts) {
     dbcapi_free_stmt(stmt);
 }
 
+
+// Another connection's schema change makes SQLite prepare a cached
+// statement again; the reused text must describe the new column type.
+TEST(DbcapiFetch, CachedTextSeesAnotherConnectionsSchemaChange) {
+    std::string path = "/tmp/zelk-fetch-schema-" + std::to_string(getpid()) + ".db";
+    std::remove(path.c_str());
+    Connection a("databaseName=" + path);
+    Connection b("databaseName=" + path);
+    ASSERT_TRUE(a.ok() && b.ok()) << lastError(a.get()).message;
+    a.exec("CREATE TABLE t(x INTEGER)");
+    a.exec("INSERT INTO t VALUES (1)");
+    const char* sql = "SELECT x FROM t";
+    dbcapi_column_info info;
+    dbcapi_stmt* before = dbcapi_execute_direct(a.get(), sql);
+    ASSERT_TRUE(before && dbcapi_fetch_next(before) && dbcapi_get_column_info(before, 0, &info));
+    EXPECT_EQ(info.native_type, DBCAPI_NATIVE_INT);
+    dbcapi_free_stmt(before);
+    b.exec("DROP TABLE t");
+    b.exec("CREATE TABLE t(x VARCHAR(10))");
+    b.exec("INSERT INTO t VALUES ('1')");
+    dbcapi_stmt* after = dbcapi_execute_direct(a.get(), sql);
+    ASSERT_NE(after, nullptr) << lastError(a.get()).message;
+    ASSERT_TRUE(dbcapi_fetch_next(after) && dbcapi_get_column_info(after, 0, &info));
+    EXPECT_EQ(info.type, DBCAPI_STRING);
+    dbcapi_free_stmt(after);
+    std::remove(path.c_str());
+}
+
+// Memory is measured when asked for; a reset that drops a later statement
+// of the text measures it first (a read after free otherwise).
+TEST(DbcapiFetch, MemoryOfALaterResultOutlivesItsStatement) {
+    Connection c;
+    dbcapi_stmt* stmt = dbcapi_prepare(c.get(), "SELECT 1; SELECT 2");
+    ASSERT_TRUE(dbcapi_execute(stmt));
+    while (dbcapi_fetch_next(stmt)) {
+    }
+    ASSERT_TRUE(dbcapi_get_next_result(stmt));
+    while (dbcapi_fetch_next(stmt)) {
+    }
+    int64_t secondResult = dbcapi_get_resultset_server_memory_usage(stmt);
+    EXPECT_GT(secondResult, 0);
+    ASSERT_TRUE(dbcapi_reset(stmt));
+    EXPECT_EQ(dbcapi_get_resultset_server_memory_usage(stmt), secondResult);
+    dbcapi_free_stmt(stmt);
+}
