@@ -30,7 +30,7 @@ const LAYER_FRAMES = 20;
 const pointed = new WeakSet();
 
 function atCaller(err) {
-  if (!(err instanceof Error) || pointed.has(err)) return err;
+  if (!(err instanceof Error) || pointed.has(err) || !Object.isExtensible(err)) return err;
   pointed.add(err);
   const limit = Error.stackTraceLimit;
   if (typeof limit !== 'number') return err;

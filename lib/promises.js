@@ -76,18 +76,12 @@ class OperationQueue {
 
   end(operation) {
     operation.settle();
-    const pending = this.pending;
-    if (pending[0] === operation) {
-      pending.shift();
-    } else {
-      const index = pending.indexOf(operation);
-      if (index >= 0) pending.splice(index, 1);
-    }
-    if (pending.length > 0) {
-      this.interruptIfRunning(pending[0]);
+    const index = this.pending.indexOf(operation);
+    if (index >= 0) this.pending.splice(index, 1);
+    if (this.pending.length > 0) {
+      this.interruptIfRunning(this.pending[0]);
       return;
     }
-    if (this.idleWaiters.length === 0) return;
     const waiters = this.idleWaiters;
     this.idleWaiters = [];
     for (const resolve of waiters) resolve();

@@ -46,6 +46,7 @@ function mayRun(connection) {
   return owner === null || owner === connection.claim;
 }
 
+// Settles once `connection` may run; the owner's own code would wait for itself.
 async function waitTurn(connection) {
   while (!mayRun(connection)) {
     const owner = connection.base.owner;
