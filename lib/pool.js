@@ -73,10 +73,11 @@ class Pool extends EventEmitter {
     if (this.ending) return Promise.reject(poolEnded());
     return new Promise((resolve, reject) => {
       const waiter = { resolve, reject, settled: false, timer: null };
-      const ms = this.options.acquireTimeout;
-      if (ms > 0) waiter.timer = setTimeout(() => this.expire(waiter, ms), ms);
       this.waiters.push(waiter);
       this.dispatch();
+      // One served at once from the idle list has nothing left to time out.
+      const ms = this.options.acquireTimeout;
+      if (!waiter.settled && ms > 0) waiter.timer = setTimeout(() => this.expire(waiter, ms), ms);
     });
   }
 
@@ -135,7 +136,6 @@ class Pool extends EventEmitter {
 
   handOver(waiter, connection) {
     const record = this.records.get(connection);
-    clearTimeout(record.timer);
     const limit = this.options.validateAfter;
     if (limit === false || Date.now() - record.idleSince < limit) {
       this.give(waiter, connection);
@@ -196,7 +196,11 @@ class Pool extends EventEmitter {
     const record = this.records.get(connection);
     record.idleSince = Date.now();
     this.idleList.push(connection);
-    if (this.options.idleTimeout > 0) {
+    // One timer per connection, restarted here: retire leaves a borrowed
+    // connection alone when it fires during a loan.
+    if (record.timer) {
+      record.timer.refresh();
+    } else if (this.options.idleTimeout > 0) {
       record.timer = setTimeout(() => this.retire(connection), this.options.idleTimeout);
       record.timer.unref();
     }
