@@ -36,7 +36,7 @@ function atCaller(err) {
   if (typeof limit !== 'number') return err;
   Error.stackTraceLimit = limit + LAYER_FRAMES;
   try {
-    Error.captureStackTrace(err);
+    Error.captureStackTrace(err, atCaller);
     err.stack = withoutLayerFrames(err.stack, limit);
   } finally {
     Error.stackTraceLimit = limit;
