@@ -2,6 +2,7 @@
 // Errors raised by the JavaScript layer carry the same fields as the native
 // ones (code, message, sqlState), and every promise rejection carries the
 // stack of the script's call instead of the completion's.
+const path = require('path');
 
 const INVALID_ARGUMENT = -20002;
 const NO_CONNECTION = -20006;
@@ -19,22 +20,51 @@ function argumentError(message) {
   return driverError(INVALID_ARGUMENT, message, 'HY000', TypeError);
 }
 
-// Captures the caller's stack, above the public method `fn`. The frames are
-// only formatted when a rejection reads them: most calls succeed, and the
-// formatting costs more than the capture.
-function callSite(fn) {
-  const holder = {};
-  Error.captureStackTrace(holder, fn);
-  return holder;
-}
+// Points a rejection at the script's call, from an async function of this
+// layer right after the await that failed: V8's async stack trace then
+// reaches the script's awaiting frames, so calls that succeed capture
+// nothing. The layer's own frames are left out, and an error is pointed
+// once, at the innermost call that failed.
+const LAYER_DIR = __dirname + path.sep;
+const LAYER_FRAMES = 20;
+const pointed = new WeakSet();
 
-function withCallSite(err, site) {
-  if (err instanceof Error && site) {
-    const stack = site.stack;
-    const frames = stack.slice(stack.indexOf('\n'));
-    err.stack = `${err.name}: ${err.message}${frames}`;
+function atCaller(err) {
+  if (!(err instanceof Error) || pointed.has(err) || !Object.isExtensible(err)) return err;
+  pointed.add(err);
+  const limit = Error.stackTraceLimit;
+  if (typeof limit !== 'number') return err;
+  Error.stackTraceLimit = limit + LAYER_FRAMES;
+  try {
+    Error.captureStackTrace(err, atCaller);
+    err.stack = withoutLayerFrames(err.stack, limit);
+  } finally {
+    Error.stackTraceLimit = limit;
   }
   return err;
+}
+
+// A frame right below one of the layer's that is no script line (the
+// microtask runner, a Promise.all of the layer) is the layer's too.
+function withoutLayerFrames(stack, limit) {
+  const lines = stack.split('\n');
+  const firstFrame = lines.findIndex((line) => /^\s+at /.test(line));
+  if (firstFrame < 0) return stack;
+  const kept = [];
+  let belowLayer = false;
+  for (const frame of lines.slice(firstFrame)) {
+    if (frame.includes(LAYER_DIR)) belowLayer = true;
+    else if (!(belowLayer && !isScriptFrame(frame))) {
+      belowLayer = false;
+      kept.push(frame);
+    }
+  }
+  if (kept.length === 0) return stack;
+  return lines.slice(0, firstFrame).concat(kept.slice(0, limit)).join('\n');
+}
+
+function isScriptFrame(frame) {
+  return /:\d+:\d+\)?$/.test(frame) && !/\(?node:internal\//.test(frame);
 }
 
 // A lost session: the server's connection-exception class, or a native
@@ -54,7 +84,6 @@ module.exports = {
   OWNED_BY_TRANSACTION,
   driverError,
   argumentError,
-  callSite,
-  withCallSite,
+  atCaller,
   isConnectionLoss,
 };

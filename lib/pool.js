@@ -4,7 +4,7 @@
 // checks an idle connection before handing it out again and closes the ones
 // left idle too long. A connection is borrowed by one caller at a time.
 const { EventEmitter } = require('events');
-const { argumentError, driverError, callSite, withCallSite, isConnectionLoss, NO_CONNECTION } = require('./errors');
+const { argumentError, driverError, atCaller, isConnectionLoss, NO_CONNECTION } = require('./errors');
 
 const DEFAULTS = { max: 10, min: 0, acquireTimeout: 30000, idleTimeout: 10000, maxUses: 0, validateAfter: 1000 };
 const PING_SQL = "SELECT 'ping' FROM DUMMY";
@@ -61,15 +61,23 @@ class Pool extends EventEmitter {
     return this.waiters.length;
   }
 
-  acquire() {
-    const site = callSite(this.acquire);
-    if (this.ending) return Promise.reject(withCallSite(poolEnded(), site));
+  async acquire() {
+    try {
+      return await this.waitForConnection();
+    } catch (err) {
+      throw atCaller(err);
+    }
+  }
+
+  waitForConnection() {
+    if (this.ending) return Promise.reject(poolEnded());
     return new Promise((resolve, reject) => {
-      const waiter = { resolve, reject, site, settled: false, timer: null };
-      const ms = this.options.acquireTimeout;
-      if (ms > 0) waiter.timer = setTimeout(() => this.expire(waiter, ms), ms);
+      const waiter = { resolve, reject, settled: false, timer: null };
       this.waiters.push(waiter);
       this.dispatch();
+      // One served at once from the idle list has nothing left to time out.
+      const ms = this.options.acquireTimeout;
+      if (!waiter.settled && ms > 0) waiter.timer = setTimeout(() => this.expire(waiter, ms), ms);
     });
   }
 
@@ -93,7 +101,7 @@ class Pool extends EventEmitter {
   fail(waiter, err) {
     waiter.settled = true;
     clearTimeout(waiter.timer);
-    waiter.reject(withCallSite(err, waiter.site));
+    waiter.reject(err);
   }
 
   open() {
@@ -128,7 +136,6 @@ class Pool extends EventEmitter {
 
   handOver(waiter, connection) {
     const record = this.records.get(connection);
-    clearTimeout(record.timer);
     const limit = this.options.validateAfter;
     if (limit === false || Date.now() - record.idleSince < limit) {
       this.give(waiter, connection);
@@ -189,7 +196,11 @@ class Pool extends EventEmitter {
     const record = this.records.get(connection);
     record.idleSince = Date.now();
     this.idleList.push(connection);
-    if (this.options.idleTimeout > 0) {
+    // One timer per connection, restarted here: retire leaves a borrowed
+    // connection alone when it fires during a loan.
+    if (record.timer) {
+      record.timer.refresh();
+    } else if (this.options.idleTimeout > 0) {
       record.timer = setTimeout(() => this.retire(connection), this.options.idleTimeout);
       record.timer.unref();
     }
@@ -228,43 +239,41 @@ class Pool extends EventEmitter {
 
   // fn(connection) on a borrowed connection, given back when fn settles;
   // closed instead when the session was lost.
-  async use(fn, site) {
-    const connection = await this.acquire().catch((err) => {
-      throw withCallSite(err, site);
-    });
+  async use(fn) {
+    const connection = await this.acquire();
     let lost = false;
     try {
       return await fn(connection);
     } catch (err) {
       lost = isConnectionLoss(err, connection);
-      throw withCallSite(err, site);
+      throw atCaller(err);
     } finally {
       this.release(connection, lost);
     }
   }
 
   exec(sql, params, options) {
-    return this.use((c) => c.exec(sql, params, options), callSite(this.exec));
+    return this.use((c) => c.exec(sql, params, options));
   }
 
   query(sql, params, options) {
-    return this.use((c) => c.query(sql, params, options), callSite(this.query));
+    return this.use((c) => c.query(sql, params, options));
   }
 
   run(sql, params, options) {
-    return this.use((c) => c.run(sql, params, options), callSite(this.run));
+    return this.use((c) => c.run(sql, params, options));
   }
 
   get(sql, params, options) {
-    return this.use((c) => c.get(sql, params, options), callSite(this.get));
+    return this.use((c) => c.get(sql, params, options));
   }
 
   all(sql, params, options) {
-    return this.use((c) => c.all(sql, params, options), callSite(this.all));
+    return this.use((c) => c.all(sql, params, options));
   }
 
   transaction(fn, options) {
-    return this.use((c) => c.transaction(fn, options), callSite(this.transaction));
+    return this.use((c) => c.transaction(fn, options));
   }
 
   async* iterate(sql, params, options) {

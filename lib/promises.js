@@ -7,7 +7,7 @@ const { promisify } = require('util');
 const pipeline = promisify(require('stream').pipeline);
 const zelk = require('./index');
 const streams = require('./streams');
-const { callSite, withCallSite } = require('./errors');
+const { atCaller } = require('./errors');
 const transactions = require('./transaction');
 const { createPool, Pool } = require('./pool');
 const { namesServer } = require('./target');
@@ -123,19 +123,24 @@ function nativeOptions(options) {
 // Runs target[method](...args, callback) as a promise. The operation is
 // registered with the connection's queue, which tells when it is the one
 // running, so that an abort never interrupts someone else's statement.
-function run(owner, site, target, method, args, options) {
-  let signal;
+// Awaited here, so that a rejection can be pointed at the script's call.
+async function run(owner, target, method, args, options) {
   try {
-    signal = signalOf(options);
+    return await completion(owner, target, method, args, options);
   } catch (err) {
-    return Promise.reject(withCallSite(err, site));
+    throw atCaller(err);
   }
-  if (signal && signal.aborted) return Promise.reject(withCallSite(abortedBeforeStart(signal), site));
-  const operation = owner.operations.begin(signal ? () => owner.interrupt() : null);
+}
+
+function completion(owner, target, method, args, options) {
+  const signal = signalOf(options);
+  if (signal && signal.aborted) throw abortedBeforeStart(signal);
+  const queue = owner.operations;
+  const operation = queue.begin(signal ? () => owner.interrupt() : null);
   return new Promise((resolve, reject) => {
     const finish = (err, value) => {
-      owner.operations.end(operation);
-      if (err) reject(withCallSite(err, site));
+      queue.end(operation);
+      if (err) reject(err);
       else resolve(value);
     };
     if (signal) operation.watch(signal);
@@ -191,7 +196,7 @@ function addMethods(Class, { forwarded, promised }) {
   for (const [name, [nativeName, count]] of Object.entries(promised)) {
     Class.prototype[name] = function promisedMethod(...args) {
       const nativeArgs = Array.from({ length: count }, (unused, i) => args[i]);
-      return run(this, callSite(promisedMethod), this.native, nativeName, nativeArgs);
+      return run(this, this.native, nativeName, nativeArgs);
     };
   }
 }
@@ -209,19 +214,18 @@ class ResultSet {
 
   getValues(options) {
     const args = options === undefined ? [] : [options];
-    return run(this, callSite(this.getValues), this.native, 'getValues', args);
+    return run(this, this.native, 'getValues', args);
   }
 
   // Rows from the current position, read in batches. options.signal
   // interrupts the fetch that is running; the finally closes the result set
   // on every exit.
   async* rows(options) {
-    const site = callSite(this.rows);
     const batches = new streams.RowBatches(options);
     let failed = true;
     try {
       do {
-        const transport = await run(this, site, this.native, 'fetchRows', [batches.size], options);
+        const transport = await run(this, this.native, 'fetchRows', [batches.size], options);
         for (const row of batches.take(transport)) yield row;
       } while (!batches.ended);
       failed = false;
@@ -268,11 +272,11 @@ const LAST_ROWID_SQL = 'SELECT last_insert_rowid() AS id';
 // embedded database's row id is read by a second statement queued right
 // behind the first, so nothing of the connection runs in between (a native
 // row id would save the second call). The server's comes from RETURNING.
-async function outcome(connection, site, start, sql) {
+async function outcome(connection, start, sql) {
   // Known after connect: no await, so nothing can slip in before `start`.
   const { backend } = connection.base.info || await connection.describe();
   const result = start();
-  const rowid = backend === 'sqlite' && isWrite(sql) ? connection.call('exec', [LAST_ROWID_SQL], site) : null;
+  const rowid = backend === 'sqlite' && isWrite(sql) ? connection.call('exec', [LAST_ROWID_SQL]) : null;
   const [value, rowidRows] = await Promise.all([result, rowid]);
   const rows = Array.isArray(value) ? value : undefined;
   let lastInsertRowid;
@@ -302,13 +306,9 @@ class Statement {
     this.connection.interrupt();
   }
 
-  execAt(site, params, options) {
-    const args = [params, nativeOptions(options)];
-    return this.connection.ordered(site, () => run(this, site, this.native, 'exec', args, options));
-  }
-
   exec(params, options) {
-    return this.execAt(callSite(this.exec), params, options);
+    const args = [params, nativeOptions(options)];
+    return this.connection.ordered(() => run(this, this.native, 'exec', args, options));
   }
 
   execute(params, options) {
@@ -316,10 +316,9 @@ class Statement {
   }
 
   query(params, options) {
-    const site = callSite(this.query);
     const args = [params, nativeOptions(options)];
-    return this.connection.ordered(site, () => outcome(this.connection, site,
-      () => run(this, site, this.native, 'exec', args, options), this.sql));
+    return this.connection.ordered(() => outcome(this.connection,
+      () => run(this, this.native, 'exec', args, options), this.sql));
   }
 
   async run(params, options) {
@@ -327,19 +326,17 @@ class Statement {
     return { changes, lastInsertRowid };
   }
 
-  get(params, options) {
-    return this.execAt(callSite(this.get), params, options).then(firstRow);
+  async get(params, options) {
+    return firstRow(await this.exec(params, options));
   }
 
-  all(params, options) {
-    return this.execAt(callSite(this.all), params, options).then(allRows);
+  async all(params, options) {
+    return allRows(await this.exec(params, options));
   }
 
   async execQuery(params, options) {
-    const site = callSite(this.execQuery);
     const args = params === undefined ? [] : [params];
-    const nativeResultSet = await this.connection.ordered(site,
-      () => run(this, site, this.native, 'execQuery', args, options));
+    const nativeResultSet = await this.connection.ordered(() => run(this, this.native, 'execQuery', args, options));
     return new ResultSet(nativeResultSet, this);
   }
 
@@ -348,8 +345,7 @@ class Statement {
   }
 
   execBatch(rows, options) {
-    const site = callSite(this.execBatch);
-    return this.connection.ordered(site, () => run(this, site, this.native, 'execBatch', [rows], options));
+    return this.connection.ordered(() => run(this, this.native, 'execBatch', [rows], options));
   }
 
   executeBatch(rows, options) {
@@ -361,11 +357,10 @@ class Statement {
   }
 
   async sendParameterStream(paramIndex, readable) {
-    const site = callSite(this.sendParameterStream);
     try {
       await pipeline(readable, streams.createParameterStream(this.native, paramIndex));
     } catch (err) {
-      throw withCallSite(err, site);
+      throw atCaller(err);
     }
   }
 
@@ -384,13 +379,13 @@ const VERSION_PROBES = {
 
 // Asks the backend the connect target points at first, so that a server
 // normally sees no failed probe; the other is the fallback.
-async function probeBackend(connection, site, serverFirst) {
+async function probeBackend(connection, serverFirst) {
   const order = serverFirst ? ['postgresql', 'sqlite'] : ['sqlite', 'postgresql'];
   try {
-    const [row] = await connection.call('exec', [VERSION_PROBES[order[0]]], site);
+    const [row] = await connection.call('exec', [VERSION_PROBES[order[0]]]);
     return { backend: order[0], serverVersion: row.v };
   } catch (otherBackend) {
-    const [row] = await connection.call('exec', [VERSION_PROBES[order[1]]], site);
+    const [row] = await connection.call('exec', [VERSION_PROBES[order[1]]]);
     return { backend: order[1], serverVersion: row.v };
   }
 }
@@ -417,25 +412,29 @@ class Connection {
   }
 
   // Runs `start` once no transaction but this view's own owns the connection.
-  ordered(site, start) {
-    const wait = transactions.turn(this, site);
-    return wait ? wait.then(() => this.ordered(site, start)) : start();
+  ordered(start) {
+    return transactions.mayRun(this) ? start() : this.afterTurn(start);
+  }
+
+  async afterTurn(start) {
+    await transactions.waitTurn(this);
+    return start();
   }
 
   // A native method as a promise, past any transaction's ownership: for the
   // layer's own statements.
-  call(method, args, site) {
-    return run(this, site, this.native, method, args);
+  call(method, args) {
+    return run(this, this.native, method, args);
   }
 
-  sql(text, site) {
-    return this.call('exec', [text], site);
+  sql(text) {
+    return this.call('exec', [text]);
   }
 
   // { backend, serverVersion }, probed once per session.
   async describe() {
     const base = this.base;
-    if (!base.info) base.info = await probeBackend(this, callSite(this.describe), base.targetsServer);
+    if (!base.info) base.info = await probeBackend(this, base.targetsServer);
     return base.info;
   }
 
@@ -452,66 +451,52 @@ class Connection {
   async connect(params) {
     this.base.info = null;
     this.base.targetsServer = namesServer(params);
-    await run(this, callSite(this.connect), this.native, 'connect', [params]);
+    await run(this, this.native, 'connect', [params]);
     await this.describe();
   }
 
   disconnect() {
-    const site = callSite(this.disconnect);
-    return this.ordered(site, () => run(this, site, this.native, 'disconnect', []));
+    return this.ordered(() => run(this, this.native, 'disconnect', []));
   }
 
   close() {
-    const site = callSite(this.close);
-    return this.ordered(site, () => run(this, site, this.native, 'disconnect', []));
+    return this.ordered(() => run(this, this.native, 'disconnect', []));
   }
 
   end() {
-    const site = callSite(this.end);
-    return this.ordered(site, () => run(this, site, this.native, 'disconnect', []));
+    return this.ordered(() => run(this, this.native, 'disconnect', []));
   }
 
   commit() {
-    const site = callSite(this.commit);
-    return this.ordered(site, () => run(this, site, this.native, 'commit', []));
+    return this.ordered(() => run(this, this.native, 'commit', []));
   }
 
   rollback() {
-    const site = callSite(this.rollback);
-    return this.ordered(site, () => run(this, site, this.native, 'rollback', []));
+    return this.ordered(() => run(this, this.native, 'rollback', []));
   }
 
   // Not queued behind this connection's work: it runs beside it.
-  abort() {
-    const site = callSite(this.abort);
-    return new Promise((resolve, reject) => {
-      const finish = (err) => (err ? reject(withCallSite(err, site)) : resolve());
-      try {
-        this.native.abort(finish);
-      } catch (err) {
-        finish(err);
-      }
-    });
-  }
-
-  execAt(site, sql, params, options) {
-    const args = [sql, params, nativeOptions(options)];
-    return this.ordered(site, () => run(this, site, this.native, 'exec', args, options));
+  async abort() {
+    try {
+      await new Promise((resolve, reject) => this.native.abort((err) => (err ? reject(err) : resolve())));
+    } catch (err) {
+      throw atCaller(err);
+    }
   }
 
   exec(sql, params, options) {
-    return this.execAt(callSite(this.exec), sql, params, options);
+    const args = [sql, params, nativeOptions(options)];
+    return this.ordered(() => run(this, this.native, 'exec', args, options));
   }
 
   execute(sql, params, options) {
-    return this.execAt(callSite(this.execute), sql, params, options);
+    return this.exec(sql, params, options);
   }
 
   // { rows, changes, lastInsertRowid }: rows when the statement returned any.
   query(sql, params, options) {
-    const site = callSite(this.query);
     const args = [sql, params, nativeOptions(options)];
-    return this.ordered(site, () => outcome(this, site, () => run(this, site, this.native, 'exec', args, options), sql));
+    return this.ordered(() => outcome(this, () => run(this, this.native, 'exec', args, options), sql));
   }
 
   async run(sql, params, options) {
@@ -519,17 +504,16 @@ class Connection {
     return { changes, lastInsertRowid };
   }
 
-  get(sql, params, options) {
-    return this.execAt(callSite(this.get), sql, params, options).then(firstRow);
+  async get(sql, params, options) {
+    return firstRow(await this.exec(sql, params, options));
   }
 
-  all(sql, params, options) {
-    return this.execAt(callSite(this.all), sql, params, options).then(allRows);
+  async all(sql, params, options) {
+    return allRows(await this.exec(sql, params, options));
   }
 
   async prepare(sql) {
-    const site = callSite(this.prepare);
-    const nativeStatement = await this.ordered(site, () => run(this, site, this.native, 'prepare', [sql]));
+    const nativeStatement = await this.ordered(() => run(this, this.native, 'prepare', [sql]));
     return new Statement(nativeStatement, this, sql);
   }
 
@@ -546,7 +530,7 @@ class Connection {
 
   // fn(tx) in a transaction that owns the connection; nested, a savepoint.
   transaction(fn, options) {
-    return transactions.transaction(this, fn, options, callSite(this.transaction));
+    return transactions.transaction(this, fn, options);
   }
 }
 

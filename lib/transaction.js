@@ -7,7 +7,7 @@
 // code would wait for itself; it is refused instead, which is why that code
 // runs in an async context of its own.
 const { AsyncLocalStorage } = require('async_hooks');
-const { argumentError, driverError, withCallSite, OWNED_BY_TRANSACTION } = require('./errors');
+const { argumentError, driverError, atCaller, OWNED_BY_TRANSACTION } = require('./errors');
 
 const transactionCode = new AsyncLocalStorage();
 
@@ -40,13 +40,19 @@ function ownedError() {
     '25000');
 }
 
-// null when `connection` may run now, else a promise that settles when it
-// should look again.
-function turn(connection, site) {
+// Whether `connection` may run now: no transaction but its own owns it.
+function mayRun(connection) {
   const owner = connection.base.owner;
-  if (owner === null || owner === connection.claim) return null;
-  if (transactionCode.getStore() === owner) return Promise.reject(withCallSite(ownedError(), site));
-  return owner.done;
+  return owner === null || owner === connection.claim;
+}
+
+// Settles once `connection` may run; the owner's own code would wait for itself.
+async function waitTurn(connection) {
+  while (!mayRun(connection)) {
+    const owner = connection.base.owner;
+    if (transactionCode.getStore() === owner) throw atCaller(ownedError());
+    await owner.done;
+  }
 }
 
 function claim(base) {
@@ -74,14 +80,14 @@ async function settle(tx, fn, onSuccess, onFailure) {
   return result;
 }
 
-async function outermost(tx, fn, begin, site) {
+async function outermost(tx, fn, begin) {
   const native = tx.native;
   const previousAutoCommit = native.getAutoCommit();
   native.setAutoCommit(false);
   try {
     // With auto-commit already off, the transaction that is open goes on.
-    if (previousAutoCommit) await tx.sql(begin, site);
-    return await settle(tx, fn, () => tx.call('commit', [], site), () => tx.call('rollback', [], site));
+    if (previousAutoCommit) await tx.sql(begin);
+    return await settle(tx, fn, () => tx.call('commit', []), () => tx.call('rollback', []));
   } finally {
     restoreAutoCommit(native, previousAutoCommit);
   }
@@ -93,23 +99,28 @@ function restoreAutoCommit(native, flag) {
   native.setAutoCommit(flag);
 }
 
-function savepoint(tx, fn, site) {
+async function savepoint(tx, fn) {
   const name = `zelk_savepoint_${++tx.claim.savepoints}`;
-  const release = () => tx.sql(`RELEASE SAVEPOINT ${name}`, site);
-  return tx.sql(`SAVEPOINT ${name}`, site).then(() => settle(tx, fn, release,
-    () => tx.sql(`ROLLBACK TO SAVEPOINT ${name}`, site).then(release)));
+  const release = () => tx.sql(`RELEASE SAVEPOINT ${name}`);
+  const rollback = async () => {
+    await tx.sql(`ROLLBACK TO SAVEPOINT ${name}`);
+    await release();
+  };
+  await tx.sql(`SAVEPOINT ${name}`);
+  return settle(tx, fn, release, rollback);
 }
 
-async function transaction(connection, fn, options, site) {
-  if (typeof fn !== 'function') throw withCallSite(argumentError('transaction(fn): fn must be a function'), site);
+async function transaction(connection, fn, options) {
+  if (typeof fn !== 'function') throw atCaller(argumentError('transaction(fn): fn must be a function'));
   let settings;
   try {
     settings = checkOptions(options);
   } catch (err) {
-    throw withCallSite(err, site);
+    throw atCaller(err);
   }
-  if (connection.claim !== null && connection.base.owner === connection.claim) return savepoint(connection, fn, site);
-  for (let wait = turn(connection, site); wait; wait = turn(connection, site)) await wait;
+  if (connection.claim !== null && connection.base.owner === connection.claim) return savepoint(connection, fn);
+  // Claimed in this same turn when free, so no call made after this one runs first.
+  if (!mayRun(connection)) await waitTurn(connection);
   const base = connection.base;
   const owner = claim(base);
   try {
@@ -118,11 +129,11 @@ async function transaction(connection, fn, options, site) {
     const tx = Object.create(base);
     tx.claim = owner;
     const { backend } = await tx.describe();
-    return await transactionCode.run(owner, () => outermost(tx, fn, beginStatement(backend, settings), site));
+    return await transactionCode.run(owner, () => outermost(tx, fn, beginStatement(backend, settings)));
   } finally {
     base.owner = null;
     owner.end();
   }
 }
 
-module.exports = { transaction, turn };
+module.exports = { transaction, mayRun, waitTurn };

@@ -84,7 +84,7 @@ bothBackends('fetchRows checks its row count, reports a statement without rows a
   await closed.close();
   // The rejection points at the loop that iterated, not at the completion.
   await assert.rejects(collect(closed.rows()), (err) => err instanceof Error && typeof err.code === 'number' &&
-    typeof err.sqlState === 'string' && /at collect \(.*46-batched-rows\.test\.js/.test(err.stack));
+    typeof err.sqlState === 'string' && /at async collect \(.*46-batched-rows\.test\.js/.test(err.stack));
   await stmt.drop();
   await conn.disconnect();
 });

@@ -101,18 +101,65 @@ bothBackends('promise forms resolve and reject as their callback forms do', asyn
   }
 });
 
-test('rejections keep the driver error and carry the caller\'s stack', async function callerOfExec() {
+// The test file's line right below the one that calls nextLine(), as it
+// appears in a stack frame.
+function nextLine() {
+  const caller = new Error().stack.split('\n')[2];
+  return `60-promises.test.js:${Number(/:(\d+):\d+\)?$/.exec(caller)[1]) + 1}:`;
+}
+
+function assertPointsAt(err, line) {
+  assert.ok(err instanceof Error && typeof err.code === 'number', String(err));
+  assert.ok(err.stack.split('\n')[1].includes(line), `${line} in\n${err.stack}`);
+}
+
+test('rejections keep the driver error and point at the calling line; calls that succeed capture no stack', async function callerOfExec() {
   const conn = await promiseConnection();
+  const captureStackTrace = Error.captureStackTrace;
+  let captures = 0;
+  Error.captureStackTrace = function counted(...args) {
+    captures += 1;
+    return captureStackTrace.apply(this, args);
+  };
+  try {
+    await conn.exec('CREATE TABLE t (id INTEGER)');
+    await conn.get('SELECT id FROM t');
+    await conn.transaction((tx) => tx.exec('INSERT INTO t VALUES (1)'));
+  } finally {
+    Error.captureStackTrace = captureStackTrace;
+  }
+  assert.strictEqual(captures, 0);
+
+  let line = nextLine();
   const err = await conn.exec('SELEKT 1').catch((e) => e);
-  assert.strictEqual(typeof err.code, 'number');
   assert.strictEqual(err.sqlState, '42000');
-  assert.match(err.stack, /^Error: near "SELEKT": syntax error\n/);
-  assert.match(err.stack, /callerOfExec/);
-  assert.match(err.stack.split('\n')[1], /60-promises\.test\.js/);
+  assert.match(err.stack, /^Error: near "SELEKT": syntax error\n\s+at async .*callerOfExec/);
+  assertPointsAt(err, line);
+  line = nextLine();
   const argErr = await conn.prepare(5).catch((e) => e);
   assert.strictEqual(argErr.code, -20002);
-  assert.match(argErr.stack, /callerOfExec/);
+  assertPointsAt(argErr, line);
+  line = nextLine();
+  assertPointsAt(await conn.get('SELEKT 2').catch((e) => e), line);
+  assertPointsAt(await conn.transaction(async (tx) => {
+    line = nextLine();
+    await tx.exec('SELEKT 3');
+  }).catch((e) => e), line);
+  const iterateErr = await (async () => {
+    line = nextLine();
+    for await (const row of conn.iterate('SELECT * FROM nowhere')) assert.fail(row);
+  })().catch((e) => e);
+  assertPointsAt(iterateErr, line);
   await conn.disconnect();
+
+  const pool = zp.createPool({ databaseName: freshDatabase() });
+  line = nextLine();
+  assertPointsAt(await pool.exec('SELEKT 4').catch((e) => e), line);
+  assertPointsAt(await pool.transaction(async (tx) => {
+    line = nextLine();
+    await tx.all('SELEKT 5');
+  }).catch((e) => e), line);
+  await pool.end();
 });
 
 bothBackends('an AbortSignal interrupts the running statement with the driver error', async (db) => {
