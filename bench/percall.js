@@ -16,6 +16,7 @@ const ZELK_ROOT = path.join(__dirname, '..');
 const ROWS = 10000;
 const POINT_SQL = 'SELECT id, name, dbl FROM t WHERE id = ?';
 const ITERATE_SQL = 'SELECT id, name, dbl FROM t';
+const SERVER_ITERATE_SQL = 'SELECT id, name, dbl FROM percall_t';
 
 function makeDatabase(file) {
   fs.rmSync(file, { force: true });
@@ -27,6 +28,25 @@ function makeDatabase(file) {
   const rows = Array.from({ length: ROWS }, (_, i) => [i + 1, 'name ' + (i + 1), (i + 1) / 7]);
   conn.prepare('INSERT INTO t VALUES (?, ?, ?)').execBatch(rows);
   conn.commit();
+  conn.disconnect();
+}
+
+// The server trial runs when the ZELK_PG_* variables name a server
+// (eval "$(scripts/pg-test-server.sh start)").
+function serverParams() {
+  const env = process.env;
+  if (!env.ZELK_PG_HOST || !env.ZELK_PG_PORT || !env.ZELK_PG_USER || !env.ZELK_PG_DATABASE) return null;
+  return { host: env.ZELK_PG_HOST, port: env.ZELK_PG_PORT, user: env.ZELK_PG_USER,
+           password: env.ZELK_PG_PASSWORD, database: env.ZELK_PG_DATABASE };
+}
+
+function makeServerTable() {
+  const conn = require(ZELK_ROOT).createConnection();
+  conn.connect(serverParams());
+  conn.exec('DROP TABLE IF EXISTS percall_t');
+  conn.exec('CREATE TABLE percall_t (id INTEGER PRIMARY KEY, name VARCHAR(32), dbl DOUBLE PRECISION)');
+  const rows = Array.from({ length: ROWS }, (_, i) => [i + 1, 'name ' + (i + 1), (i + 1) / 7]);
+  conn.prepare('INSERT INTO percall_t VALUES (?, ?, ?)').execBatch(rows);
   conn.disconnect();
 }
 
@@ -55,6 +75,29 @@ const operations = {
       let n = 0;
       while (n < count) {
         for (const row of stmt.iterate()) { if (row.id && ++n >= count) break; }
+      }
+      return n;
+    };
+  },
+  'iterate-server-zelk': async () => {
+    const { connect } = require(path.join(ZELK_ROOT, 'lib', 'promises'));
+    const conn = await connect(serverParams());
+    return async (count) => {
+      let n = 0;
+      while (n < count) {
+        for await (const row of conn.iterate(SERVER_ITERATE_SQL)) { if (row.id && ++n >= count) break; }
+      }
+      return n;
+    };
+  },
+  'iterate-server-pg': async () => {
+    const server = serverParams();
+    const client = new (require('pg').Client)({ ...server, port: Number(server.port) });
+    await client.connect();
+    return async (count) => {
+      let n = 0;
+      while (n < count) {
+        for (const row of (await client.query(SERVER_ITERATE_SQL)).rows) { if (row.id && ++n >= count) break; }
       }
       return n;
     };
@@ -112,6 +155,7 @@ const operations = {
 // Trials pair an operation of zelk with its peer's.
 const trials = [
   { name: 'iterate (per row)', zelk: 'iterate-zelk', peer: 'iterate-better-sqlite3', calls: 20000 },
+  { name: 'server iterate (per row)', zelk: 'iterate-server-zelk', peer: 'iterate-server-pg', calls: 20000, server: true, countFrom: ROWS },
   { name: 'sync point, prepared', zelk: 'point-sync-prepared-zelk', peer: 'point-sync-prepared-better-sqlite3', calls: 20000 },
   { name: 'sync point, conn.exec', zelk: 'point-sync-exec-zelk', peer: 'point-sync-exec-better-sqlite3', calls: 20000 },
   { name: 'async point, callback', zelk: 'point-async-callback-zelk', peer: 'point-async-callback-sqlite3', calls: 5000 },
@@ -186,7 +230,9 @@ async function main() {
   }
   const file = path.join(os.tmpdir(), `zelk-percall-${process.pid}.db`);
   makeDatabase(file);
-  const selected = trials.filter((t) => !args.only || args.only.some((o) => t.name.includes(o)));
+  const selected = trials.filter((t) => (!args.only || args.only.some((o) => t.name.includes(o))) &&
+                                        (!t.server || serverParams()));
+  if (selected.some((t) => t.server)) makeServerTable();
   console.log(`node ${process.version}, ${os.cpus().length} x ${os.cpus()[0].model}, ${args.rounds} rounds`);
   const samples = await timeRounds(file, args.rounds, selected);
   console.log('\ntrial                       zelk µs   peer µs   ratio' + (args.instructions ? '   zelk instr   peer instr   ratio' : ''));
@@ -195,7 +241,8 @@ async function main() {
     const p = median(samples[trial.peer]);
     let line = `${trial.name.padEnd(26)}${z.toFixed(2).padStart(9)}${p.toFixed(2).padStart(10)}${(z / p).toFixed(2).padStart(8)}`;
     if (args.instructions) {
-      const calls = Math.min(trial.calls, 2000);
+      // pg reads the whole result per query: count whole results.
+      const calls = trial.countFrom || Math.min(trial.calls, 2000);
       const zi = countInstructions(file, trial.zelk, calls);
       const pi = countInstructions(file, trial.peer, calls);
       line += `${Math.round(zi).toString().padStart(13)}${Math.round(pi).toString().padStart(13)}${(zi / pi).toFixed(2).padStart(8)}`;
