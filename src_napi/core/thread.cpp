@@ -319,7 +319,6 @@ void run_callbacks(Napi::Env env) {
         done.pop_front();
         m.unlock();
         work->complete(work->data);
-        delete work;
         m.lock();
         // After a callback threw, the rest wait for the next wake-up so that
         // the caller sees the exception first.
@@ -401,7 +400,6 @@ void zelk_end_completion_queue(CompletionQueue* queue) {
     m.unlock();
     for (zelk_work_t* work : discarded) {
         work->discard(work->data);
-        delete work;
     }
     if (queue->pipe[1] >= 0) {
         close(queue->pipe[1]);
