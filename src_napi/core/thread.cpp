@@ -299,13 +299,13 @@ void zelk_queue_work(Napi::Env env, zelk_work_t* work, Connection* conn) {
     }
     // The pipe is unreferenced only once nothing is pending, so it needs a
     // reference again only when this job ends an idle spell.
-    bool wasIdle = queue->pending == 0;
+    bool needsRef = queue->pending == 0 || work->execute == nullptr;
     if (work->execute != nullptr) {
         queue->pending++;
     }
     m.unlock();
     // Script code runs outside the scheduler lock, which the workers wait on.
-    if ((wasIdle || work->execute == nullptr) && !queue->ref.IsEmpty()) {
+    if (needsRef && !queue->ref.IsEmpty()) {
         queue->ref.Call({});
     }
     // After a stop there is no worker to wake.
