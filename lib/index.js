@@ -3,13 +3,6 @@ const { native, install } = require('./native');
 const { decode, decodeAsync } = require('./decoder');
 const { connectParams } = require('./target');
 
-// Splits (sql[, params][, options][, callback]) as scripts write it.
-function splitExecArgs(args) {
-  const list = Array.prototype.slice.call(args);
-  const callback = typeof list[list.length - 1] === 'function' ? list.pop() : undefined;
-  return { params: list[0], options: list[1], callback };
-}
-
 // A Buffer from execInternal is the binary transport; rows are decoded here
 // in the shape the native side read from the options and marked on it.
 function shapeOf(transport) {
@@ -33,19 +26,40 @@ function wrapCallback(callback) {
   };
 }
 
-function execWith(target, args, callback) {
-  const result = target.execInternal(...args, callback ? wrapCallback(callback) : undefined);
+function nativeCallback(callback) {
+  return callback ? wrapCallback(callback) : undefined;
+}
+
+function execResult(result, callback) {
   return callback ? result : shapeResult(result);
 }
 
-function connectionExec(sql) {
-  const { params, options, callback } = splitExecArgs(Array.prototype.slice.call(arguments, 1));
-  return execWith(this, [sql, params, options], callback);
+// (sql[, params][, options][, callback]) as scripts write it, read in place:
+// copying and spreading the arguments cost more than some native calls.
+// count: the arguments after sql; last: the final one.
+function trailingCallback(count, last) {
+  return count > 0 && typeof last === 'function' ? last : undefined;
 }
 
-function statementExec() {
-  const { params, options, callback } = splitExecArgs(arguments);
-  return execWith(this, [params, options], callback);
+// The argument at position (0 params, 1 options) unless the callback took it.
+function given(value, position, count, callback) {
+  return position < (callback ? count - 1 : count) ? value : undefined;
+}
+
+function connectionExec(sql, params, options) {
+  const count = arguments.length - 1;
+  const callback = trailingCallback(count, arguments[count]);
+  const result = this.execInternal(sql, given(params, 0, count, callback), given(options, 1, count, callback),
+    nativeCallback(callback));
+  return execResult(result, callback);
+}
+
+function statementExec(params, options) {
+  const count = arguments.length;
+  const callback = trailingCallback(count, arguments[count - 1]);
+  const result = this.execInternal(given(params, 0, count, callback), given(options, 1, count, callback),
+    nativeCallback(callback));
+  return execResult(result, callback);
 }
 
 // The first argument, unless it is the callback, is the connect target.

@@ -268,7 +268,7 @@ bool executeBatch(dbcapi_stmt* stmt) {
     stmt->rowStatus.assign(stmt->batchSize, -3);
     if (!openImplicitTransaction(conn, cursor.functionCode())) return false;
     BackendError err;
-    int64_t start = steadyMicros();
+    int64_t startNs = steadyNanos();
     if (!conn->session->beginAtomic(err)) {
         conn->error.set(err);
         return false;
@@ -290,8 +290,9 @@ bool executeBatch(dbcapi_stmt* stmt) {
         conn->error.set(err);
         return false;
     }
-    stmt->execStats.cpuMicros = conn->session->callCpuMicros();
-    stmt->execStats.wallMicros = steadyMicros() - start;
+    int64_t endNs = steadyNanos();
+    stmt->execStats.cpuMicros = conn->session->callCpuMicros(endNs);
+    stmt->execStats.wallMicros = (endNs - startNs) / 1000;
     stmt->execStats.noteMemory(cursor);
     if (conn->traceOn) traceStatement(conn, cursor.sql(), stmt->execStats.wallMicros);
     stmt->executed = true;

@@ -203,13 +203,9 @@ CallScope::CallScope(dbcapi_connection* conn, dbcapi_stmt* stmt, int32_t timeout
     : conn_(conn), stmt_(stmt) {
     conn_->error.clear();
     if (!conn_->session) return;
-    int64_t deadline = 0;
-    if (timeoutSeconds > 0)
-        deadline = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                       std::chrono::steady_clock::now().time_since_epoch())
-                       .count() +
-                   static_cast<int64_t>(timeoutSeconds) * 1000000000;
-    conn_->session->beginCall(deadline, this);
+    startNs_ = steadyNanos();
+    int64_t deadline = timeoutSeconds > 0 ? startNs_ + static_cast<int64_t>(timeoutSeconds) * 1000000000 : 0;
+    conn_->session->beginCall(startNs_, deadline, this);
 }
 
 CallScope::~CallScope() {

@@ -211,9 +211,10 @@ bool columnValue(dbcapi_stmt* stmt, uint32_t index, dbcapi_data_value& value) {
 
 // A result's memory barely moves: it is noted at the first fetch of a
 // result and again when the result ends, not at every row set.
-void addFetchStats(dbcapi_stmt* stmt, StatementPart& part, int64_t wallStart, bool ok) {
-    stmt->fetchStats.cpuMicros += stmt->conn->session->callCpuMicros();
-    stmt->fetchStats.wallMicros += steadyMicros() - wallStart;
+void addFetchStats(dbcapi_stmt* stmt, StatementPart& part, int64_t startNs, bool ok) {
+    int64_t endNs = steadyNanos();
+    stmt->fetchStats.cpuMicros += stmt->conn->session->callCpuMicros(endNs);
+    stmt->fetchStats.wallMicros += (endNs - startNs) / 1000;
     Stats& stats = stmt->fetchStats;
     if (part.cursor->measuresOnDemand() || !ok || part.done || stats.memory() == 0) stats.noteMemory(*part.cursor);
 }
@@ -225,7 +226,6 @@ bool fetchNext(dbcapi_stmt* stmt) {
     StatementPart* part = resultPart(stmt);
     if (!part) return false;
     resetFetchState(stmt);
-    int64_t wallStart = steadyMicros();
     bool ok;
     if (stmt->anyBound) {
         ok = fillRowset(stmt, *part);
@@ -233,7 +233,7 @@ bool fetchNext(dbcapi_stmt* stmt) {
         ok = advance(stmt, *part);
         if (ok) stmt->fetchedRows = 1;
     }
-    addFetchStats(stmt, *part, wallStart, ok);
+    addFetchStats(stmt, *part, scope.startNs(), ok);
     return ok;
 }
 

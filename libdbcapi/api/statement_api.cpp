@@ -39,9 +39,10 @@ dbcapi_stmt* createStatement(dbcapi_connection* conn, const char* sql) {
     return stmt;
 }
 
-void recordStats(dbcapi_stmt* stmt, Stats& stats, int64_t wallStart, const BackendCursor& cursor) {
-    stats.cpuMicros = stmt->conn->session->callCpuMicros();
-    stats.wallMicros += steadyMicros() - wallStart;
+// startNs, endNs: the steady clock around the statement's run.
+void recordStats(dbcapi_stmt* stmt, Stats& stats, int64_t startNs, int64_t endNs, const BackendCursor& cursor) {
+    stats.cpuMicros = stmt->conn->session->callCpuMicros(endNs);
+    stats.wallMicros += (endNs - startNs) / 1000;
     stats.noteMemory(cursor);
 }
 
@@ -49,12 +50,12 @@ void recordStats(dbcapi_stmt* stmt, Stats& stats, int64_t wallStart, const Backe
 bool runPart(dbcapi_stmt* stmt, StatementPart& part) {
     BackendCursor& cursor = *part.cursor;
     if (!openImplicitTransaction(stmt->conn, cursor.functionCode())) return false;
-    int64_t wallStart = steadyMicros();
+    int64_t startNs = steadyNanos();
     BackendError err;
     StepResult result = cursor.step(err);
-    int64_t micros = steadyMicros() - wallStart;
-    recordStats(stmt, stmt->execStats, wallStart, cursor);
-    if (stmt->conn->traceOn) traceStatement(stmt->conn, cursor.sql(), micros);
+    int64_t endNs = steadyNanos();
+    recordStats(stmt, stmt->execStats, startNs, endNs, cursor);
+    if (stmt->conn->traceOn) traceStatement(stmt->conn, cursor.sql(), (endNs - startNs) / 1000);
     part.pendingRow = result == StepResult::Row;
     part.done = result != StepResult::Row;
     if (result == StepResult::Error) {

@@ -23,8 +23,8 @@ unsigned __int128 hash128(const std::string& text) {
 
 }  // namespace
 
-int64_t steadyMicros() {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
+int64_t steadyNanos() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }

@@ -129,12 +129,14 @@ public:
     virtual void interrupt() = 0;
     // Called before each call: forgets an old interrupt, arms a deadline
     // (steady-clock nanoseconds, 0 for none) and the hooks of this call.
-    virtual void beginCall(int64_t deadlineNs, CallHooks* hooks) = 0;
+    // startNs: the steady clock as the call began, read once by the caller.
+    virtual void beginCall(int64_t startNs, int64_t deadlineNs, CallHooks* hooks) = 0;
     virtual void endCall() = 0;
     // CPU microseconds the current call has used so far. Reading the thread
     // CPU clock is a system call, so it is read only once a call has run
-    // 1000 virtual-machine steps; shorter calls count their wall time.
-    virtual int64_t callCpuMicros() const = 0;
+    // 1000 virtual-machine steps; shorter calls count their wall time up to
+    // nowNs, the steady clock the caller has just read.
+    virtual int64_t callCpuMicros(int64_t nowNs) const = 0;
     // Runs a batch as one unit: a savepoint inside a transaction, else a
     // transaction of its own.
     virtual bool beginAtomic(BackendError& err) = 0;

@@ -160,7 +160,8 @@ bool isLiveConnection(dbcapi_connection* conn);
 bool interruptConnection(dbcapi_connection* conn);
 
 // Runs for the duration of one call on a connection: clears its error,
-// arms timeout and hooks, and routes warnings and print lines.
+// arms timeout and hooks, and routes warnings and print lines. The clock is
+// read once here for the deadline, the CPU time and the call's wall time.
 class CallScope : public CallHooks {
 public:
     CallScope(dbcapi_connection* conn, dbcapi_stmt* stmt, int32_t timeoutSeconds = 0);
@@ -169,10 +170,13 @@ public:
     CallScope& operator=(const CallScope&) = delete;
     void onWarning(int32_t code, const char* sqlstate, const char* message) override;
     void onPrintLine(const char* text, size_t length) override;
+    // Steady-clock nanoseconds as the call began (0 without a session).
+    int64_t startNs() const { return startNs_; }
 
 private:
     dbcapi_connection* conn_;
     dbcapi_stmt* stmt_;
+    int64_t startNs_ = 0;
 };
 
 bool requireSession(dbcapi_connection* conn);
@@ -204,7 +208,7 @@ bool fetchNext(dbcapi_stmt* stmt);
 
 // trace.cpp
 void traceStatement(dbcapi_connection* conn, const std::string& sql, int64_t micros);
-int64_t steadyMicros();
+int64_t steadyNanos();
 
 }  // namespace zkv
 

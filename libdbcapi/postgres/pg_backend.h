@@ -38,9 +38,9 @@ public:
     bool execute(const char* sql, BackendError& err) override;
     bool inTransaction() const override;
     void interrupt() override { interrupted_ = true; }
-    void beginCall(int64_t deadlineNs, CallHooks* hooks) override;
+    void beginCall(int64_t startNs, int64_t deadlineNs, CallHooks* hooks) override;
     void endCall() override;
-    int64_t callCpuMicros() const override;
+    int64_t callCpuMicros(int64_t nowNs) const override;
     bool beginAtomic(BackendError& err) override;
     bool endAtomic(bool commit, BackendError& err) override;
     void setClientInfo(const std::string& key, const std::string& value) override;

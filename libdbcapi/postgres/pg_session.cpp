@@ -113,12 +113,12 @@ bool PgSession::setIsolationLevel(int level, BackendError& err) {
     return true;
 }
 
-void PgSession::beginCall(int64_t deadlineNs, CallHooks* hooks) {
+void PgSession::beginCall(int64_t startNs, int64_t deadlineNs, CallHooks* hooks) {
     interrupted_ = false;
     cancelSent_ = false;
     deadline_ = deadlineNs;
     hooks_ = hooks;
-    callStart_ = steadyNanos();
+    callStart_ = startNs;
 }
 
 void PgSession::endCall() {
@@ -128,7 +128,7 @@ void PgSession::endCall() {
 
 // The server reports no CPU time per statement; the call's wall time
 // stands in for it, as for short calls of the embedded backend.
-int64_t PgSession::callCpuMicros() const { return (steadyNanos() - callStart_) / 1000; }
+int64_t PgSession::callCpuMicros(int64_t nowNs) const { return (nowNs - callStart_) / 1000; }
 
 void PgSession::noticeReceiver(void* self, const PGresult* result) {
     auto* session = static_cast<PgSession*>(self);

@@ -220,12 +220,12 @@ public:
     // stays until no statement of the connection is active, so a result set
     // left open would fail every later statement.
     void interrupt() override { interrupted_ = true; }
-    void beginCall(int64_t deadlineNs, CallHooks* hooks) override {
+    void beginCall(int64_t startNs, int64_t deadlineNs, CallHooks* hooks) override {
         interrupted_ = false;
         timedOut_ = false;
         deadline_ = deadlineNs;
         hooks_ = hooks;
-        callStart_ = steadyNanos();
+        callStart_ = startNs;
         cpuMark_ = -1;
     }
     void endCall() override {
@@ -241,8 +241,8 @@ public:
         return execute("RELEASE zkv_batch", err);
     }
 
-    int64_t callCpuMicros() const override {
-        if (cpuMark_ < 0) return (steadyNanos() - callStart_) / 1000;
+    int64_t callCpuMicros(int64_t nowNs) const override {
+        if (cpuMark_ < 0) return (nowNs - callStart_) / 1000;
         return (threadCpuNanos() - cpuMark_ + (cpuMarkWall_ - callStart_)) / 1000;
     }
 

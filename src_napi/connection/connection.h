@@ -18,6 +18,7 @@
 
 #include "conn_params.h"
 #include "error_info.h"
+#include "execute_baton.h"
 #include "pool.h"
 
 class Statement;
@@ -131,6 +132,7 @@ private:
 
     dbcapi_connection* conn = nullptr;
     std::unique_ptr<FetchReuseByText> execReuse;  // work functions only, under connMutex
+    SpareBaton spareBaton;
     bool useExternalHandle = false;
     int64_t externalHandle = 0;
     bool autoCommit = true;

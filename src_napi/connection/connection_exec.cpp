@@ -113,7 +113,7 @@ Napi::Value Connection::execInternal(const Napi::CallbackInfo& info) {
         throwError(info, JS_ERR_INVALID_OBJECT, callbackIndex);
         return env.Undefined();
     }
-    auto* baton = new ExecuteBaton;
+    ExecuteBaton* baton = spareBaton.take();
     baton->sql = info[0].As<Napi::String>().Utf8Value();
     baton->result.options.fastInternalRows = settings.fastInternalRows;
     baton->result.builder.setMemoryLimit(settings.resultSetArrayLimit);
@@ -160,8 +160,7 @@ void Connection::executeWork(ErrorInfo& error, void* data) {
 Napi::Value Connection::executeAfter(ErrorInfo& error, void* data, Napi::Env env) {
     SmartPointer<ExecuteBaton> baton(static_cast<ExecuteBaton*>(data));
     doTraceCallback(env);
-    if (error.isSet()) {
-        return env.Undefined();
-    }
-    return fillResult(env, baton->result, error);
+    Napi::Value result = error.isSet() ? env.Undefined() : fillResult(env, baton->result, error);
+    spareBaton.giveBack(baton.release());
+    return result;
 }

@@ -35,7 +35,26 @@ private:
 };
 
 template <typename T>
-class AsyncWorker : public Napi::AsyncWorker {
+class AsyncWorker;
+
+// Runs a worker on the runtime's own thread pool, for when the module's
+// pool cannot be used; it deletes itself after the completion.
+template <typename T>
+class RuntimePoolJob : public Napi::AsyncWorker {
+public:
+    RuntimePoolJob(Napi::Env env, ::AsyncWorker<T>* worker) : Napi::AsyncWorker(env, "generic"), worker_(worker) {}
+    void Execute() override { worker_->Execute(); }
+    void OnOK() override { worker_->OnOK(); }
+
+private:
+    ::AsyncWorker<T>* worker_;
+};
+
+// Holds no runtime async work: the module's pool runs the job and the
+// completion is called from the pipe's reader, so an async resource per
+// call would only be made and dropped.
+template <typename T>
+class AsyncWorker {
 public:
     typedef void (T::*WorkFn)(ErrorInfo& error, void* baton);
     // Runs after the work in every case. The work's error is reported here,
@@ -44,13 +63,13 @@ public:
 
     // Pins object's JavaScript wrapper until the completion has run.
     AsyncWorker(Napi::Function callback, T* object, void* baton, WorkFn work, AfterFn after, Connection* connection)
-        : Napi::AsyncWorker(callback, "generic"),
+        : env_(callback.Env()),
+          callback_(Napi::Persistent(callback)),
           object_(object),
           baton_(baton),
           work_(work),
           after_(after),
-          connection_(connection),
-          queuedOnRuntimePool_(false) {
+          connection_(connection) {
         if (object_ != nullptr) {
             object_->Ref();
         }
@@ -58,55 +77,47 @@ public:
 
     // Delivers an error found before any work; nothing is pinned.
     AsyncWorker(Napi::Function callback, const ErrorInfo* error)
-        : Napi::AsyncWorker(callback, "generic"),
-          object_(nullptr),
-          baton_(nullptr),
-          work_(nullptr),
-          after_(nullptr),
-          connection_(nullptr),
-          queuedOnRuntimePool_(false) {
+        : AsyncWorker(callback, nullptr, nullptr, nullptr, nullptr, nullptr) {
         if (error != nullptr) {
             error_ = *error;
         }
     }
 
+    AsyncWorker(const AsyncWorker&) = delete;
+    AsyncWorker& operator=(const AsyncWorker&) = delete;
+
     void QueueClient() {
         if (should_use_old_threadpool()) {
-            queuedOnRuntimePool_ = true;
-            Queue();
+            (new RuntimePoolJob<T>(env_, this))->Queue();
             return;
         }
-        zelk_work_t* job = new zelk_work_t;
-        job->data = this;
-        job->execute = work_ != nullptr ? &AsyncWorker::executeJob : nullptr;
-        job->complete = &AsyncWorker::completeJob;
-        job->discard = &AsyncWorker::discardJob;
-        zelk_queue_work(Env(), job, connection_);
+        job_.data = this;
+        job_.execute = work_ != nullptr ? &AsyncWorker::executeJob : nullptr;
+        job_.complete = &AsyncWorker::completeJob;
+        job_.discard = &AsyncWorker::discardJob;
+        zelk_queue_work(env_, &job_, connection_);
     }
 
-    void Execute() override {
+    void Execute() {
         if (work_ == nullptr || error_.isSet()) {
             return;
         }
         (object_->*work_)(error_, baton_);
     }
 
-    void OnOK() override {
-        Napi::Env env = Env();
-        Napi::HandleScope scope(env);
+    void OnOK() {
+        Napi::HandleScope scope(env_);
         if (object_ != nullptr) {
             object_->Unref();
         }
-        deliver(env);
-        if (!queuedOnRuntimePool_) {
-            Destroy();
-        }
+        deliver(env_);
+        delete this;
     }
 
 private:
     static void executeJob(void* data) { static_cast<AsyncWorker*>(data)->Execute(); }
     static void completeJob(void* data) { static_cast<AsyncWorker*>(data)->OnOK(); }
-    static void discardJob(void* data) { static_cast<AsyncWorker*>(data)->Destroy(); }
+    static void discardJob(void* data) { delete static_cast<AsyncWorker*>(data); }
 
     void deliver(Napi::Env env) {
         if (error_.isSet()) {
@@ -114,30 +125,32 @@ private:
             if (after_ != nullptr) {
                 (object_->*after_)(error_, baton_, env);
             }
-            Callback().Call({error.Value()});
+            callback_.Call({error.Value()});
             return;
         }
         if (after_ == nullptr) {
-            Callback().Call({env.Undefined()});
+            callback_.Call({env.Undefined()});
             return;
         }
         Napi::Value result = (object_->*after_)(error_, baton_, env);
         if (error_.isSet()) {
-            Callback().Call({createError(env, error_).Value()});
+            callback_.Call({createError(env, error_).Value()});
         } else if (result.IsEmpty() || result.IsUndefined()) {
-            Callback().Call({env.Undefined()});
+            callback_.Call({env.Undefined()});
         } else {
-            Callback().Call({env.Undefined(), result});
+            callback_.Call({env.Undefined(), result});
         }
     }
 
+    Napi::Env env_;
+    Napi::FunctionReference callback_;
     ErrorInfo error_;
     T* object_;
     void* baton_;
     WorkFn work_;
     AfterFn after_;
     Connection* connection_;
-    bool queuedOnRuntimePool_;
+    zelk_work_t job_;
 };
 
 // Hands e to callback from a completion, so never before the caller returns.

@@ -60,7 +60,9 @@ protected:
 };
 
 std::deque<conn_work_t> todo;
-std::map<Connection*, std::deque<zelk_work_t*>> conn_queue;
+// A connection has an entry while one of its jobs is queued or running; a
+// list, since an empty deque allocates and most entries never hold a job.
+std::map<Connection*, std::list<zelk_work_t*>> conn_queue;
 std::list<WorkerThread*> threads;
 std::list<WorkerThread*> running_temps;
 std::list<WorkerThread*> finished_temps;
@@ -295,12 +297,15 @@ void zelk_queue_work(Napi::Env env, zelk_work_t* work, Connection* conn) {
         }
         todo.push_back({work, conn});
     }
+    // The pipe is unreferenced only once nothing is pending, so it needs a
+    // reference again only when this job ends an idle spell.
+    bool needsRef = queue->pending == 0 || work->execute == nullptr;
     if (work->execute != nullptr) {
         queue->pending++;
     }
     m.unlock();
     // Script code runs outside the scheduler lock, which the workers wait on.
-    if (!queue->ref.IsEmpty()) {
+    if (needsRef && !queue->ref.IsEmpty()) {
         queue->ref.Call({});
     }
     // After a stop there is no worker to wake.
@@ -319,7 +324,6 @@ void run_callbacks(Napi::Env env) {
         done.pop_front();
         m.unlock();
         work->complete(work->data);
-        delete work;
         m.lock();
         // After a callback threw, the rest wait for the next wake-up so that
         // the caller sees the exception first.
@@ -401,7 +405,6 @@ void zelk_end_completion_queue(CompletionQueue* queue) {
     m.unlock();
     for (zelk_work_t* work : discarded) {
         work->discard(work->data);
-        delete work;
     }
     if (queue->pipe[1] >= 0) {
         close(queue->pipe[1]);

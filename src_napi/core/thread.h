@@ -10,6 +10,8 @@
 class Connection;
 struct CompletionQueue;
 
+// Owned by the one who queues it, which frees it in complete or discard
+// (usually as part of data).
 struct zelk_work_t {
     void* data;
     void (*execute)(void* data);   // null: completes without reaching a worker

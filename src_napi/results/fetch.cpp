@@ -308,6 +308,15 @@ void ResultCollection::clearValues() {
     timestampValues.clear();
 }
 
+void ResultCollection::reset() {
+    functionCode = 0;
+    columns.reset();
+    rowCount = -1;
+    clearValues();
+    builder.reset();
+    options = ExecuteOptions();
+}
+
 bool fetchResultSet(dbcapi_stmt* stmt, int rowSetSize, ResultCollection& result, FetchReuse& reuse) {
     int affectedRows = g_api.dbcapi_affected_rows(stmt);
     if (!result.hasColumns()) {

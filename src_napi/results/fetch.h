@@ -85,6 +85,8 @@ struct ResultCollection {
     // Frees the string blocks and empties every vector of values; the
     // column description is kept.
     void clearValues();
+    // Back to the state of a new collection.
+    void reset();
     bool hasColumns() const { return columns != nullptr && !columns->infos.empty(); }
 };
 

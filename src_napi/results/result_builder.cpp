@@ -46,6 +46,15 @@ void InternalResultSetBuilder::releaseBuffer() {
     position_ = 0;
 }
 
+void InternalResultSetBuilder::reset() {
+    releaseBuffer();
+    limit_ = kMaxLimit;
+    columnCount_ = 0;
+    rowCount_ = 0;
+    outOfMemory_ = false;
+    sizeLimit_ = false;
+}
+
 void InternalResultSetBuilder::setMemoryLimit(long long bytes) {
     if (bytes > 0) {
         limit_ = static_cast<unsigned long long>(bytes) > kMaxLimit ? kMaxLimit : static_cast<size_t>(bytes);

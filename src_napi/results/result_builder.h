@@ -73,6 +73,8 @@ public:
 
     // Positive: the limit (at most kMaxLimit); 0: unchanged; negative: 65536.
     void setMemoryLimit(long long bytes);
+    // Back to the state of a new builder.
+    void reset();
 
     // The appends throw std::bad_alloc when the buffer cannot grow; the
     // flags then tell out-of-memory from the size limit.

@@ -364,7 +364,7 @@ Napi::Value Statement::execInternal(const Napi::CallbackInfo& info) {
         return env.Undefined();
     }
     batchRowCount = -1;
-    auto* baton = new ExecuteBaton;
+    ExecuteBaton* baton = spareBaton.take();
     baton->result.options.fastInternalRows = connection->getFastInternalRowsDefault();
     baton->result.builder.setMemoryLimit(connection->getResultSetArrayLimit());
     Napi::Value options = info[1];
@@ -437,6 +437,8 @@ Napi::Value Statement::executeAfter(ErrorInfo& error, void* data, Napi::Env env)
     if (baton->keep) {
         baton->result.clearValues();
         keepBaton(baton.release());
+    } else {
+        spareBaton.giveBack(baton.release());
     }
     return result;
 }

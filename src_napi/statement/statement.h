@@ -16,6 +16,7 @@
 
 #include "dbcapi/dbcapi.h"
 #include "error_info.h"
+#include "execute_baton.h"
 
 class BatchReader;
 class Connection;
@@ -136,6 +137,7 @@ private:
     dbcapi_stmt* stmt = nullptr;
     std::vector<dbcapi_bind_data*> params;
     ExecuteBaton* keptBaton = nullptr;
+    SpareBaton spareBaton;
     std::unique_ptr<FetchReuse> fetchReuse;  // work functions only, under the connection lock
     std::string sql;
     std::vector<dbcapi_bind_param_info> paramInfos;

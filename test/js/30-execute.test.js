@@ -134,6 +134,27 @@ test('exec argument errors, thrown or passed to the callback', async () => {
   });
 });
 
+// Each call starts clean: nothing of the previous call's parameters, options
+// or failure reaches the next, through every accepted argument form.
+test('exec forms agree and a call keeps nothing of the one before', async () => {
+  const conn = open();
+  const stmt = conn.prepare('SELECT ? AS a, ? AS b FROM DUMMY');
+  const call = (target, ...args) => new Promise((resolve, reject) =>
+    target.exec(...args, (err, rows) => (err ? reject(err) : resolve(rows))));
+  const row = [{ a: 1, b: 'x' }];
+  assert.deepStrictEqual(conn.exec('SELECT 1 AS a, \'x\' AS b FROM DUMMY'), row);
+  assert.deepStrictEqual(await call(conn, 'SELECT 1 AS a, \'x\' AS b FROM DUMMY'), row);
+  assert.deepStrictEqual(conn.exec('SELECT ? AS a, ? AS b FROM DUMMY', [1, 'x'], { rowsAsArray: true }), [[1, 'x']]);
+  assert.deepStrictEqual(await call(conn, 'SELECT ? AS a, ? AS b FROM DUMMY', [1, 'x']), row);
+  assert.deepStrictEqual(await call(stmt, [2, 'y'], { rowsAsArray: true }), [[2, 'y']]);
+  await assert.rejects(call(stmt, [3]), { code: -20014 });
+  assert.deepStrictEqual(stmt.exec([5, null]), [{ a: 5, b: null }]);
+  const big = 'w'.repeat(100000);
+  assert.deepStrictEqual(await call(stmt, [6, big]), [{ a: 6, b: big }]);
+  assert.deepStrictEqual(await call(stmt, [7, 'v']), [{ a: 7, b: 'v' }]);
+  conn.disconnect();
+});
+
 test('database errors carry the library code, message and SQLSTATE', async () => {
   const conn = open();
   conn.exec("CREATE TABLE u (k INTEGER PRIMARY KEY, v TEXT NOT NULL); INSERT INTO u VALUES (1, 'a')");
