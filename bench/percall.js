@@ -5,7 +5,8 @@
 //   node bench/percall.js [--rounds=N] [--only=name,name]
 // With --instructions, each operation runs under callgrind at two counts
 // and the difference gives instructions per operation, which do not
-// depend on the machine's load (valgrind must be installed).
+// depend on the machine's load (valgrind must be installed); --main-thread
+// counts only the script's thread.
 const { spawnSync } = require('child_process');
 const fs = require('fs');
 const os = require('os');
@@ -195,24 +196,39 @@ function collected(stderr) {
 
 // Instructions of `count` calls of one operation, setup included; the
 // difference of two counts leaves the per-call cost. Both counts start at
-// the trial's call count, past the optimising compiler's warm-up.
-function countInstructions(file, op, calls) {
+// the trial's call count, past the optimising compiler's warm-up. With
+// mainThread only the script's thread counts: the compiler's background
+// jobs move the all-thread count by a third between runs.
+function countInstructions(file, op, calls, mainThread) {
   const measure = (count) => {
-    const result = spawnSync('valgrind', ['--tool=callgrind', '--callgrind-out-file=/dev/null',
+    const out = path.join(os.tmpdir(), `zelk-percall-cg-${process.pid}`);
+    const result = spawnSync('valgrind', ['--tool=callgrind', `--callgrind-out-file=${out}`,
+      `--separate-threads=${mainThread ? 'yes' : 'no'}`,
       process.execPath, __filename, `--run=${op}`, `--count=${count}`, `--file=${file}`], { encoding: 'utf8' });
     if (result.status !== 0) throw new Error(`${op} under callgrind failed: ${result.stderr}`);
-    return collected(result.stderr);
+    const outputs = fs.readdirSync(os.tmpdir()).filter((name) => name.startsWith(path.basename(out)));
+    const mainOutput = path.join(os.tmpdir(), path.basename(out) + '-01');
+    const total = mainThread ? mainThreadTotal(mainOutput) : collected(result.stderr);
+    for (const name of outputs) fs.rmSync(path.join(os.tmpdir(), name), { force: true });
+    return total;
   };
   return (measure(calls * 4) - measure(calls)) / (calls * 3);
 }
 
+function mainThreadTotal(file) {
+  const match = /^(?:totals|summary): (\d+)/m.exec(fs.readFileSync(file, 'utf8'));
+  if (!match) throw new Error('no total in ' + file);
+  return Number(match[1]);
+}
+
 function parseArgs(argv) {
-  const args = { rounds: 7, only: null, instructions: false, run: null, count: 0, file: null };
+  const args = { rounds: 7, only: null, instructions: false, mainThread: false, run: null, count: 0, file: null };
   for (const arg of argv) {
     const [key, value] = arg.replace(/^--/, '').split('=');
     if (key === 'rounds') args.rounds = Number(value);
     else if (key === 'only') args.only = value.split(',');
     else if (key === 'instructions') args.instructions = true;
+    else if (key === 'main-thread') args.instructions = args.mainThread = true;
     else if (key === 'run') args.run = value;
     else if (key === 'count') args.count = Number(value);
     else if (key === 'file') args.file = value;
@@ -243,8 +259,8 @@ async function main() {
     if (args.instructions) {
       // pg reads the whole result per query: count whole results.
       const calls = trial.countFrom || Math.min(trial.calls, 2000);
-      const zi = countInstructions(file, trial.zelk, calls);
-      const pi = countInstructions(file, trial.peer, calls);
+      const zi = countInstructions(file, trial.zelk, calls, args.mainThread);
+      const pi = countInstructions(file, trial.peer, calls, args.mainThread);
       line += `${Math.round(zi).toString().padStart(13)}${Math.round(pi).toString().padStart(13)}${(zi / pi).toFixed(2).padStart(8)}`;
     }
     console.log(line);
