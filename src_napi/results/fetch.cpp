@@ -20,6 +20,7 @@ const size_t kReservedDateTimes = 4096;
 // Up to this size a result is copied into the engine's memory: cheaper than
 // the finalizer an outside buffer needs.
 const size_t kCopiedResultSize = 4096;
+const size_t kKeptFetchBufferBytes = 64 * 1024;
 
 // Block layout: 8-byte length, the bytes, a terminating NUL.
 char* newStringBlock(const char* data, size_t length) {
@@ -241,9 +242,30 @@ struct BindingGuard {
     }
 };
 
+// Frees buffers that are not kept, after BindingGuard (declared after it)
+// has unbound them.
+struct UnkeptBuffersGuard {
+    FetchReuse& reuse;
+    ~UnkeptBuffersGuard() {
+        if (reuse.buffersFor == nullptr) {
+            reuse.buffers.clear();
+        }
+    }
+};
+
+size_t fetchBufferBytes(const std::vector<dbcapi_column_info*>& infos, int rowSetSize) {
+    size_t bytes = 0;
+    for (const dbcapi_column_info* info : infos) {
+        bytes += columnSlotSize(*info) * static_cast<size_t>(rowSetSize);
+    }
+    return bytes;
+}
+
 // Buffers sized for an earlier description are made anew; the handle's
 // bindings are always made again, since other uses of the handle (a result
-// set, the guard below) change them in between.
+// set, the guard below) change them in between. Only small buffers are kept
+// between executes: wide columns times a large row set would otherwise stay
+// allocated for every kept text.
 bool bindFetchBuffers(dbcapi_stmt* stmt, int rowSetSize, const std::shared_ptr<const ResultColumns>& columns,
                       FetchReuse& reuse) {
     if (reuse.buffersFor == columns && reuse.buffersRows == rowSetSize) {
@@ -253,12 +275,15 @@ bool bindFetchBuffers(dbcapi_stmt* stmt, int rowSetSize, const std::shared_ptr<c
     if (!allocateAndBindColumns(stmt, rowSetSize, columns->infos, reuse.buffers)) {
         return false;
     }
-    reuse.buffersFor = columns;
-    reuse.buffersRows = rowSetSize;
+    if (fetchBufferBytes(columns->infos, rowSetSize) <= kKeptFetchBufferBytes) {
+        reuse.buffersFor = columns;
+        reuse.buffersRows = rowSetSize;
+    }
     return true;
 }
 
 bool fetchRows(dbcapi_stmt* stmt, int rowSetSize, ResultCollection& result, FetchReuse& reuse) {
+    UnkeptBuffersGuard unkept{reuse};
     BindingGuard guard{stmt, !anyLobsInColInfo(result.columns->infos)};
     if (guard.bound && !bindFetchBuffers(stmt, rowSetSize, result.columns, reuse)) {
         return false;
@@ -308,11 +333,33 @@ void ResultCollection::clearValues() {
     timestampValues.clear();
 }
 
+namespace {
+
+template <typename V>
+void releaseIfLarge(V& values, size_t keep) {
+    if (values.capacity() > keep) {
+        V().swap(values);
+    }
+}
+
+}  // namespace
+
+// A kept collection holds on to no more than a reservation's worth: a large
+// columnar result would otherwise stay allocated until the next call.
 void ResultCollection::reset() {
     functionCode = 0;
     columns.reset();
     rowCount = -1;
     clearValues();
+    releaseIfLarge(types, kReservedValues);
+    releaseIfLarge(stringValues, kReservedValues);
+    releaseIfLarge(intValues, kReservedValues);
+    releaseIfLarge(longValues, kReservedValues);
+    releaseIfLarge(ulongValues, kReservedValues);
+    releaseIfLarge(doubleValues, kReservedValues);
+    releaseIfLarge(dateValues, kReservedDateTimes);
+    releaseIfLarge(timeValues, kReservedDateTimes);
+    releaseIfLarge(timestampValues, kReservedDateTimes);
     builder.reset();
     options = ExecuteOptions();
 }

@@ -190,6 +190,27 @@ test('a repeated text follows the table it reads through ALTER and DROP', () => 
   conn.disconnect();
 });
 
+// Fetch buffers of wide columns in large row sets are made for each call,
+// small ones are kept between calls: both must read every row of every call.
+test('repeated executes read the same rows with kept and unkept fetch buffers', () => {
+  const conn = open();
+  conn.exec('CREATE TABLE w (id INTEGER, wide VARCHAR(8000), narrow VARCHAR(8))');
+  const insert = conn.prepare('INSERT INTO w VALUES (?, ?, ?)');
+  insert.execBatch(Array.from({ length: 300 }, (_, i) => [i, String(i).repeat(1 + (i % 50)), 'n' + i]));
+  const expected = conn.exec('SELECT id, wide, narrow FROM w ORDER BY id');
+  for (const rowSetSize of [1, 250, 1]) {
+    conn.setRowSetSize(rowSetSize);
+    const wide = conn.prepare('SELECT id, wide, narrow FROM w ORDER BY id');
+    for (let i = 0; i < 2; i++) {
+      assert.deepStrictEqual(conn.exec('SELECT id, wide, narrow FROM w ORDER BY id'), expected);
+      assert.deepStrictEqual(wide.exec(), expected);
+      assert.deepStrictEqual(conn.exec('SELECT id, narrow FROM w ORDER BY id'), expected.map(({ id, narrow }) => ({ id, narrow })));
+    }
+    wide.drop();
+  }
+  conn.disconnect();
+});
+
 test('a reused text starts over, serves two live result sets apart, and leaves with the connection', () => {
   for (const statementCacheSize of [undefined, 0, 1]) {
     const file = freshDatabase();
