@@ -119,8 +119,10 @@ private:
     // Set when a call gave up on a server that did not answer its cancel;
     // every later call fails at once.
     bool broken_ = false;
-    // Why we cancelled the running command. Kept until the command ends: its
-    // error may be read by a later call, e.g. the next fetch of a result.
+    // Why we cancelled. Kept for the rest of the call, whose later commands
+    // (the rows of a pipeline) may be the ones the cancel lands on, and past
+    // it while a command is still running: its error may be read by a later
+    // call, e.g. the next fetch of a result.
     enum class CancelCause { None, Interrupt, TimeOut };
     CancelCause cancelCause_ = CancelCause::None;
     bool atomicTransaction_ = false;  // the running batch began the transaction

@@ -116,6 +116,7 @@ bool PgSession::setIsolationLevel(int level, BackendError& err) {
 void PgSession::beginCall(int64_t startNs, int64_t deadlineNs, CallHooks* hooks) {
     interrupted_ = false;
     cancelSent_ = false;
+    if (libpq().PQtransactionStatus(conn_) != PQTRANS_ACTIVE) cancelCause_ = CancelCause::None;
     deadline_ = deadlineNs;
     hooks_ = hooks;
     callStart_ = startNs;
@@ -256,7 +257,6 @@ bool PgSession::notInterrupted(BackendError& err) const {
 PGresult* PgSession::nextResult(BackendError& err) {
     if (!waitForInput(err)) return nullptr;
     PGresult* result = libpq().PQgetResult(conn_);
-    if (!result) cancelCause_ = CancelCause::None;
     if (!result && libpq().PQstatus(conn_) == CONNECTION_BAD) err = lostConnection();
     return result;
 }

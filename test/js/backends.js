@@ -45,6 +45,13 @@ const sqlite = {
   },
 };
 
+// Who else holds a lock, and doing what: a cleanup that timed out says so.
+function lockHolders(admin) {
+  return admin.exec(`SELECT a.pid, a.state, a.backend_type, a.xact_start, a.query, l.mode, l.relation::regclass::text AS rel
+    FROM pg_locks l JOIN pg_stat_activity a ON a.pid = l.pid
+    WHERE l.granted AND l.locktype = 'relation' AND a.pid <> pg_backend_pid()`);
+}
+
 const postgres = {
   name: 'postgres',
   skip: serverSkip,
@@ -66,8 +73,14 @@ const postgres = {
         admin.connect(serverParams());
         // A session a failed case left in a transaction must not hang the run.
         admin.exec("SET lock_timeout = '5s'");
-        admin.exec(`DROP SCHEMA ${schema} CASCADE`);
-        admin.disconnect();
+        try {
+          admin.exec(`DROP SCHEMA ${schema} CASCADE`);
+        } catch (err) {
+          err.message += `; lock holders: ${JSON.stringify(lockHolders(admin))}`;
+          throw err;
+        } finally {
+          admin.disconnect();
+        }
       },
     };
   },
@@ -96,12 +109,20 @@ function bothBackends(title, fn) {
           return conn;
         },
       };
+      let failure;
       try {
         if (fn.length < 3) await fn(db, t);
         else await new Promise((resolve, reject) => fn(db, t, (err) => (err ? reject(err) : resolve())));
-      } finally {
-        space.close();
+      } catch (err) {
+        failure = err;
       }
+      // A case that failed may leave its cleanup failing too: report the case.
+      try {
+        space.close();
+      } catch (err) {
+        failure = failure || err;
+      }
+      if (failure) throw failure;
     });
   }
 }
