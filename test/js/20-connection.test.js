@@ -3,7 +3,7 @@ const test = require('node:test');
 const assert = require('node:assert');
 const path = require('path');
 const zelk = require('../..');
-const { buildDir, freshDatabase, runIsolated, errorFields, connected } = require('./helpers');
+const { buildDir, freshDatabase, runIsolated, errorFields, open } = require('./helpers');
 const { bothBackends } = require('./backends');
 
 bothBackends('state follows connect and disconnect, and a disconnected connection reconnects', (db) => {
@@ -26,7 +26,6 @@ bothBackends('connecting a connected connection fails with -20004', async (db) =
   });
   const err = await new Promise((resolve) => conn.connect((e) => resolve(e)));
   assert.strictEqual(err.code, -20004);
-  conn.disconnect();
 });
 
 bothBackends('currentSchema is set at connect, even a schema that does not exist yet, which SET SCHEMA refuses', (db) => {
@@ -37,7 +36,6 @@ bothBackends('currentSchema is set at connect, even a schema that does not exist
   assert.deepStrictEqual(early.exec('SELECT 1 AS x FROM DUMMY'), [{ x: 1 }]);
   assert.throws(() => early.exec('SET SCHEMA no_such_schema_zkv'),
     { message: 'Invalid schema name: no_such_schema_zkv', sqlState: '3F000' });
-  early.disconnect();
 });
 
 test('callbacks are error-first and never called before the method returns', async () => {
@@ -139,8 +137,6 @@ bothBackends('jobs of one connection run in order while two connections overlap'
   ]);
   assert.ok(order.indexOf('a-slow') < order.indexOf('a-quick'), order.join());
   assert.ok(order.indexOf('b-quick') < order.indexOf('a-slow'), order.join());
-  a.disconnect();
-  b.disconnect();
 });
 
 test('a temporary worker is added while every worker is blocked', () => {
@@ -194,8 +190,7 @@ test('connect with a number adopts a connection opened elsewhere; a made-up numb
   const handle = helper.open(path.join(buildDir, 'libdbcapiZKV.so'), `databaseName=${file}`);
   helper.execute(handle, 'CREATE TABLE shared (v INTEGER)');
   helper.execute(handle, 'INSERT INTO shared VALUES (42)');
-  const conn = zelk.createConnection();
-  conn.connect(handle);
+  const conn = open(handle);
   assert.deepStrictEqual(conn.exec('SELECT v FROM shared'), [{ v: 42 }]);
   conn.disconnect();
   assert.strictEqual(helper.execute(handle, 'INSERT INTO shared VALUES (43)'), true);
@@ -221,8 +216,7 @@ test('a callback that throws neither loses later callbacks nor keeps the process
 
 test('a parameter object becomes the connection string used as the pool key', () => {
   const file = freshDatabase();
-  const conn = zelk.createConnection();
-  conn.connect({ USER: 'a', databaseName: file, POOLING: 'yes', key: ['k1', 'k2'], cert: 'c', ca: 'X' });
+  const conn = open({ USER: 'a', databaseName: file, POOLING: 'yes', key: ['k1', 'k2'], cert: 'c', ca: 'X' });
   conn.disconnect();
   assert.strictEqual(conn.getPooledConnectionCount(`uid=a;POOLING=YES;databaseName=${file};sslTrustStore=X;` +
     'sslKeyStore=k1\nk2\nc;ENCRYPT=true;CHARSET=UTF-8;SCROLLABLERESULT=0'), 1);
@@ -230,8 +224,7 @@ test('a parameter object becomes the connection string used as the pool key', ()
   conn.connect();
   assert.strictEqual(conn.getPooledConnectionCount(), 0);
   conn.disconnect();
-  const caOnly = zelk.createConnection();
-  caOnly.connect({ ca: 'X', pooling: 'TRUE', databasename: file });
+  const caOnly = open({ ca: 'X', pooling: 'TRUE', databasename: file });
   caOnly.disconnect();
   assert.strictEqual(caOnly.getPooledConnectionCount(`pooling=TRUE;databaseName=${file};sslTrustStore=X;` +
     'ENCRYPT=true;sslKeyStore=;CHARSET=UTF-8;SCROLLABLERESULT=0'), 1);

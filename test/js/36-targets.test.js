@@ -6,7 +6,7 @@ const test = require('node:test');
 const assert = require('node:assert');
 const fs = require('fs');
 const zelk = require('../..');
-const { freshDatabase, errorFields } = require('./helpers');
+const { freshDatabase, errorFields, open } = require('./helpers');
 const { serverSkip } = require('./backends');
 
 test('property values that are not text, numbers or booleans are refused, naming the property', () => {
@@ -69,21 +69,17 @@ test('readonly and fileMustExist open only an existing database, and readonly re
     assert.strictEqual(fs.existsSync(missing), false);
   }
   const file = freshDatabase();
-  const writer = zelk.createConnection();
-  writer.connect({ databaseName: file });
+  const writer = open({ databaseName: file });
   writer.exec('CREATE TABLE t (v INTEGER)');
   writer.exec('INSERT INTO t VALUES (1)');
   writer.disconnect();
-  const reader = zelk.createConnection();
-  reader.connect(`databaseName=${file};readonly=true`);
+  const reader = open(`databaseName=${file};readonly=true`);
   assert.deepStrictEqual(reader.exec('SELECT v FROM t'), [{ v: 1 }]);
   assert.throws(() => reader.exec('INSERT INTO t VALUES (2)'), /readonly/);
   reader.disconnect();
-  const existing = zelk.createConnection();
-  existing.connect({ databaseName: file, fileMustExist: 'yes' });
+  const existing = open({ databaseName: file, fileMustExist: 'yes' });
   existing.exec('INSERT INTO t VALUES (2)');
   assert.strictEqual(existing.exec('SELECT count(*) AS n FROM t')[0].n, 2);
-  existing.disconnect();
 });
 
 function twoConnections() {

@@ -28,7 +28,6 @@ bothBackends('positional and named parameters, re-executed with new values', (db
   assert.strictEqual(query.functionCode(), 5);
   assert.deepStrictEqual(query.getColumnInfo().map((c) => c.columnName), ['name']);
   assert.strictEqual(query.getParameterInfo().length, 1);
-  conn.disconnect();
 });
 
 bothBackends('callback forms of prepare, exec and drop', (db, t, done) => {
@@ -62,7 +61,6 @@ bothBackends('argument and parameter errors', (db) => {
     message: 'Too many parameters for the SQL statement', sqlState: 'HY000' });
   assert.throws(() => conn.prepare(5), /Invalid parameter 0 for function 'prepare\(sql, \[callback\]\)'/);
   assert.throws(() => conn.prepare('select * from missing'));
-  conn.disconnect();
 });
 
 bothBackends('execInternal with an array of arrays runs as a batch; row status follows', (db, t, done) => {
@@ -98,7 +96,6 @@ bothBackends('batch values of every kind read back as they were inserted', (db) 
   // BIGINT values within 2^53 come back as numbers.
   const expected = rows.map((row) => (row[0] === 4 ? [4, 0, 12, 0, '', row[5]] : row));
   assert.deepStrictEqual(conn.exec('select * from v order by k', [], { rowsAsArray: true }), expected);
-  conn.disconnect();
 });
 
 bothBackends('a long batch failing past its first thousand rows reports each row and changes nothing', (db) => {
@@ -112,7 +109,6 @@ bothBackends('a long batch failing past its first thousand rows reports each row
   assert.ok(status.slice(1100).every((s) => s === -3));
   assert.deepStrictEqual(conn.exec('select count(*) as n from k'), [{ n: 1 }]);
   assert.strictEqual(insert.execBatch(rows.slice(0, 1100)), 1100);
-  conn.disconnect();
 });
 
 bothBackends('batch rows must agree in shape and type', (db, t, done) => {
@@ -180,7 +176,6 @@ test('packet size and time-out ranges', () => {
   assert.match(counted.getStatementHash(), /^[0-9a-f]{32}$/);
   assert.notStrictEqual(counted.getStatementHash(), stmt.getStatementHash());
   assert.strictEqual(counted.getPacketSize(), 131072);
-  conn.disconnect();
 });
 
 test('print lines and parameter getters', () => {
@@ -204,7 +199,6 @@ test('print lines and parameter getters', () => {
   warn.exec();
   assert.strictEqual(warn.isValid(), true);
   assert.deepStrictEqual(conn.getWarnings(), [], 'any statement method empties the warnings');
-  conn.disconnect();
 });
 
 bothBackends('a prepare overtaken by disconnect reports -20029', (db, t, done) => {
@@ -238,7 +232,6 @@ bothBackends('a prepare overtaken by a disconnect and a new connect reports -200
   assert.strictEqual(stmt, undefined);
   assert.strictEqual(err.code, -20029);
   assert.deepStrictEqual(conn.exec('SELECT 2 AS y FROM DUMMY'), [{ y: 2 }]);
-  conn.disconnect();
 });
 
 bothBackends('repeated executes follow the columns: schema changes and columns typed by their value', (db) => {
@@ -259,5 +252,4 @@ bothBackends('repeated executes follow the columns: schema changes and columns t
     const byValue = conn.prepare('select ? as v');
     assert.deepStrictEqual([1, 'text', 2.5, null].map((v) => byValue.exec([v])[0].v), [1, 'text', 2.5, null]);
   }
-  conn.disconnect();
 });

@@ -1,5 +1,4 @@
 'use strict';
-const test = require('node:test');
 const assert = require('node:assert');
 const { errorFields } = require('./helpers');
 const { bothBackends } = require('./backends');
@@ -42,7 +41,6 @@ bothBackends('walking with next gives the rows of exec, as objects and as arrays
   const noColumns = conn.prepare('delete from t where id = 99').execQuery();
   assert.strictEqual(noColumns.getColumnCount(), 0);
   assert.strictEqual(noColumns.next(), false);
-  conn.disconnect();
 });
 
 bothBackends('nextResult walks several results', (db) => {
@@ -57,7 +55,6 @@ bothBackends('nextResult walks several results', (db) => {
   } while (rs.nextResult());
   assert.deepStrictEqual(results, [[{ id: 1 }, { id: 2 }, { id: 3 }], [{ name: 'three', score: 0 }], [{ z: 9 }]]);
   assert.strictEqual(rs.hasNextResult(), false);
-  conn.disconnect();
 });
 
 bothBackends('a result set read in part survives other statements on its connection', (db) => {
@@ -72,7 +69,6 @@ bothBackends('a result set read in part survives other statements on its connect
   assert.strictEqual(sum, 50000 * 50001 / 2);
   rs.close();
   assert.deepStrictEqual(conn.exec('SELECT count(*) AS n FROM side'), [{ n: 1 }]);
-  conn.disconnect();
 });
 
 bothBackends('execQuery while a result set is open fails with -20020 until it is closed', (db) => {
@@ -92,7 +88,6 @@ bothBackends('execQuery while a result set is open fails with -20020 until it is
   assert.strictEqual(rs.getColumnName(0), undefined);
   const again = stmt.execQuery();
   assert.ok(again.next());
-  conn.disconnect();
 });
 
 bothBackends('getData checks its length and target size and copies to the offset', (db) => {
@@ -107,7 +102,6 @@ bothBackends('getData checks its length and target size and copies to the offset
   assert.strictEqual(rs.getData(1, 0, target, 8, 8), 3);
   assert.deepStrictEqual([...target.subarray(8, 11)], [1, 2, 3]);
   assert.strictEqual(rs.getValueLength(1), 3);
-  conn.disconnect();
 });
 
 bothBackends('bound one-row fetch gives the same values and delivers callbacks asynchronously', (db, t, done) => {

@@ -2,14 +2,13 @@
 // Iteration, row streams and the promise result set read rows in batches;
 // every row must come out exactly as getValues reads it one at a time.
 const assert = require('node:assert');
-const zp = require('zelk/promises');
 const zstreams = require('zelk/streams');
 const { bothBackends } = require('./backends');
 
 const ROWS = 1200;
 
 async function mixedTable(db) {
-  const conn = await zp.connect(db.params());
+  const conn = await db.connectAsync();
   await conn.exec(`CREATE TABLE m (i INTEGER, big BIGINT, d ${db.types.double}, t VARCHAR(40), ` +
     `b ${db.types.binary}, n INTEGER)`);
   const rows = Array.from({ length: ROWS }, (_, k) => [k, 2 ** 40 + k, k / 7, `text ${k} é`,
@@ -50,7 +49,6 @@ bothBackends('batched iteration gives the rows getValues gives, in every form', 
     assert.deepStrictEqual(await collect((await stmt.execQuery()).createReadStream({ asArray })), expected);
     await stmt.drop();
   }
-  await conn.disconnect();
 });
 
 bothBackends('iteration continues from the row next() left and stops early without reading on', async (db) => {
@@ -68,7 +66,6 @@ bothBackends('iteration continues from the row next() left and stops early witho
   assert.strictEqual(rs.isClosed(), true);
   assert.deepStrictEqual(await collect((await stmt.execQuery()).rows()), Array.from({ length: ROWS }, (_, i) => ({ i })));
   await stmt.drop();
-  await conn.disconnect();
 });
 
 bothBackends('fetchRows checks its row count, reports a statement without rows as empty, and fails on a closed result set', async (db) => {
@@ -86,5 +83,4 @@ bothBackends('fetchRows checks its row count, reports a statement without rows a
   await assert.rejects(collect(closed.rows()), (err) => err instanceof Error && typeof err.code === 'number' &&
     typeof err.sqlState === 'string' && /at async collect \(.*46-batched-rows\.test\.js/.test(err.stack));
   await stmt.drop();
-  await conn.disconnect();
 });

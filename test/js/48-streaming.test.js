@@ -1,5 +1,4 @@
 'use strict';
-const test = require('node:test');
 const assert = require('node:assert');
 const { errorFields, settle } = require('./helpers');
 const { bothBackends } = require('./backends');
@@ -73,5 +72,4 @@ bothBackends('parameter data argument and state errors', (db) => {
   assert.deepStrictEqual(errorFields(() => insert.getData(0, 0, Buffer.alloc(15), 8, 8)),
     arg('getData buffer is not large enough to copy length bytes to bufferOffset.'));
   assert.strictEqual(insert.getParameterValue(0), 4);
-  conn.disconnect();
 });

@@ -1,5 +1,4 @@
 'use strict';
-const test = require('node:test');
 const assert = require('node:assert');
 const { errorFields, settle } = require('./helpers');
 const { bothBackends } = require('./backends');
@@ -91,7 +90,6 @@ bothBackends('dropping a statement after closing its result set, in either order
   second.drop();
   assert.strictEqual(rs2.isClosed(), true);
   assert.strictEqual(rs2.close(), undefined);
-  conn.disconnect();
 });
 
 bothBackends('a statement keeps its forgotten connection alive until it is dropped', async (db) => {

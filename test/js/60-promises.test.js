@@ -7,7 +7,7 @@ const { freshDatabase } = require('./helpers');
 const { bothBackends, serverSkip, serverParams } = require('./backends');
 
 async function promiseConnection(db, setupSql) {
-  const conn = await zp.connect(db ? db.params() : { databaseName: freshDatabase() });
+  const conn = await (db ? db.connectAsync() : zp.connect({ databaseName: freshDatabase() }));
   for (const sql of setupSql || []) await conn.exec(sql);
   return conn;
 }
@@ -179,7 +179,6 @@ bothBackends('an AbortSignal interrupts the running statement with the driver er
   setTimeout(() => second.abort(), 50);
   const queryErr = await query.then((rs) => rs.next()).catch((e) => e);
   assert.strictEqual(queryErr.sqlState, 'HY008');
-  await conn.disconnect();
 });
 
 bothBackends('aborting a queued statement leaves the one running before it alone', async (db) => {
@@ -191,7 +190,6 @@ bothBackends('aborting a queued statement leaves the one running before it alone
   assert.strictEqual((await first).length, 1);
   const err = await queued.catch((e) => e);
   assert.strictEqual(err.sqlState, 'HY008');
-  await conn.disconnect();
 });
 
 bothBackends('an AbortSignal given to rows() interrupts a slow fetch and closes the result set', async (db) => {
@@ -214,7 +212,6 @@ bothBackends('an AbortSignal given to rows() interrupts a slow fetch and closes 
   assert.ok(seen.length < 3 && seen[0] === 1, `rows seen: ${seen}`);
   assert.ok(err.sqlState === 'HY008' || err.name === 'AbortError', err.stack);
   assert.strictEqual(rs.isClosed(), true);
-  await conn.disconnect();
 });
 
 bothBackends('an already aborted signal rejects without running the statement', async (db) => {
@@ -223,7 +220,6 @@ bothBackends('an already aborted signal rejects without running the statement', 
   assert.strictEqual(err.name, 'AbortError');
   assert.deepStrictEqual(await conn.exec('SELECT COUNT(*) AS n FROM t'), [{ n: 0 }]);
   await assert.rejects(conn.exec('SELECT 1 FROM DUMMY', [], { signal: {} }), TypeError);
-  await conn.disconnect();
 });
 
 bothBackends('a throw inside for await closes the result set; iterate drops its statement', async (db) => {
@@ -236,11 +232,10 @@ bothBackends('a throw inside for await closes the result set; iterate drops its 
   const names = [];
   for await (const row of conn.iterate('SELECT name FROM t WHERE id > ? ORDER BY id', [0])) names.push(row.name);
   assert.deepStrictEqual(names, ['one', 'two']);
-  await conn.disconnect();
 });
 
 bothBackends('transaction commits on success and rolls back and rethrows on error', async (db) => {
-  const conn = await zp.connect(db.params());
+  const conn = await db.connectAsync();
   await conn.exec('CREATE TABLE t (id INTEGER)');
   const other = zelk.createConnection(db.params());
   other.connect();
@@ -266,7 +261,6 @@ bothBackends('transaction commits on success and rolls back and rethrows on erro
   const sqlErr = await conn.transaction((tx) => tx.exec('INSERT INTO nowhere VALUES (1)')).catch((e) => e);
   assert.strictEqual(typeof sqlErr.code, 'number');
   other.disconnect();
-  await conn.disconnect();
 });
 
 bothBackends('transaction restores manual mode; a nested one is a savepoint', async (db) => {
@@ -289,7 +283,6 @@ bothBackends('transaction restores manual mode; a nested one is a savepoint', as
   assert.strictEqual(conn.getAutoCommit(), true);
   await assert.rejects(conn.transaction('not a function'), { name: 'TypeError', code: -20002 });
   await assert.rejects(conn.transaction(() => 1, { mode: 'sometimes' }), { code: -20002 });
-  await conn.disconnect();
 });
 
 bothBackends('a transaction owns its connection: calls from outside wait, its own code must use tx', async (db) => {
@@ -311,7 +304,6 @@ bothBackends('a transaction owns its connection: calls from outside wait, its ow
   await Promise.all([before, during]);
   assert.deepStrictEqual(order, ['before', 'begin', 'rollback', 'during']);
   assert.deepStrictEqual(await conn.all('SELECT id FROM t ORDER BY id'), [{ id: 1 }, { id: 3 }]);
-  await conn.disconnect();
 });
 
 test('an immediate transaction takes the write lock at its start; a deferred one at its first write', async () => {
@@ -360,7 +352,6 @@ bothBackends('run, get and all give uniform results; the connection names its ba
   assert.deepStrictEqual([await select.get([2]), await select.all([99])], [{ name: 'b' }, []]);
   const { rows, changes } = await conn.query('DELETE FROM t WHERE id = ? RETURNING name', [4]);
   assert.deepStrictEqual([rows, changes], [[{ name: 'x' }], 1]);
-  await conn.disconnect();
 });
 
 test('the promise module exposes the package functions and wraps callback connections', async () => {

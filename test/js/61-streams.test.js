@@ -1,16 +1,14 @@
 'use strict';
-const test = require('node:test');
 const assert = require('node:assert');
 const crypto = require('crypto');
 const { Readable, Writable } = require('stream');
 const { pipeline } = require('stream/promises');
 const zelk = require('zelk');
-const zp = require('zelk/promises');
 const zstreams = require('zelk/streams');
 const { bothBackends } = require('./backends');
 
 async function numbers(db, count) {
-  const conn = await zp.connect(db.params());
+  const conn = await db.connectAsync();
   await conn.exec('CREATE TABLE n (x INTEGER)');
   const rows = Array.from({ length: count }, (_, i) => [i]);
   await (await conn.prepare('INSERT INTO n VALUES (?)')).execBatch(rows);
@@ -54,7 +52,6 @@ bothBackends('a row stream with a slow consumer stays within its highWaterMark',
   assert.ok(received.every((x, i) => x === i));
   assert.ok(maxBuffered <= 8, `buffered ${maxBuffered} rows`);
   assert.strictEqual(rs.isClosed(), true);
-  await conn.disconnect();
 });
 
 bothBackends('destroying a row stream early closes the result set and frees the statement', async (db) => {
@@ -72,7 +69,6 @@ bothBackends('destroying a row stream early closes the result set and frees the 
   const again = await stmt.execQuery();
   assert.strictEqual(await again.next(), true);
   await again.close();
-  await conn.disconnect();
 });
 
 bothBackends('a row stream reports a fetch error and closes the result set', async (db) => {
@@ -82,11 +78,10 @@ bothBackends('a row stream reports a fetch error and closes the result set', asy
   await rs.close();
   await assert.rejects(pipeline(rows, new Writable({ objectMode: true, write: (r, e, done) => done() })),
     (err) => err.code === -20015);
-  await conn.disconnect();
 });
 
 bothBackends('a large object streams in and out byte for byte', async (db) => {
-  const conn = await zp.connect(db.params());
+  const conn = await db.connectAsync();
   await conn.exec(`CREATE TABLE lob (id INTEGER, data ${db.types.binary})`);
   const data = crypto.randomBytes(3 * 1024 * 1024 + 17);
   const insert = await conn.prepare('INSERT INTO lob VALUES (?, ?)');
@@ -103,7 +98,6 @@ bothBackends('a large object streams in and out byte for byte', async (db) => {
   const tail = await collect(rs.createDataStream(0, { offset: data.length - 5 }));
   assert.ok(tail.equals(data.subarray(data.length - 5)));
   await rs.close();
-  await conn.disconnect();
 });
 
 bothBackends('callback objects: a parameter Writable fed by pipe, an empty value, and a NULL value', async (db) => {
@@ -130,7 +124,7 @@ bothBackends('callback objects: a parameter Writable fed by pipe, an empty value
 });
 
 bothBackends('streaming into a parameter that was not bound for it fails with the driver error', async (db) => {
-  const conn = await zp.connect(db.params());
+  const conn = await db.connectAsync();
   await conn.exec(`CREATE TABLE lob (id INTEGER, data ${db.types.binary})`);
   const insert = await conn.prepare('INSERT INTO lob VALUES (?, ?)');
   await insert.exec([1, Buffer.from('plain')]);
@@ -138,5 +132,4 @@ bothBackends('streaming into a parameter that was not bound for it fails with th
   assert.strictEqual(err.code, -20003);
   assert.strictEqual(err.message, 'The statement has not been executed with {sendParameterData: true} at index 1');
   assert.throws(() => zstreams.createDataStream(insert.native, 0, { chunkSize: 0 }), RangeError);
-  await conn.disconnect();
 });

@@ -5,7 +5,7 @@
 const test = require('node:test');
 const assert = require('node:assert');
 const zelk = require('../..');
-const { freshDatabase } = require('./helpers');
+const { freshDatabase, open } = require('./helpers');
 const { seededRandom, runSeed } = require('./random');
 
 const CALLS = Number(process.env.ZELK_ARG_FUZZ_CALLS) || 3000;
@@ -145,8 +145,7 @@ test('random arguments to every method: errors are driver errors, callbacks run 
   const seed = runSeed(4242);
   console.log(`argument fuzz seed ${seed}, ${CALLS} calls`);
   const file = freshDatabase();
-  const setup = zelk.createConnection();
-  setup.connect(`databaseName=${file}`);
+  const setup = open(`databaseName=${file}`);
   setup.exec('CREATE TABLE T (A INTEGER, B VARCHAR(20))');
   setup.exec("INSERT INTO T VALUES (1, 'one'), (2, 'two'), (3, 'three')");
   setup.disconnect();
@@ -167,8 +166,7 @@ test('random arguments to every method: errors are driver errors, callbacks run 
 });
 
 test('a throwing getter or proxy in the arguments surfaces its own exception and queues no callback', async () => {
-  const conn = zelk.createConnection();
-  conn.connect('');
+  const conn = open('');
   conn.exec('CREATE TABLE T (A INTEGER, B VARCHAR(20))');
   const stmt = conn.prepare('INSERT INTO T VALUES (?, ?)');
   const rs = conn.prepare('SELECT * FROM T').executeQuery();
@@ -187,5 +185,4 @@ test('a throwing getter or proxy in the arguments surfaces its own exception and
   assert.strictEqual(called, 0);
   // The connection is still usable; an empty Buffer binds as an empty value.
   assert.deepStrictEqual(conn.exec('SELECT LENGTH(?) AS N FROM DUMMY', [Buffer.alloc(0)]), [{ N: 0 }]);
-  conn.disconnect();
 });

@@ -5,7 +5,7 @@ const test = require('node:test');
 const assert = require('node:assert');
 const path = require('path');
 const zelk = require('../..');
-const { errorFields, freshDatabase, runIsolated, buildDir, settle } = require('./helpers');
+const { errorFields, freshDatabase, runIsolated, buildDir, settle, connected } = require('./helpers');
 const { bothBackends } = require('./backends');
 
 const MB4 = 4 * 1024 * 1024;
@@ -60,8 +60,7 @@ bothBackends('getData into memory transferred while the call waits fails and wri
 });
 
 test('indexes, offsets, sizes and time-outs must be integers in range', () => {
-  const conn = zelk.createConnection();
-  conn.connect(`databaseName=${freshDatabase()}`);
+  const conn = connected();
   conn.exec('create table t (id integer, data blob)');
   conn.exec("insert into t values (1, x'010203')");
   const rs = conn.prepare('select id, data from t').execQuery();
@@ -88,12 +87,10 @@ test('indexes, offsets, sizes and time-outs must be integers in range', () => {
   stmt.exec([1]);
   assert.deepStrictEqual(errorFields(() => stmt.getParameterValue(2 ** 32)),
     { code: -20003, message: 'Invalid parameter index.', sqlState: 'HY000' });
-  conn.disconnect();
 });
 
 test('every refused parameter value is an Error with code and sqlState', (t, done) => {
-  const conn = zelk.createConnection();
-  conn.connect(`databaseName=${freshDatabase()}`);
+  const conn = connected();
   const fields = errorFields(() => conn.exec('select ? as v', [new DataView(new ArrayBuffer(2))]));
   assert.strictEqual(typeof fields.code, 'number');
   assert.strictEqual(fields.sqlState, 'HY000');

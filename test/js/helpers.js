@@ -4,6 +4,7 @@ const fs = require('fs');
 const os = require('os');
 const path = require('path');
 const { execFileSync } = require('child_process');
+const test = require('node:test');
 
 const root = path.join(__dirname, '..', '..');
 const buildDir = process.env.ZELK_BUILD_DIR || path.join(root, 'build');
@@ -25,11 +26,30 @@ function runIsolated(source, env) {
   return JSON.parse(out.trim().split('\n').pop());
 }
 
+// Connections the cases opened, held weakly so that a case may watch one
+// being collected; what a case leaves connected is disconnected after it.
+const opened = [];
+function tracked(conn) {
+  opened.push(new WeakRef(conn));
+  return conn;
+}
+async function disconnectOpened() {
+  for (const conn of opened.splice(0).map((ref) => ref.deref())) {
+    if (conn && conn.state() === 'connected') await conn.disconnect();
+  }
+}
+test.afterEach(disconnectOpened);
+
+// A connection connected to target.
+function open(target) {
+  const conn = require('../..').createConnection();
+  conn.connect(target);
+  return tracked(conn);
+}
+
 // A connected connection to a fresh database; extra pairs follow the path.
 function connected(extra) {
-  const conn = require('../..').createConnection();
-  conn.connect(`databaseName=${freshDatabase()}${extra || ''}`);
-  return conn;
+  return open(`databaseName=${freshDatabase()}${extra || ''}`);
 }
 
 // Ends a callback-style case with the outcome of its last checks.
@@ -51,4 +71,6 @@ function errorFields(fn) {
   throw new Error('expected an exception');
 }
 
-module.exports = { root, buildDir, tmpDir, freshDatabase, runIsolated, errorFields, connected, settle };
+module.exports = {
+  root, buildDir, tmpDir, freshDatabase, runIsolated, errorFields, open, connected, tracked, disconnectOpened, settle,
+};
