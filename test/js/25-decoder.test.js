@@ -58,20 +58,6 @@ function assertMalformed(buffer, pattern, options) {
   });
 }
 
-test('object rows carry every tag with the right JavaScript type', () => {
-  const rows = decode(sample(), {});
-  assert.strictEqual(rows.length, 3);
-  assert.deepStrictEqual(Object.keys(rows[0]), ['ID', 'NAME', 'DATA', 'OK', 'PRICE']);
-  assert.deepStrictEqual(rows[0], {
-    ID: -7, NAME: 'Grüße 👋', DATA: Buffer.from([0, 255, 10]), OK: true, PRICE: 2.5,
-  });
-  assert.deepStrictEqual(rows[1], {
-    ID: 2147483647, NAME: '', DATA: null, OK: false, PRICE: -9007199254740991,
-  });
-  assert.deepStrictEqual(rows[2], { ID: null, NAME: null, DATA: Buffer.alloc(0), OK: null, PRICE: null });
-  assert.ok(Buffer.isBuffer(rows[0].DATA));
-});
-
 test('binary values are copies, independent of the result buffer', () => {
   const buffer = sample();
   const rows = decode(buffer);

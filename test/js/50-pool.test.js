@@ -126,11 +126,3 @@ test('with POOLINGCHECK a handle that fails the ping is discarded', () => {
   assert.strictEqual(fresh.getPooledConnectionCount(), 0);
   assert.throws(() => fresh.exec('SELECT * FROM marker'), (err) => err.sqlState === '42S02');
 });
-
-bothBackends('clearPool works with a callback and counts what it closed', async (db) => {
-  const conn = open(pooledString(db));
-  conn.disconnect();
-  const count = await new Promise((resolve, reject) =>
-    conn.clearPool((err, n) => (err ? reject(err) : resolve(n))));
-  assert.strictEqual(count, 1);
-});
