@@ -1,7 +1,7 @@
 'use strict';
 const test = require('node:test');
 const assert = require('node:assert');
-const { errorFields, connected } = require('./helpers');
+const { errorFields, driverError, connected } = require('./helpers');
 const { bothBackends } = require('./backends');
 
 function withTable(db, sql) {
@@ -10,8 +10,8 @@ function withTable(db, sql) {
   return conn;
 }
 
-const INVALID_ARGS = (message) => ({ code: -20002, message, sqlState: 'HY000' });
-const DROPPED = { code: -20016, message: 'Statement is dropped', sqlState: 'HY000' };
+const INVALID_ARGS = (message) => driverError(-20002, message);
+const DROPPED = driverError(-20016, 'Statement is dropped');
 
 bothBackends('positional and named parameters, re-executed with new values', (db) => {
   const conn = withTable(db, 'create table t (id integer, name varchar(20))');
@@ -36,10 +36,8 @@ bothBackends('argument and parameter errors', (db) => {
   assert.deepStrictEqual(errorFields(() => stmt.execInternal([1], undefined)),
     INVALID_ARGS("Invalid parameter for function 'exec[ute]([params][, options][, callback])'"));
   assert.deepStrictEqual(errorFields(() => stmt.exec()), INVALID_ARGS('No binding parameter(s)'));
-  assert.deepStrictEqual(errorFields(() => stmt.exec([])), { code: -20014,
-    message: 'Not enough parameters for the SQL statement', sqlState: 'HY000' });
-  assert.deepStrictEqual(errorFields(() => stmt.exec([1, 2])), { code: -20013,
-    message: 'Too many parameters for the SQL statement', sqlState: 'HY000' });
+  assert.deepStrictEqual(errorFields(() => stmt.exec([])), driverError(-20014, 'Not enough parameters for the SQL statement'));
+  assert.deepStrictEqual(errorFields(() => stmt.exec([1, 2])), driverError(-20013, 'Too many parameters for the SQL statement'));
   assert.throws(() => conn.prepare(5), /Invalid parameter 0 for function 'prepare\(sql, \[callback\]\)'/);
   assert.throws(() => conn.prepare('select * from missing'));
 });
@@ -154,7 +152,7 @@ test('print lines and parameter getters', () => {
   const conn = connected();
   const stmt = conn.prepare("select zkv_print('first') as a, zkv_print(?) as b");
   assert.deepStrictEqual(errorFields(() => stmt.getParameterLength(0)),
-    { code: -20003, message: 'The statement has not been executed yet.', sqlState: 'HY000' });
+    driverError(-20003, 'The statement has not been executed yet.'));
   assert.deepStrictEqual(conn.prepare('select :a, @b, $c, ?').getParameterInfo()
     .map((p) => [p.name, p.direction, p.nativeTypeName]), ['a', 'b', 'c', undefined].map((name) => [name, 1, 'NVARCHAR']));
   const long = 'x'.repeat(3000);
@@ -164,7 +162,7 @@ test('print lines and parameter getters', () => {
   assert.strictEqual(stmt.getParameterLength(0), 3000);
   assert.strictEqual(stmt.isParameterNull(0), false);
   assert.deepStrictEqual(errorFields(() => stmt.isParameterNull(1)),
-    { code: -20003, message: 'Invalid parameter index.', sqlState: 'HY000' });
+    driverError(-20003, 'Invalid parameter index.'));
   stmt.exec([null]);
   assert.strictEqual(stmt.isParameterNull(0), true);
   const warn = conn.prepare("select zkv_warning(7, 'w') as w");

@@ -1,6 +1,6 @@
 'use strict';
 const assert = require('node:assert');
-const { errorFields } = require('./helpers');
+const { errorFields, driverError } = require('./helpers');
 const { bothBackends } = require('./backends');
 
 function seeded(db, rows) {
@@ -17,7 +17,7 @@ const ROWS = [
   [2, null, -2, null],
   [3, 'three', 0, Buffer.alloc(0)],
 ];
-const CLOSED = { code: -20015, message: 'ResultSet is closed', sqlState: 'HY000' };
+const CLOSED = driverError(-20015, 'ResultSet is closed');
 
 bothBackends('walking with next gives the rows of exec, as objects and as arrays', (db) => {
   const conn = seeded(db, ROWS);
@@ -75,11 +75,8 @@ bothBackends('execQuery while a result set is open fails with -20020 until it is
   const conn = seeded(db, ROWS);
   const stmt = conn.prepare('select id from t');
   const rs = stmt.execQuery();
-  assert.deepStrictEqual(errorFields(() => stmt.execQuery()), {
-    code: -20020,
-    message: 'There is already an open ResultSet associated with this Statement which must be closed first.',
-    sqlState: 'HY000',
-  });
+  assert.deepStrictEqual(errorFields(() => stmt.execQuery()),
+    driverError(-20020, 'There is already an open ResultSet associated with this Statement which must be closed first.'));
   rs.close();
   assert.strictEqual(rs.isClosed(), true);
   for (const call of [() => rs.next(), () => rs.getValues(), () => rs.getValue(0), () => rs.getColumnCount()]) {
@@ -94,7 +91,7 @@ bothBackends('getData checks its length and target size and copies to the offset
   const conn = seeded(db, ROWS);
   const rs = conn.prepare('select id, data from t where id = 1').execQuery();
   rs.next();
-  const arg = (message) => ({ code: -20002, message, sqlState: 'HY000' });
+  const arg = (message) => driverError(-20002, message);
   assert.deepStrictEqual(errorFields(() => rs.getData(1, 0, Buffer.alloc(4), 0, 0)), arg('Invalid length.'));
   assert.deepStrictEqual(errorFields(() => rs.getData(1, 0, Buffer.alloc(15), 8, 8)),
     arg('getData buffer is not large enough to copy length bytes to bufferOffset.'));

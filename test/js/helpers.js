@@ -62,6 +62,11 @@ function settle(done, check) {
   }
 }
 
+// The fields of an error the driver itself raises.
+function driverError(code, message) {
+  return { code, message, sqlState: 'HY000' };
+}
+
 function errorFields(fn) {
   try {
     fn();
@@ -72,5 +77,6 @@ function errorFields(fn) {
 }
 
 module.exports = {
-  root, buildDir, tmpDir, freshDatabase, runIsolated, errorFields, open, connected, tracked, disconnectOpened, settle,
+  root, buildDir, tmpDir, freshDatabase, runIsolated, errorFields, driverError, open, connected, tracked,
+  disconnectOpened, settle,
 };
