@@ -10,14 +10,9 @@ const zp = require('../../lib/promises');
 const { Session } = require('../../lib/shell/session');
 const { Prompt } = require('../../lib/shell/terminal');
 const { bothBackends } = require('./backends');
-const { tmpDir, freshDatabase } = require('./helpers');
+const { tmpDir, freshDatabase, until } = require('./helpers');
 
 let historyCount = 0;
-
-async function until(condition, what) {
-  for (let i = 0; i < 500 && !condition(); i += 1) await new Promise((resolve) => setTimeout(resolve, 10));
-  assert.ok(condition(), `timed out waiting for ${what}`);
-}
 
 function openPrompt(connection, backend, history) {
   historyCount += 1;

@@ -41,21 +41,16 @@ function valuePool() {
   ];
 }
 
-const METHODS = {
-  connection: ['exec', 'execute', 'execInternal', 'prepare', 'connect', 'disconnect', 'close', 'end', 'commit',
-    'rollback', 'abort', 'getAutoCommit', 'setAutoCommit', 'getClientInfo', 'setClientInfo', 'onTrace',
-    'setRowSetSize', 'state', 'clearPool', 'getPooledConnectionCount', 'getOpenConnectionCount', 'getWarnings'],
-  statement: ['exec', 'execute', 'isValid', 'execInternal', 'execQuery', 'executeQuery', 'execBatch',
-    'executeBatch', 'drop', 'getParameterInfo', 'getParameterLength', 'getParameterValue', 'sendParameterData',
-    'isParameterNull', 'getData', 'functionCode', 'getColumnInfo', 'getPrintLines', 'getRowStatus',
-    'getServerCPUTime', 'getServerMemoryUsage', 'getServerProcessingTime', 'setPacketSize', 'getPacketSize',
-    'getStatementHash', 'setTimeout'],
-  resultSet: ['close', 'isClosed', 'getRowCount', 'getColumnCount', 'getColumnName', 'getColumnInfo', 'getValue',
-    'getValues', 'getValueLength', 'getData', 'next', 'nextResult', 'hasNextResult', 'getServerCPUTime',
-    'getServerMemoryUsage', 'getServerProcessingTime', 'isNull'],
-};
+// Every method an object has, its prototypes' included.
+function methodsOf(object) {
+  const names = new Set();
+  for (let proto = object; proto !== Object.prototype; proto = Object.getPrototypeOf(proto)) {
+    for (const name of Object.getOwnPropertyNames(proto)) if (typeof object[name] === 'function') names.add(name);
+  }
+  names.delete('constructor');
+  return [...names];
+}
 
-// A hostile proxy's own exception passes through unchanged.
 // The methods that complete through a callback, with the most arguments
 // they take, the callback included; a function past that is not theirs.
 const ASYNC = new Map(Object.entries({
@@ -66,9 +61,10 @@ const ASYNC = new Map(Object.entries({
   'statement.executeQuery': 3, 'statement.execBatch': 3, 'statement.executeBatch': 3, 'statement.drop': 1,
   'statement.getData': 6, 'statement.getParameterValue': 2, 'statement.sendParameterData': 3,
   'resultSet.close': 1, 'resultSet.getData': 6, 'resultSet.getValue': 2, 'resultSet.getValues': 2,
-  'resultSet.next': 1, 'resultSet.nextResult': 1,
+  'resultSet.next': 1, 'resultSet.nextResult': 1, 'resultSet.fetchRows': 2,
 }));
 
+// A hostile proxy's own exception passes through unchanged.
 function assertDriverError(err, where) {
   if (err instanceof Error && /^hostile /.test(err.message)) return;
   assert.ok(err instanceof Error, `${where}: not an Error: ${String(err)}`);
@@ -102,6 +98,7 @@ class Targets {
 
 function runCalls(targets, rnd, seed) {
   const pool = valuePool();
+  const METHODS = Object.fromEntries(['connection', 'statement', 'resultSet'].map((kind) => [kind, methodsOf(targets[kind])]));
   const callbacks = [];
   for (let i = 0; i < CALLS; i++) {
     if (i % 50 === 0) targets.refresh();

@@ -5,6 +5,7 @@ const os = require('os');
 const path = require('path');
 const { execFileSync } = require('child_process');
 const test = require('node:test');
+const assert = require('node:assert');
 
 const root = path.join(__dirname, '..', '..');
 const buildDir = process.env.ZELK_BUILD_DIR || path.join(root, 'build');
@@ -52,6 +53,14 @@ function connected(extra) {
   return open(`databaseName=${freshDatabase()}${extra || ''}`);
 }
 
+// Waits for work the case started in the background; polled, so that a
+// loaded machine only slows it.
+async function until(condition, what) {
+  for (const deadline = Date.now() + 10000; !condition(); await new Promise((resolve) => setTimeout(resolve, 10))) {
+    if (Date.now() > deadline) assert.fail(`timed out waiting for ${what}`);
+  }
+}
+
 // Ends a callback-style case with the outcome of its last checks.
 function settle(done, check) {
   try {
@@ -78,5 +87,5 @@ function errorFields(fn) {
 
 module.exports = {
   root, buildDir, tmpDir, freshDatabase, runIsolated, errorFields, driverError, open, connected, tracked,
-  disconnectOpened, settle,
+  disconnectOpened, settle, until,
 };
