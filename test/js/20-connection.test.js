@@ -91,10 +91,8 @@ bothBackends('auto-commit off before connect is applied at connect', (db) => {
   conn.exec('INSERT INTO t VALUES (2)');
   conn.commit();
   conn.disconnect();
-  const other = zelk.createConnection(db.params());
-  other.connect();
+  const other = db.connect();
   assert.deepStrictEqual(other.exec('SELECT a FROM t'), [{ a: 2 }]);
-  other.disconnect();
 });
 
 bothBackends('jobs of one connection run in order while two connections overlap', async (db) => {

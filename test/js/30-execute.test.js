@@ -278,13 +278,16 @@ bothBackends('disconnect fails the queued executes and lets the running one fini
   assert.deepStrictEqual(results, [['running', 1], ['queued-1', -20006], ['queued-2', -20006]]);
 });
 
-bothBackends('trace text reaches the callback until it is switched off', (db) => {
+bothBackends('trace text reaches the callback unaltered, in chunks that end on characters, until switched off', (db) => {
   const conn = zelk.createConnection();
   const chunks = [];
   conn.onTrace('statements', (text) => chunks.push(text));
   conn.connect(db.params());
-  conn.exec("SELECT 'traced' AS t FROM DUMMY");
-  assert.match(chunks.join(''), /SELECT 'traced' AS t FROM DUMMY -- \d+ us\n/);
+  // "SELECT '" is 8 bytes: the 3-byte character starts at byte 4095.
+  const text = 'a'.repeat(4087) + '€' + 'b'.repeat(5000);
+  conn.exec(`SELECT '${text}' AS t FROM DUMMY`);
+  assert.ok(chunks.length > 1 && chunks.every((chunk) => !chunk.includes('\uFFFD')));
+  assert.match(chunks.join(''), new RegExp(`SELECT '${text}' AS t FROM DUMMY -- \\d+ us\n`));
   conn.onTrace(null, null);
   chunks.length = 0;
   conn.exec('SELECT 2 AS t FROM DUMMY');

@@ -101,8 +101,7 @@ bothBackends('a large object streams in and out byte for byte', async (db) => {
 });
 
 bothBackends('callback objects: a parameter Writable fed by pipe, an empty value, and a NULL value', async (db) => {
-  const conn = zelk.createConnection(db.params());
-  conn.connect();
+  const conn = db.connect();
   conn.exec(`CREATE TABLE lob (id INTEGER, data ${db.types.binary})`);
   const insert = conn.prepare('INSERT INTO lob VALUES (?, ?)');
   const text = Buffer.from('stream me '.repeat(5000));
@@ -120,7 +119,6 @@ bothBackends('callback objects: a parameter Writable fed by pipe, an empty value
   assert.deepStrictEqual(values.map((v) => v.length), [text.length, 0, 0]);
   assert.ok(values[0].equals(text));
   assert.deepStrictEqual(conn.exec('SELECT id FROM lob WHERE data IS NULL'), [{ id: 3 }]);
-  conn.disconnect();
 });
 
 bothBackends('streaming into a parameter that was not bound for it fails with the driver error', async (db) => {
