@@ -1,7 +1,6 @@
 'use strict';
 // The database a script names is the one that opens, result sets let go of
-// what they hold, a writer waits for another, and trace text arrives
-// unaltered.
+// what they hold, and a writer waits for another.
 const test = require('node:test');
 const assert = require('node:assert');
 const fs = require('fs');
