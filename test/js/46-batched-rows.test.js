@@ -66,7 +66,6 @@ bothBackends('iteration continues from the row next() left and stops early witho
   assert.deepStrictEqual(seen, [1, 2, 3]);
   assert.strictEqual(rs.isClosed(), true);
   assert.deepStrictEqual(await collect((await stmt.execQuery()).rows()), Array.from({ length: ROWS }, (_, i) => ({ i })));
-  await stmt.drop();
 });
 
 bothBackends('fetchRows checks its row count, reports a statement without rows as empty, and fails on a closed result set', async (db) => {
@@ -83,5 +82,4 @@ bothBackends('fetchRows checks its row count, reports a statement without rows a
   // The rejection points at the loop that iterated, not at the completion.
   await assert.rejects(collect(closed.rows()), (err) => err instanceof Error && typeof err.code === 'number' &&
     typeof err.sqlState === 'string' && /at async collect \(.*46-batched-rows\.test\.js/.test(err.stack));
-  await stmt.drop();
 });

@@ -197,8 +197,6 @@ test('CALL fills INOUT parameters, by position and by name; a large one reads ba
     assert.deepStrictEqual([0, 2].map((i) => other.getParameterValue(i)), [42, 'Z'], sql);
     other.drop();
   }
-  positional.drop();
-  named.drop();
 });
 
 test('OUT parameters take no value; an INOUT text that grows beyond its input is returned whole', { skip }, () => {
@@ -218,7 +216,6 @@ test('OUT parameters take no value; an INOUT text that grows beyond its input is
   const tail = Buffer.alloc(5);
   assert.strictEqual(stmt.getData(0, 2995, tail, 0, 5), 5);
   assert.strictEqual(tail.toString(), 'bcabc');
-  stmt.drop();
 });
 
 test('RAISE WARNING and NOTICE become warnings with their SQLSTATE, RAISE INFO print lines', { skip }, () => {
@@ -237,7 +234,6 @@ test('RAISE WARNING and NOTICE become warnings with their SQLSTATE, RAISE INFO p
   assert.deepStrictEqual(Object.keys(warnings[0]), ['code', 'message', 'sqlState']);
   assert.deepStrictEqual(conn.getWarnings(), []);
   assert.deepStrictEqual(stmt.getPrintLines(), ['first line', 'second é']);
-  stmt.drop();
 });
 
 test('an abort during a result set fetch fails that fetch with HY008', { skip }, async () => {
