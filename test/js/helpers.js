@@ -71,6 +71,13 @@ function settle(done, check) {
   }
 }
 
+// Every item of an async iterable, in order.
+async function collect(iterable) {
+  const items = [];
+  for await (const item of iterable) items.push(item);
+  return items;
+}
+
 // The fields of an error the driver itself raises.
 function driverError(code, message) {
   return { code, message, sqlState: 'HY000' };
@@ -87,5 +94,5 @@ function errorFields(fn) {
 
 module.exports = {
   root, buildDir, tmpDir, freshDatabase, runIsolated, errorFields, driverError, open, connected, tracked,
-  disconnectOpened, settle, until,
+  disconnectOpened, settle, until, collect,
 };
