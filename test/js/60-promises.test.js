@@ -154,10 +154,7 @@ bothBackends('an AbortSignal interrupts the running statement with the driver er
   const controller = new AbortController();
   const running = conn.exec(db.sleep(20000), [], { signal: controller.signal });
   setTimeout(() => controller.abort(), 50);
-  const err = await running.catch((e) => e);
-  assert.ok(err instanceof Error);
-  assert.strictEqual(err.sqlState, 'HY008');
-  assert.strictEqual(typeof err.code, 'number');
+  assert.strictEqual((await running.catch((e) => e)).sqlState, 'HY008');
   assert.deepStrictEqual(await conn.exec('SELECT 1 AS one FROM DUMMY'), [{ one: 1 }]);
 
   const stmt = await conn.prepare(db.sleep(20000));
