@@ -91,7 +91,6 @@ bothBackends('a Buffer is stored byte for byte by every way of binding, and find
     [1, 2, 3, 4, 5].map((k) => ({ k, v: BYTES, n: BYTES.length })));
   assert.deepStrictEqual(conn.exec('SELECT k FROM t WHERE v = ? ORDER BY k', [BYTES]).map((r) => r.k),
     [1, 2, 3, 4, 5]);
-  conn.disconnect();
 });
 
 bothBackends('BigInt parameters bind exactly as 64-bit integers', (db) => {
@@ -110,7 +109,6 @@ bothBackends('BigInt parameters bind exactly as 64-bit integers', (db) => {
       message: 'Can not bind parameter(0): a BigInt outside the signed 64-bit range.',
     });
   }
-  conn.disconnect();
 });
 
 bothBackends('Date parameters bind as their instant in UTC', (db) => {
@@ -124,5 +122,4 @@ bothBackends('Date parameters bind as their instant in UTC', (db) => {
     dates.map((d) => d.toISOString()));
   assert.strictEqual(conn.exec('SELECT k FROM t WHERE ts = ?', [dates[1]])[0].k, 1);
   assert.throws(() => conn.exec('INSERT INTO t VALUES (9, ?)', [new Date(NaN)]), { code: -20002 });
-  conn.disconnect();
 });

@@ -1,7 +1,6 @@
 'use strict';
-const test = require('node:test');
 const assert = require('node:assert');
-const { errorFields, settle } = require('./helpers');
+const { errorFields, driverError, settle } = require('./helpers');
 const { bothBackends } = require('./backends');
 
 function connected(db) {
@@ -46,32 +45,25 @@ bothBackends('chunks queued behind one that finds the connection gone fail promp
 bothBackends('parameter data argument and state errors', (db) => {
   const conn = connected(db);
   const insert = conn.prepare('insert into lobs values (?, ?)');
-  const notExecuted = { code: -20003, message: 'The statement has not been executed yet.', sqlState: 'HY000' };
+  const notExecuted = driverError(-20003, 'The statement has not been executed yet.');
   assert.deepStrictEqual(errorFields(() => insert.getParameterValue(0)), notExecuted);
   assert.deepStrictEqual(errorFields(() => insert.sendParameterData(1, Buffer.from('x'))), notExecuted);
   assert.deepStrictEqual(errorFields(() => insert.exec([4, { sendParameterData: false }])),
-    { code: -20007, message: 'Can not bind parameter(1).', sqlState: 'HY000' });
+    driverError(-20007, 'Can not bind parameter(1).'));
   insert.exec([4, { sendParameterData: true }]);
-  assert.deepStrictEqual(errorFields(() => insert.sendParameterData(0, Buffer.from('x'))), {
-    code: -20003,
-    message: 'The statement has not been executed with {sendParameterData: true} at index 0',
-    sqlState: 'HY000',
-  });
+  assert.deepStrictEqual(errorFields(() => insert.sendParameterData(0, Buffer.from('x'))),
+    driverError(-20003, 'The statement has not been executed with {sendParameterData: true} at index 0'));
   assert.deepStrictEqual(errorFields(() => insert.sendParameterData(5, null)),
-    { code: -20003, message: 'Invalid parameter index.', sqlState: 'HY000' });
-  assert.deepStrictEqual(errorFields(() => insert.sendParameterData(1, 'text')), {
-    code: -20002,
-    message: "Invalid parameter 1 for function 'sendParameterData(columnIndex, buffer[, callback])': " +
-      'expected undefined|null|buffer, received string.',
-    sqlState: 'HY000',
-  });
+    driverError(-20003, 'Invalid parameter index.'));
+  assert.deepStrictEqual(errorFields(() => insert.sendParameterData(1, 'text')),
+    driverError(-20002, "Invalid parameter 1 for function 'sendParameterData(columnIndex, buffer[, callback])': " +
+      'expected undefined|null|buffer, received string.'));
   insert.sendParameterData(1, null);
-  const arg = (message) => ({ code: -20002, message, sqlState: 'HY000' });
+  const arg = (message) => driverError(-20002, message);
   assert.deepStrictEqual(errorFields(() => insert.getData(0, -1, Buffer.alloc(4), 0, 1)), arg('Invalid dataOffset.'));
   assert.deepStrictEqual(errorFields(() => insert.getData(0, 0, Buffer.alloc(4), -1, 1)), arg('Invalid bufferOffset.'));
   assert.deepStrictEqual(errorFields(() => insert.getData(0, 0, Buffer.alloc(4), 0, -1)), arg('Invalid length.'));
   assert.deepStrictEqual(errorFields(() => insert.getData(0, 0, Buffer.alloc(15), 8, 8)),
     arg('getData buffer is not large enough to copy length bytes to bufferOffset.'));
   assert.strictEqual(insert.getParameterValue(0), 4);
-  conn.disconnect();
 });

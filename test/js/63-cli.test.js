@@ -7,7 +7,7 @@ const fs = require('fs');
 const path = require('path');
 const { spawn, spawnSync } = require('child_process');
 const { pathToFileURL } = require('url');
-const { root, tmpDir, freshDatabase } = require('./helpers');
+const { root, tmpDir, freshDatabase, until } = require('./helpers');
 const { serverSkip } = require('./backends');
 const { splitStatements } = require('../../lib/shell/statements');
 const { displayWidth } = require('../../lib/shell/format');
@@ -125,11 +125,6 @@ test('a server named by URL or by the PG environment', { skip: serverSkip }, () 
 });
 
 const hasScript = spawnSync('script', ['--version']).status === 0;
-
-async function until(condition, what) {
-  for (let i = 0; i < 500 && !condition(); i += 1) await new Promise((resolve) => setTimeout(resolve, 20));
-  assert.ok(condition(), `timed out waiting for ${what}`);
-}
 
 // script(1) gives zelk-sql a pseudo-terminal and types what it reads.
 async function onTerminal(args, typed) {

@@ -2,16 +2,9 @@
 const test = require('node:test');
 const assert = require('node:assert');
 const zp = require('zelk/promises');
+const { until } = require('./helpers');
 const { bothBackends, serverSkip, serverParams } = require('./backends');
 
-const settle = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-
-// Background work of the pool: polled, so that a loaded machine only slows it.
-async function until(condition, what) {
-  for (const deadline = Date.now() + 5000; !condition(); await settle(5)) {
-    if (Date.now() > deadline) assert.fail(`still waiting: ${what}`);
-  }
-}
 
 bothBackends('a full pool serves waiters in arrival order and times out the ones left waiting', async (db) => {
   const pool = zp.createPool(db.params(), { max: 1, acquireTimeout: 200 });

@@ -10,14 +10,9 @@ const zp = require('../../lib/promises');
 const { Session } = require('../../lib/shell/session');
 const { Prompt } = require('../../lib/shell/terminal');
 const { bothBackends } = require('./backends');
-const { tmpDir, freshDatabase } = require('./helpers');
+const { tmpDir, freshDatabase, until } = require('./helpers');
 
 let historyCount = 0;
-
-async function until(condition, what) {
-  for (let i = 0; i < 500 && !condition(); i += 1) await new Promise((resolve) => setTimeout(resolve, 10));
-  assert.ok(condition(), `timed out waiting for ${what}`);
-}
 
 function openPrompt(connection, backend, history) {
   historyCount += 1;
@@ -36,7 +31,7 @@ function openPrompt(connection, backend, history) {
 }
 
 bothBackends('meta-commands list tables and describe columns, types, nullability and keys', async (db) => {
-  const conn = await zp.connect(db.params());
+  const conn = await db.connectAsync();
   const term = openPrompt(conn, db.name);
   term.type('CREATE TABLE parent (id INTEGER PRIMARY KEY);\n');
   term.type('CREATE TABLE child (id INTEGER NOT NULL PRIMARY KEY,\n  parent_id INTEGER REFERENCES parent(id),\n');
@@ -60,11 +55,10 @@ bothBackends('meta-commands list tables and describe columns, types, nullability
   term.type('\\bogus\nSELECT 2\n\\q\n');
   await term.done;
   assert.match(term.messages.join('\n'), /unknown command "\\bogus"/);
-  await conn.disconnect();
 });
 
 bothBackends('Ctrl-C aborts a running query and clears the input; twice on an empty line quits', async (db) => {
-  const conn = await zp.connect(db.params());
+  const conn = await db.connectAsync();
   const term = openPrompt(conn, db.name);
   term.type(`SELECT ${db.sleepValue(5000)} AS s\nFROM DUMMY;\n`);
   await until(() => term.session.busy, 'the query to start');
@@ -83,7 +77,6 @@ bothBackends('Ctrl-C aborts a running query and clears the input; twice on an em
   term.type('\x03');
   await term.done;
   assert.ok(!term.messages.some((m) => /never/.test(m)), term.messages);
-  await conn.disconnect();
 });
 
 test('Ctrl-D runs the unterminated statement; history keeps one entry per statement', async () => {

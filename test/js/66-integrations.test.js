@@ -9,6 +9,7 @@ const zp = require('zelk/promises');
 const { ZelkSqliteDialect, ZelkPostgresDialect } = require('zelk/kysely');
 const { drizzleSqlite, drizzlePostgres } = require('zelk/drizzle');
 const { ZelkSqliteClient, ZelkPostgresClient } = require('zelk/knex');
+const { collect } = require('./helpers');
 const { bothBackends } = require('./backends');
 
 async function personTable(db) {
@@ -16,12 +17,6 @@ async function personTable(db) {
   const id = db.name === 'sqlite' ? 'INTEGER PRIMARY KEY' : 'SERIAL PRIMARY KEY';
   await pool.exec(`CREATE TABLE person (id ${id}, name VARCHAR(40) NOT NULL, age INTEGER)`);
   return pool;
-}
-
-async function collect(iterable, pick) {
-  const out = [];
-  for await (const item of iterable) out.push(pick(item));
-  return out;
 }
 
 bothBackends('Kysely: CRUD, a rolled-back transaction, streaming and introspection', async (db) => {
@@ -41,7 +36,7 @@ bothBackends('Kysely: CRUD, a rolled-back transaction, streaming and introspecti
   }), /undo/);
   assert.deepStrictEqual(await k.selectFrom('person').select(['name', 'age']).orderBy('id').execute(),
     [{ name: 'Ann', age: 31 }, { name: 'Bob', age: 40 }]);
-  assert.deepStrictEqual(await collect(k.selectFrom('person').select('name').orderBy('id').stream(1), (r) => r.name),
+  assert.deepStrictEqual((await collect(k.selectFrom('person').select('name').orderBy('id').stream(1))).map((r) => r.name),
     ['Ann', 'Bob']);
   const deleted = await k.deleteFrom('person').where('id', '=', 2).executeTakeFirst();
   assert.strictEqual(deleted.numDeletedRows, 1n);
@@ -103,7 +98,8 @@ bothBackends('Knex: CRUD, a rolled-back transaction, streaming and introspection
     throw new Error('undo');
   }), /undo/);
   assert.deepStrictEqual(await k('person').where({ name: 'Ann' }).first('name', 'age'), { name: 'Ann', age: 31 });
-  assert.deepStrictEqual(await collect(k('person').select('name').orderBy('id').stream(), (r) => r.name), ['Ann', 'Bob']);
+  assert.deepStrictEqual((await collect(k('person').select('name').orderBy('id').stream())).map((r) => r.name),
+    ['Ann', 'Bob']);
   assert.strictEqual(await k('person').where({ id: 2 }).del(), 1);
   assert.deepStrictEqual([await k.schema.hasTable('person'), await k.schema.hasColumn('person', 'age'),
     await k.schema.hasTable('nobody')], [true, true, false]);

@@ -5,66 +5,35 @@ const test = require('node:test');
 const assert = require('node:assert');
 const { decode } = require('../../lib/decoder.js');
 const { seededRandom, runSeed } = require('./random');
+const { Writer } = require('./result-writer');
 
 const ITERATIONS = Number(process.env.ZELK_FUZZ_ITERATIONS) || 20000;
 
-function item(tag, body) {
-  const head = Buffer.alloc(5);
-  head[0] = tag;
-  head.writeUInt32LE(body.length, 1);
-  return [head, body];
-}
-
-function randomValue(rnd) {
+// Writes a random value with w and returns it.
+function randomValue(rnd, w) {
   switch (rnd.int(6)) {
-    case 0: return { parts: [Buffer.from([1])], value: null };
-    case 1: { const v = rnd.chance(0.5); return { parts: [Buffer.from([2, v ? 1 : 0])], value: v }; }
-    case 2: {
-      const v = (rnd.int(4294967296) | 0);
-      const b = Buffer.alloc(5); b[0] = 3; b.writeInt32LE(v, 1);
-      return { parts: [b], value: v };
-    }
-    case 3: {
-      const v = (rnd.next() - 0.5) * 1e12;
-      const b = Buffer.alloc(9); b[0] = 4; b.writeDoubleLE(v, 1);
-      return { parts: [b], value: v };
-    }
-    case 4: {
-      const v = rnd.bytes(rnd.int(12)).toString('hex');
-      return { parts: item(5, Buffer.from(v)), value: v };
-    }
-    default: {
-      const v = rnd.bytes(rnd.int(12));
-      return { parts: item(6, v), value: v };
-    }
+    case 0: w.nul(); return null;
+    case 1: { const v = rnd.chance(0.5); w.bool(v); return v; }
+    case 2: { const v = rnd.int(4294967296) | 0; w.int(v); return v; }
+    case 3: { const v = (rnd.next() - 0.5) * 1e12; w.dbl(v); return v; }
+    case 4: { const v = rnd.bytes(rnd.int(12)).toString('hex'); w.str(v); return v; }
+    default: { const v = rnd.bytes(rnd.int(12)); w.bin(v); return v; }
   }
 }
 
 // A well-formed buffer and the rows (as arrays) it holds.
 function randomResult(rnd) {
+  const w = new Writer();
   const columns = rnd.int(5);
   const rows = columns === 0 ? 0 : rnd.int(5);
-  const parts = [];
-  for (let c = 0; c < columns; c++) parts.push(...item(5, Buffer.from('C' + c)));
-  for (let c = 0; c < columns; c++) {
-    parts.push(...(rnd.chance(0.3) ? item(5, Buffer.from('T' + rnd.int(2))) : [Buffer.from([1])]));
-  }
+  for (let c = 0; c < columns; c++) w.column('C' + c);
+  for (let c = 0; c < columns; c++) w.table(rnd.chance(0.3) ? 'T' + rnd.int(2) : null);
   const expected = [];
   for (let r = 0; r < rows; r++) {
-    const row = [];
-    for (let c = 0; c < columns; c++) {
-      const { parts: p, value } = randomValue(rnd);
-      parts.push(...p);
-      row.push(value);
-    }
-    expected.push(row);
+    expected.push(Array.from({ length: columns }, () => randomValue(rnd, w)));
+    w.row();
   }
-  const body = Buffer.concat(parts);
-  const header = Buffer.alloc(16);
-  header.writeUInt32LE(body.length + 16, 0);
-  header.writeUInt32LE(rows, 8);
-  header.writeUInt32LE(columns, 12);
-  return { buffer: Buffer.concat([header, body]), expected };
+  return { buffer: w.finish(), expected };
 }
 
 function mutate(rnd, source) {

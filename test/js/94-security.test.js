@@ -6,7 +6,7 @@ const assert = require('node:assert');
 const fs = require('fs');
 const path = require('path');
 const zelk = require('../..');
-const { freshDatabase, tmpDir } = require('./helpers');
+const { freshDatabase, tmpDir, open: openTarget } = require('./helpers');
 
 const HOSTILE = [
   "'; DROP TABLE T; --",
@@ -19,11 +19,7 @@ const HOSTILE = [
   'Ω😀\\\'',
 ];
 
-function open(file) {
-  const conn = zelk.createConnection();
-  conn.connect({ databaseName: file || freshDatabase() });
-  return conn;
-}
+const open = (file) => openTarget({ databaseName: file || freshDatabase() });
 
 test('hostile parameter strings are stored and matched as data', () => {
   const conn = open();
@@ -34,7 +30,6 @@ test('hostile parameter strings are stored and matched as data', () => {
   assert.deepStrictEqual(conn.exec('SELECT V FROM T ORDER BY ID').map((r) => r.V), HOSTILE);
   conn.prepare('UPDATE T SET V = ? WHERE ID = ?').execBatch(HOSTILE.map((text, i) => [text + text, i]));
   assert.deepStrictEqual(conn.exec('SELECT V FROM T ORDER BY ID').map((r) => r.V), HOSTILE.map((t) => t + t));
-  conn.disconnect();
 });
 
 test('hostile client information keys and values read back unchanged', () => {
@@ -45,7 +40,6 @@ test('hostile client information keys and values read back unchanged', () => {
     assert.strictEqual(conn.getClientInfo(text), text);
   }
   assert.deepStrictEqual(conn.exec('SELECT COUNT(*) AS N FROM T'), [{ N: 0 }]);
-  conn.disconnect();
 });
 
 test('a hostile schema name is quoted as one identifier', () => {
@@ -68,7 +62,6 @@ test('a hostile schema name is quoted as one identifier', () => {
   }
   const check = open(file);
   assert.deepStrictEqual(check.exec('SELECT COUNT(*) AS N FROM T'), [{ N: 0 }]);
-  check.disconnect();
 });
 
 test('property values with ";", "=", quotes and braces cannot add another property', () => {
@@ -77,16 +70,14 @@ test('property values with ";", "=", quotes and braces cannot add another proper
   const values = [`x;databaseName=${evil}`, `{x};databaseName=${evil}`, `'x';databaseName=${evil}`,
     `"x";databaseName=${evil}`, `x}";'{;databaseName=${evil}`, `=;databaseName=${evil};`];
   for (const value of values) {
-    const conn = zelk.createConnection();
-    conn.connect({ databaseName: target, CLIENT: value });
+    const conn = openTarget({ databaseName: target, CLIENT: value });
     conn.exec('CREATE TABLE IF NOT EXISTS T (ID INTEGER)');
     conn.disconnect();
     assert.ok(!fs.existsSync(evil), `object form: ${value}`);
     // String form: the value enclosed as a script would write it.
     const enclosed = value.includes('}') ? `"${value.replace(/"/g, '')}"` : `{${value}}`;
     const text = `databaseName=${target};CLIENT=${enclosed}`;
-    const other = zelk.createConnection();
-    other.connect(text);
+    const other = openTarget(text);
     other.exec('CREATE TABLE IF NOT EXISTS T (ID INTEGER)');
     other.disconnect();
     assert.ok(!fs.existsSync(evil), `string form: ${text}`);

@@ -5,7 +5,7 @@ const test = require('node:test');
 const assert = require('node:assert');
 const path = require('path');
 const zelk = require('../..');
-const { errorFields, freshDatabase, runIsolated, buildDir, settle } = require('./helpers');
+const { errorFields, driverError, freshDatabase, runIsolated, buildDir, settle, connected } = require('./helpers');
 const { bothBackends } = require('./backends');
 
 const MB4 = 4 * 1024 * 1024;
@@ -47,7 +47,7 @@ bothBackends('getData into memory transferred while the call waits fails and wri
   const ab = new ArrayBuffer(MB4);
   rs.getData(0, 0, new Uint8Array(ab), 0, MB4, (err, count) => settle(done, () => {
     assert.deepStrictEqual({ code: err.code, message: err.message, sqlState: err.sqlState },
-      { code: -20002, message: 'getData buffer was detached before the data arrived.', sqlState: 'HY000' });
+      driverError(-20002, 'getData buffer was detached before the data arrived.'));
     assert.strictEqual(count, undefined);
     assert.ok(new Uint8Array(moved).every((byte) => byte === 0x62));
     const target = Buffer.alloc(8);
@@ -60,17 +60,16 @@ bothBackends('getData into memory transferred while the call waits fails and wri
 });
 
 test('indexes, offsets, sizes and time-outs must be integers in range', () => {
-  const conn = zelk.createConnection();
-  conn.connect(`databaseName=${freshDatabase()}`);
+  const conn = connected();
   conn.exec('create table t (id integer, data blob)');
   conn.exec("insert into t values (1, x'010203')");
   const rs = conn.prepare('select id, data from t').execQuery();
   rs.next();
-  const badColumn = { code: -20003, message: 'Invalid column index.', sqlState: 'HY000' };
+  const badColumn = driverError(-20003, 'Invalid column index.');
   for (const index of [-1, 2, 'x', 2 ** 32 + 1, 2 ** 32, NaN, Infinity, -Infinity, 0.5]) {
     assert.deepStrictEqual(errorFields(() => rs.getValue(index)), badColumn, String(index));
   }
-  const arg = (message) => ({ code: -20002, message, sqlState: 'HY000' });
+  const arg = (message) => driverError(-20002, message);
   const buffer = Buffer.alloc(4);
   for (const bad of [-1, NaN, Infinity, 2 ** 64, 1.5]) {
     assert.deepStrictEqual(errorFields(() => rs.getData(1, bad, buffer, 0, 1)), arg('Invalid dataOffset.'));
@@ -87,20 +86,18 @@ test('indexes, offsets, sizes and time-outs must be integers in range', () => {
   }
   stmt.exec([1]);
   assert.deepStrictEqual(errorFields(() => stmt.getParameterValue(2 ** 32)),
-    { code: -20003, message: 'Invalid parameter index.', sqlState: 'HY000' });
-  conn.disconnect();
+    driverError(-20003, 'Invalid parameter index.'));
 });
 
 test('every refused parameter value is an Error with code and sqlState', (t, done) => {
-  const conn = zelk.createConnection();
-  conn.connect(`databaseName=${freshDatabase()}`);
+  const conn = connected();
   const fields = errorFields(() => conn.exec('select ? as v', [new DataView(new ArrayBuffer(2))]));
   assert.strictEqual(typeof fields.code, 'number');
   assert.strictEqual(fields.sqlState, 'HY000');
   const stmt = conn.prepare('select ? as v');
   stmt.exec(() => {}, {}, (err) => settle(done, () => {
     assert.deepStrictEqual({ code: err.code, message: err.message, sqlState: err.sqlState },
-      { code: -20002, message: 'No binding parameter(s)', sqlState: 'HY000' });
+      driverError(-20002, 'No binding parameter(s)'));
     conn.disconnect();
   }));
 });

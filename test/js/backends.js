@@ -4,7 +4,8 @@
 // namespace of its own: a fresh database file, or a fresh server schema.
 const test = require('node:test');
 const zelk = require('../..');
-const { freshDatabase } = require('./helpers');
+const zp = require('../../lib/promises');
+const { freshDatabase, open, tracked, disconnectOpened } = require('./helpers');
 
 const env = process.env;
 const serverSkip = env.ZELK_PG_HOST && env.ZELK_PG_PORT && env.ZELK_PG_USER && env.ZELK_PG_DATABASE
@@ -23,9 +24,7 @@ function serverParams(extra) {
 }
 
 function connectServer(extra) {
-  const conn = zelk.createConnection();
-  conn.connect(serverParams(extra));
-  return conn;
+  return open(serverParams(extra));
 }
 
 let schemaCount = 0;
@@ -88,10 +87,11 @@ const postgres = {
 
 // Registers one test per backend. fn(db, t[, done]): db.params(extra) gives the
 // connection parameters of the case's namespace, db.connect(extra) a
-// connected connection to it, db.connStr(extra) the same as a connection
-// string, db.types the dialect's type names, db.sleepValue(ms) an expression
-// that waits (ms may be an SQL expression) and is NULL, db.sleep(ms) a query
-// of it.
+// connected connection to it and db.connectAsync(extra) a promise one, both
+// disconnected after the case if it left them connected, db.connStr(extra) the
+// parameters as a connection string, db.types the dialect's type names,
+// db.sleepValue(ms) an expression that waits (ms may be an SQL expression) and
+// is NULL, db.sleep(ms) a query of it.
 function bothBackends(title, fn) {
   for (const backend of [sqlite, postgres]) {
     test(`${title} [${backend.name}]`, { skip: backend.skip }, async (t) => {
@@ -103,11 +103,8 @@ function bothBackends(title, fn) {
         sleep: (ms) => `SELECT ${backend.sleepValue(ms)} AS s FROM DUMMY`,
         params: space.params,
         connStr: space.connStr,
-        connect(extra) {
-          const conn = zelk.createConnection();
-          conn.connect(space.params(extra));
-          return conn;
-        },
+        connect: (extra) => open(space.params(extra)),
+        connectAsync: async (extra) => tracked(await zp.connect(space.params(extra))),
       };
       let failure;
       try {
@@ -117,10 +114,12 @@ function bothBackends(title, fn) {
         failure = err;
       }
       // A case that failed may leave its cleanup failing too: report the case.
-      try {
-        space.close();
-      } catch (err) {
-        failure = failure || err;
+      for (const cleanup of [disconnectOpened, space.close]) {
+        try {
+          await cleanup();
+        } catch (err) {
+          failure = failure || err;
+        }
       }
       if (failure) throw failure;
     });

@@ -4,6 +4,8 @@ const fs = require('fs');
 const os = require('os');
 const path = require('path');
 const { execFileSync } = require('child_process');
+const test = require('node:test');
+const assert = require('node:assert');
 
 const root = path.join(__dirname, '..', '..');
 const buildDir = process.env.ZELK_BUILD_DIR || path.join(root, 'build');
@@ -25,11 +27,38 @@ function runIsolated(source, env) {
   return JSON.parse(out.trim().split('\n').pop());
 }
 
+// Connections the cases opened, held weakly so that a case may watch one
+// being collected; what a case leaves connected is disconnected after it.
+const opened = [];
+function tracked(conn) {
+  opened.push(new WeakRef(conn));
+  return conn;
+}
+async function disconnectOpened() {
+  for (const conn of opened.splice(0).map((ref) => ref.deref())) {
+    if (conn && conn.state() === 'connected') await conn.disconnect();
+  }
+}
+test.afterEach(disconnectOpened);
+
+// A connection connected to target.
+function open(target) {
+  const conn = require('../..').createConnection();
+  conn.connect(target);
+  return tracked(conn);
+}
+
 // A connected connection to a fresh database; extra pairs follow the path.
 function connected(extra) {
-  const conn = require('../..').createConnection();
-  conn.connect(`databaseName=${freshDatabase()}${extra || ''}`);
-  return conn;
+  return open(`databaseName=${freshDatabase()}${extra || ''}`);
+}
+
+// Waits for work the case started in the background; polled, so that a
+// loaded machine only slows it.
+async function until(condition, what) {
+  for (const deadline = Date.now() + 10000; !condition(); await new Promise((resolve) => setTimeout(resolve, 10))) {
+    if (Date.now() > deadline) assert.fail(`timed out waiting for ${what}`);
+  }
 }
 
 // Ends a callback-style case with the outcome of its last checks.
@@ -42,6 +71,18 @@ function settle(done, check) {
   }
 }
 
+// Every item of an async iterable, in order.
+async function collect(iterable) {
+  const items = [];
+  for await (const item of iterable) items.push(item);
+  return items;
+}
+
+// The fields of an error the driver itself raises.
+function driverError(code, message) {
+  return { code, message, sqlState: 'HY000' };
+}
+
 function errorFields(fn) {
   try {
     fn();
@@ -51,4 +92,7 @@ function errorFields(fn) {
   throw new Error('expected an exception');
 }
 
-module.exports = { root, buildDir, tmpDir, freshDatabase, runIsolated, errorFields, connected, settle };
+module.exports = {
+  root, buildDir, tmpDir, freshDatabase, runIsolated, errorFields, driverError, open, connected, tracked,
+  disconnectOpened, settle, until, collect,
+};

@@ -64,7 +64,6 @@ test('connects with host, port, user, password and database; every type comes ba
   assert.deepStrictEqual(info.map((c) => c.nativeTypeName), ['INT', 'BIGINT', 'SMALLINT', 'BOOLEAN', 'DOUBLE',
     'REAL', 'DECIMAL', 'NVARCHAR', 'TEXT', 'BLOB', 'DATE', 'TIME', 'TIMESTAMP', 'INT']);
   assert.deepStrictEqual([info[6].precision, info[6].scale], [5, 2]);
-  conn.disconnect();
 });
 
 test('isolationLevel sets the session\'s level at connect and again when a pooled handle is reused', { skip }, () => {
@@ -99,7 +98,6 @@ test('parameters of a prepared statement reach the server', { skip }, () => {
   // Marker characters inside quotes, dollar quotes and comments are text; "::" is a cast.
   assert.deepStrictEqual(conn.exec("SELECT '?'::text || $q$:x ?$q$ || :a::text AS s, :a::int + 1 AS n -- ?\n", ['41']),
     [{ s: '?:x ?41', n: 42 }]);
-  conn.disconnect();
 });
 
 test('server errors keep their SQLSTATE, at execute and at prepare', { skip }, () => {
@@ -108,7 +106,6 @@ test('server errors keep their SQLSTATE, at execute and at prepare', { skip }, (
   conn.exec('INSERT INTO uniq VALUES (1)');
   assert.throws(() => conn.exec('INSERT INTO uniq VALUES (1)'), { code: 10013, sqlState: '23505' });
   assert.throws(() => conn.prepare('SELECT * FROM no_such_table'), { sqlState: '42P01' });
-  conn.disconnect();
 });
 
 test('column descriptions name the table and schema of table columns, and follow a rename', { skip }, () => {
@@ -124,7 +121,6 @@ test('column descriptions name the table and schema of table columns, and follow
   conn.exec(`ALTER TABLE ${schema}.people RENAME TO persons`);
   assert.deepStrictEqual(origins(`SELECT given_name FROM ${schema}.persons`),
     [['given_name', 'given_name', 'persons', schema]]);
-  conn.disconnect();
 });
 
 test('the pool ping discards a handle whose session was killed', { skip }, () => {
@@ -201,9 +197,6 @@ test('CALL fills INOUT parameters, by position and by name; a large one reads ba
     assert.deepStrictEqual([0, 2].map((i) => other.getParameterValue(i)), [42, 'Z'], sql);
     other.drop();
   }
-  positional.drop();
-  named.drop();
-  conn.disconnect();
 });
 
 test('OUT parameters take no value; an INOUT text that grows beyond its input is returned whole', { skip }, () => {
@@ -223,8 +216,6 @@ test('OUT parameters take no value; an INOUT text that grows beyond its input is
   const tail = Buffer.alloc(5);
   assert.strictEqual(stmt.getData(0, 2995, tail, 0, 5), 5);
   assert.strictEqual(tail.toString(), 'bcabc');
-  stmt.drop();
-  conn.disconnect();
 });
 
 test('RAISE WARNING and NOTICE become warnings with their SQLSTATE, RAISE INFO print lines', { skip }, () => {
@@ -243,8 +234,6 @@ test('RAISE WARNING and NOTICE become warnings with their SQLSTATE, RAISE INFO p
   assert.deepStrictEqual(Object.keys(warnings[0]), ['code', 'message', 'sqlState']);
   assert.deepStrictEqual(conn.getWarnings(), []);
   assert.deepStrictEqual(stmt.getPrintLines(), ['first line', 'second é']);
-  stmt.drop();
-  conn.disconnect();
 });
 
 test('an abort during a result set fetch fails that fetch with HY008', { skip }, async () => {
@@ -270,5 +259,4 @@ test('an abort during a result set fetch fails that fetch with HY008', { skip },
   rs.close();
   stmt.drop();
   assert.deepStrictEqual(conn.exec('SELECT 2 AS two'), [{ two: 2 }]);
-  conn.disconnect();
 });

@@ -94,7 +94,6 @@ test('65,535 parameters: a multi-row INSERT and an IN list bind every value; 65,
   assert.deepStrictEqual(found[rows - 1], { a: 65530, e: 65534 });
   assert.throws(() => conn.prepare(`SELECT 1 WHERE 1 IN (${Array(65536).fill('?').join(', ')})`),
     (err) => err.sqlState === '54023' && /at most 65535 parameters; this one has 65536/.test(err.message));
-  conn.disconnect();
 });
 
 test('COPY FROM STDIN and TO STDOUT are refused before they reach the server; the transaction goes on', { skip }, () => {
@@ -112,7 +111,6 @@ test('COPY FROM STDIN and TO STDOUT are refused before they reach the server; th
   assert.deepStrictEqual(conn.exec('SELECT x FROM c'), [{ x: 1 }]);
   // STDIN as a name inside the copied query is no client COPY: the server judges it.
   assert.throws(() => conn.exec("COPY (SELECT 1 AS stdin) TO '/nonexistent/zelk'"), (e) => !refused(e) && !!e.sqlState);
-  conn.disconnect();
 });
 
 const procSkip = skip || (!fs.existsSync('/proc/net/tcp') && 'no /proc/net/tcp');
@@ -128,5 +126,4 @@ test('server connections send TCP keep-alives after 30 s of silence', { skip: pr
   const [timer, due] = ours[5].split(':');
   assert.strictEqual(timer, '02');
   assert.ok(parseInt(due, 16) <= 30 * 100, `keep-alive due in ${parseInt(due, 16) / 100} s`);
-  conn.disconnect();
 });

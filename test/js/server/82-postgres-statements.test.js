@@ -41,7 +41,6 @@ test('executing a text again reuses its server statement; DDL, SET and DISCARD e
   assert.deepStrictEqual(conn.exec(select, [1]), [{ a: 1, b: 5 }]);
   conn.exec('SELECT 1 FROM DUMMY');
   assert.strictEqual(statementsLike(conn, 'FROM kept WHERE'), 1);
-  conn.disconnect();
 });
 
 test('a kept statement whose table another session changed is prepared again outside a transaction', { skip }, () => {
@@ -78,5 +77,4 @@ test('the least recently used texts give up their server statements', { skip }, 
   const kept = conn.exec('SELECT count(*)::int AS n FROM pg_prepared_statements')[0].n;
   assert.ok(kept <= 101, `${kept} server statements kept`);
   assert.deepStrictEqual(conn.exec('SELECT 0 + ? AS v FROM DUMMY', [5]), [{ v: 5 }]);
-  conn.disconnect();
 });

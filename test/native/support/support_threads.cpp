@@ -3,6 +3,7 @@
 #include "Execution/RunOnce.h"
 #include "Execution/Thread.h"
 #include "Synchronization/SystemSemaphore.h"
+#include "assertion_message.h"
 
 #include <gtest/gtest.h>
 
@@ -40,16 +41,6 @@ protected:
 private:
     Body m_body;
 };
-
-std::string assertionMessage(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const Diagnose::AssertError& error) {
-        return error.what();
-    }
-    return "<no assertion>";
-}
 
 std::vector<std::string> g_reports;
 std::mutex g_reportsMutex;
