@@ -366,12 +366,16 @@ function startDecode(input, options) {
   state.pos = readNames(state, columnCount);
   return {
     reader: new ItemReader(buffer, view, state.end, state.pos),
-    // Sized once: the header's row count has been checked against the buffer.
-    rows: new Array(rowCount),
+    rows: null,
     rowCount,
     columnCount,
     shape: shapeFor(options, state, columnCount),
   };
+}
+
+// Sized once: the header's row count has been checked against the buffer.
+function allocateRows(job) {
+  job.rows = new Array(job.rowCount);
 }
 
 function finishDecode(job) {
@@ -386,6 +390,7 @@ function finishDecode(job) {
 // nestTables }, as given to the execute that produced the buffer.
 function decode(input, options) {
   const job = startDecode(input, options);
+  allocateRows(job);
   readRows(job, 0, job.rowCount);
   return finishDecode(job);
 }
@@ -424,11 +429,19 @@ function decodeAsync(input, options, callback) {
     }
     callback(undefined, rows);
   };
-  // A result of several slices starts in a loop turn of its own, since the
-  // completion that delivered it has taken this one; a small one is
-  // delivered at once, in the order the calls were made.
-  if (job.rowCount > SLICE_ROWS) setImmediate(step);
-  else step();
+  // A small result is delivered at once, in the order the calls were made.
+  // A larger one starts in loop turns of its own, since the completion that
+  // delivered it has taken this one: first its row array (a large one takes
+  // milliseconds to allocate), then the slices.
+  if (job.rowCount <= SLICE_ROWS) {
+    allocateRows(job);
+    step();
+    return;
+  }
+  setImmediate(() => {
+    allocateRows(job);
+    setImmediate(step);
+  });
 }
 
 module.exports = { decode, decodeAsync };
