@@ -44,8 +44,7 @@ function toBuffer(input) {
   throw malformed('expected a Buffer, got ' + (input === null ? 'null' : typeof input));
 }
 
-function readHeader(buffer, view) {
-  const size = buffer.length;
+function readHeader(view, size) {
   if (size < HEADER_SIZE) {
     throw malformed(size + ' bytes is shorter than the ' + HEADER_SIZE + '-byte header');
   }
@@ -356,13 +355,17 @@ function shapeFor(options, state, columnCount) {
   return shape;
 }
 
-// Checks the header and reads the name sections; the rows are read later,
-// at once or in slices.
-function startDecode(input, options) {
+function bufferDecode(input, options) {
   const buffer = toBuffer(input);
   const view = new DataView(buffer.buffer, buffer.byteOffset, buffer.byteLength);
-  const { rowCount, columnCount } = readHeader(buffer, view);
-  const state = { buffer, view, end: buffer.length, pos: 0, names: null, tables: null };
+  return startDecode(buffer, view, buffer.length, options);
+}
+
+// Checks the header and reads the name sections of the first size bytes;
+// the rows are read later, at once or in slices.
+function startDecode(buffer, view, size, options) {
+  const { rowCount, columnCount } = readHeader(view, size);
+  const state = { buffer, view, end: size, pos: 0, names: null, tables: null };
   state.pos = readNames(state, columnCount);
   return {
     reader: new ItemReader(buffer, view, state.end, state.pos),
@@ -385,7 +388,23 @@ function finishDecode(job) {
 // Returns the array of rows held in buffer; options: { rowsAsArray,
 // nestTables }, as given to the execute that produced the buffer.
 function decode(input, options) {
-  const job = startDecode(input, options);
+  const job = bufferDecode(input, options);
+  readRows(job, 0, job.rowCount);
+  return finishDecode(job);
+}
+
+// The area a call without a callback copies a small plain result into
+// (execInternal's argument after the callback; the call then returns the
+// area), decoded at once by decodeArea: a Buffer per call costs more than
+// the rest of a point query's result. Values never share its memory, so
+// the next call can reuse it.
+const resultArea = new ArrayBuffer(4096);
+const areaBytes = Buffer.from(resultArea);
+const areaView = new DataView(resultArea);
+
+function decodeArea() {
+  const size = Math.min(areaView.getUint32(0, true), resultArea.byteLength);
+  const job = startDecode(areaBytes, areaView, size, undefined);
   readRows(job, 0, job.rowCount);
   return finishDecode(job);
 }
@@ -398,7 +417,7 @@ const SLICE_MILLISECONDS = 8;
 function decodeAsync(input, options, callback) {
   let job;
   try {
-    job = startDecode(input, options);
+    job = bufferDecode(input, options);
   } catch (err) {
     callback(err);
     return;
@@ -431,4 +450,4 @@ function decodeAsync(input, options, callback) {
   else step();
 }
 
-module.exports = { decode, decodeAsync };
+module.exports = { decode, decodeAsync, decodeArea, resultArea };

@@ -1,6 +1,6 @@
 'use strict';
 const { native, install } = require('./native');
-const { decode, decodeAsync } = require('./decoder');
+const { decode, decodeAsync, decodeArea, resultArea } = require('./decoder');
 const { connectParams } = require('./target');
 
 // A Buffer from execInternal is the binary transport; rows are decoded here
@@ -30,8 +30,14 @@ function nativeCallback(callback) {
   return callback ? wrapCallback(callback) : undefined;
 }
 
+// Without a callback a small plain result comes back in resultArea.
 function execResult(result, callback) {
-  return callback ? result : shapeResult(result);
+  if (callback) return result;
+  return result === resultArea ? decodeArea() : shapeResult(result);
+}
+
+function areaFor(callback) {
+  return callback ? undefined : resultArea;
 }
 
 // (sql[, params][, options][, callback]) as scripts write it, read in place:
@@ -50,7 +56,7 @@ function connectionExec(sql, params, options) {
   const count = arguments.length - 1;
   const callback = trailingCallback(count, arguments[count]);
   const result = this.execInternal(sql, given(params, 0, count, callback), given(options, 1, count, callback),
-    nativeCallback(callback));
+    nativeCallback(callback), areaFor(callback));
   return execResult(result, callback);
 }
 
@@ -58,7 +64,7 @@ function statementExec(params, options) {
   const count = arguments.length;
   const callback = trailingCallback(count, arguments[count - 1]);
   const result = this.execInternal(given(params, 0, count, callback), given(options, 1, count, callback),
-    nativeCallback(callback));
+    nativeCallback(callback), areaFor(callback));
   return execResult(result, callback);
 }
 

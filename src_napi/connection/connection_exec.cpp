@@ -131,6 +131,7 @@ Napi::Value Connection::execInternal(const Napi::CallbackInfo& info) {
         throwError(info, error, callbackIndex);
         return env.Undefined();
     }
+    baton->result.into = resultAreaArgument(info, 4, callbackIndex);
     return runWork<Connection>(info, callbackIndex, this, baton, &Connection::executeWork,
                                &Connection::executeAfter, this);
 }

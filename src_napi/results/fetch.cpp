@@ -362,6 +362,7 @@ void ResultCollection::reset() {
     releaseIfLarge(timestampValues, kReservedDateTimes);
     builder.reset();
     options = ExecuteOptions();
+    into = ResultArea();
 }
 
 bool fetchResultSet(dbcapi_stmt* stmt, int rowSetSize, ResultCollection& result, FetchReuse& reuse) {
@@ -625,7 +626,25 @@ Napi::Value columnarRows(Napi::Env env, ResultCollection& result, ErrorInfo& err
     return rows;
 }
 
+// A plain result that fits the caller's area is copied there, and the
+// caller decodes it before anything else can run.
+bool copyIntoArea(ResultCollection& result) {
+    if (result.into.data == nullptr || result.options.rowsAsArray || result.options.nestTables) {
+        return false;
+    }
+    size_t size = 0;
+    const char* data = result.builder.getBinaryResultSet(size);
+    if (data == nullptr || size > result.into.capacity) {
+        return false;
+    }
+    memcpy(result.into.data, data, size);
+    return true;
+}
+
 Napi::Value binaryRows(Napi::Env env, ResultCollection& result, ErrorInfo& error) {
+    if (copyIntoArea(result)) {
+        return Napi::Value(env, result.into.object);
+    }
     napi_value buffer = transportBuffer(env, result.builder, error);
     if (buffer == nullptr) {
         if (!error.isSet()) {
@@ -687,4 +706,15 @@ Napi::Value getResultSet(Napi::Env env, ResultCollection& result, ErrorInfo& err
 
 Napi::Value fillResult(Napi::Env env, ResultCollection& result, ErrorInfo& error) {
     return getResultSet(env, result, error);
+}
+
+ResultArea resultAreaArgument(const Napi::CallbackInfo& info, size_t index, int callbackIndex) {
+    ResultArea area;
+    if (callbackIndex < 0 && info.Length() > index && info[index].IsArrayBuffer()) {
+        Napi::ArrayBuffer buffer = info[index].As<Napi::ArrayBuffer>();
+        area.object = buffer;
+        area.data = static_cast<char*>(buffer.Data());
+        area.capacity = area.data != nullptr ? buffer.ByteLength() : 0;
+    }
+    return area;
 }

@@ -58,6 +58,15 @@ private:
     std::list<std::pair<std::string, FetchReuse>> entries_;
 };
 
+// An ArrayBuffer of the calling script that a call without a callback may
+// copy a small plain result into, instead of making a Buffer; the call then
+// returns the ArrayBuffer itself. Valid only while that call runs.
+struct ResultArea {
+    napi_value object = nullptr;
+    char* data = nullptr;
+    size_t capacity = 0;
+};
+
 // Everything one execute collects; owned by the execute's baton.
 struct ResultCollection {
     int functionCode = 0;
@@ -76,6 +85,7 @@ struct ResultCollection {
     std::vector<a_timestamp> timestampValues;
     InternalResultSetBuilder builder;
     ExecuteOptions options;
+    ResultArea into;
 
     ResultCollection() = default;
     ~ResultCollection();
@@ -108,7 +118,7 @@ void fetchWholeResult(dbcapi_connection* conn, dbcapi_stmt* stmt, int rowSetSize
                       ErrorInfo& error, FetchReuse* reuse = nullptr);
 
 // The JavaScript result: undefined, the affected-row count, the binary
-// buffer (a copy) or the array of rows. Sets error and returns undefined
+// buffer (a copy; or result.into once copied there) or the array of rows. Sets error and returns undefined
 // when the result cannot be built.
 Napi::Value getResultSet(Napi::Env env, ResultCollection& result, ErrorInfo& error);
 // The builder's buffer handed to the engine without a copy where the
@@ -116,5 +126,8 @@ Napi::Value getResultSet(Napi::Env env, ResultCollection& result, ErrorInfo& err
 // builder holds nothing, null with error set when out of memory.
 napi_value transportBuffer(Napi::Env env, InternalResultSetBuilder& builder, ErrorInfo& error);
 Napi::Value fillResult(Napi::Env env, ResultCollection& result, ErrorInfo& error);
+// The area of the optional argument at index for a call without a callback:
+// an ArrayBuffer, else none.
+ResultArea resultAreaArgument(const Napi::CallbackInfo& info, size_t index, int callbackIndex);
 
 #endif
