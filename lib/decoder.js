@@ -393,11 +393,11 @@ function decode(input, options) {
   return finishDecode(job);
 }
 
-// The area a call without a callback copies a small plain result into
-// (execInternal's argument after the callback; the call then returns the
-// area), decoded at once by decodeArea: a Buffer per call costs more than
-// the rest of a point query's result. Values never share its memory, so
-// the next call can reuse it.
+// The area execInternal copies a small plain result into (its argument after
+// the callback); the call, or its callback, then gets the area and decodes it
+// at once with decodeArea: a Buffer per call costs more than the rest of a
+// point query's result. Values never share its memory, so the next call can
+// reuse it.
 const resultArea = new ArrayBuffer(4096);
 const areaBytes = Buffer.from(resultArea);
 const areaView = new DataView(resultArea);

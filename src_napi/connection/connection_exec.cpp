@@ -162,6 +162,7 @@ Napi::Value Connection::executeAfter(ErrorInfo& error, void* data, Napi::Env env
     SmartPointer<ExecuteBaton> baton(static_cast<ExecuteBaton*>(data));
     doTraceCallback(env);
     Napi::Value result = error.isSet() ? env.Undefined() : fillResult(env, baton->result, error);
+    releaseResultArea(env, baton->result.into);
     spareBaton.giveBack(baton.release());
     return result;
 }

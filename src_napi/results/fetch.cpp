@@ -626,9 +626,20 @@ Napi::Value columnarRows(Napi::Env env, ResultCollection& result, ErrorInfo& err
     return rows;
 }
 
+void openArea(Napi::ArrayBuffer buffer, ResultArea& area) {
+    area.object = buffer;
+    area.data = static_cast<char*>(buffer.Data());
+    area.capacity = area.data != nullptr ? buffer.ByteLength() : 0;
+}
+
 // A plain result that fits the caller's area is copied there, and the
 // caller decodes it before anything else can run.
-bool copyIntoArea(ResultCollection& result) {
+bool copyIntoArea(Napi::Env env, ResultCollection& result) {
+    napi_value held = nullptr;
+    if (result.into.held != nullptr && napi_get_reference_value(env, result.into.held, &held) == napi_ok &&
+        held != nullptr) {
+        openArea(Napi::ArrayBuffer(env, held), result.into);
+    }
     if (result.into.data == nullptr || result.options.rowsAsArray || result.options.nestTables) {
         return false;
     }
@@ -642,7 +653,7 @@ bool copyIntoArea(ResultCollection& result) {
 }
 
 Napi::Value binaryRows(Napi::Env env, ResultCollection& result, ErrorInfo& error) {
-    if (copyIntoArea(result)) {
+    if (copyIntoArea(env, result)) {
         return Napi::Value(env, result.into.object);
     }
     napi_value buffer = transportBuffer(env, result.builder, error);
@@ -710,11 +721,20 @@ Napi::Value fillResult(Napi::Env env, ResultCollection& result, ErrorInfo& error
 
 ResultArea resultAreaArgument(const Napi::CallbackInfo& info, size_t index, int callbackIndex) {
     ResultArea area;
-    if (callbackIndex < 0 && info.Length() > index && info[index].IsArrayBuffer()) {
-        Napi::ArrayBuffer buffer = info[index].As<Napi::ArrayBuffer>();
-        area.object = buffer;
-        area.data = static_cast<char*>(buffer.Data());
-        area.capacity = area.data != nullptr ? buffer.ByteLength() : 0;
+    if (info.Length() <= index || !info[index].IsArrayBuffer()) {
+        return area;
+    }
+    if (callbackIndex < 0) {
+        openArea(info[index].As<Napi::ArrayBuffer>(), area);
+    } else if (napi_create_reference(info.Env(), info[index], 1, &area.held) != napi_ok) {
+        area.held = nullptr;  // the result comes as a Buffer
     }
     return area;
+}
+
+void releaseResultArea(Napi::Env env, ResultArea& area) {
+    if (area.held != nullptr) {
+        napi_delete_reference(env, area.held);
+    }
+    area = ResultArea();
 }

@@ -436,7 +436,7 @@ Napi::Value Statement::executeAfter(ErrorInfo& error, void* data, Napi::Env env)
         result = fillResult(env, baton->result, error);
     }
     // The caller's area is only good for this call.
-    baton->result.into = ResultArea();
+    releaseResultArea(env, baton->result.into);
     if (baton->keep) {
         baton->result.clearValues();
         keepBaton(baton.release());
