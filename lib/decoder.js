@@ -66,8 +66,8 @@ function readHeader(view, size) {
 }
 
 // Walks the name section (tag 5 only) and the table-name section (tag 1 or
-// 5), checking every item; with state.names and state.tables given, the
-// texts are stored there. Returns the offset after the sections.
+// 5), checking every item, into state.names and state.tables. Returns the
+// offset after the sections.
 function walkNames(state, columnCount) {
   const { buffer, view, end, names, tables } = state;
   let pos = HEADER_SIZE;
@@ -93,15 +93,13 @@ function walkNames(state, columnCount) {
       throw truncated(start);
     }
     pos += length;
-    return names === null ? undefined : utf8Slice(buffer, pos - length, pos);
+    return utf8Slice(buffer, pos - length, pos);
   };
   for (let c = 0; c < columnCount; c++) {
-    const name = readText(false);
-    if (names !== null) names[c] = name;
+    names[c] = readText(false);
   }
   for (let c = 0; c < columnCount; c++) {
-    const table = readText(true);
-    if (tables !== null) tables[c] = table;
+    tables[c] = readText(true);
   }
   return pos;
 }
@@ -119,16 +117,19 @@ function sameBytes(buffer, from, to, bytes) {
 }
 
 // Reads both name sections into state; returns the offset after them.
+// Sections byte for byte the same as the last ones parse the same, so they
+// are not walked again.
 function readNames(state, columnCount) {
-  const pos = walkNames(state, columnCount);
-  if (sameBytes(state.buffer, HEADER_SIZE, pos, lastNames.bytes)) {
+  const known = HEADER_SIZE + lastNames.bytes.length;
+  if (lastNames.names.length === columnCount && known <= state.end &&
+      sameBytes(state.buffer, HEADER_SIZE, known, lastNames.bytes)) {
     state.names = lastNames.names;
     state.tables = lastNames.tables;
-    return pos;
+    return known;
   }
   state.names = new Array(columnCount);
   state.tables = new Array(columnCount);
-  walkNames(state, columnCount);
+  const pos = walkNames(state, columnCount);
   lastNames = { bytes: Uint8Array.prototype.slice.call(state.buffer, HEADER_SIZE, pos), names: state.names,
     tables: state.tables };
   return pos;
