@@ -6,7 +6,9 @@
 // With --instructions, each operation runs under callgrind at two counts
 // and the difference gives instructions per operation, which do not
 // depend on the machine's load (valgrind must be installed); --main-thread
-// counts only the script's thread.
+// counts only the script's thread; --sync-compile has the optimising
+// compiler run on that thread, whose count then no longer depends on when
+// the compiler's background jobs finish.
 const { spawnSync } = require('child_process');
 const fs = require('fs');
 const os = require('os');
@@ -199,12 +201,13 @@ function collected(stderr) {
 // the trial's call count, past the optimising compiler's warm-up. With
 // mainThread only the script's thread counts: the compiler's background
 // jobs move the all-thread count by a third between runs.
-function countInstructions(file, op, calls, mainThread) {
+function countInstructions(file, op, calls, mainThread, syncCompile) {
   const measure = (count) => {
     const out = path.join(os.tmpdir(), `zelk-percall-cg-${process.pid}`);
     const result = spawnSync('valgrind', ['--tool=callgrind', `--callgrind-out-file=${out}`,
-      `--separate-threads=${mainThread ? 'yes' : 'no'}`,
-      process.execPath, __filename, `--run=${op}`, `--count=${count}`, `--file=${file}`], { encoding: 'utf8' });
+      `--separate-threads=${mainThread ? 'yes' : 'no'}`, process.execPath,
+      ...(syncCompile ? ['--no-concurrent-recompilation'] : []),
+      __filename, `--run=${op}`, `--count=${count}`, `--file=${file}`], { encoding: 'utf8' });
     if (result.status !== 0) throw new Error(`${op} under callgrind failed: ${result.stderr}`);
     const outputs = fs.readdirSync(os.tmpdir()).filter((name) => name.startsWith(path.basename(out)));
     const mainOutput = path.join(os.tmpdir(), path.basename(out) + '-01');
@@ -222,13 +225,15 @@ function mainThreadTotal(file) {
 }
 
 function parseArgs(argv) {
-  const args = { rounds: 7, only: null, instructions: false, mainThread: false, run: null, count: 0, file: null };
+  const args = { rounds: 7, only: null, instructions: false, mainThread: false, syncCompile: false, run: null,
+                 count: 0, file: null };
   for (const arg of argv) {
     const [key, value] = arg.replace(/^--/, '').split('=');
     if (key === 'rounds') args.rounds = Number(value);
     else if (key === 'only') args.only = value.split(',');
     else if (key === 'instructions') args.instructions = true;
     else if (key === 'main-thread') args.instructions = args.mainThread = true;
+    else if (key === 'sync-compile') args.syncCompile = true;
     else if (key === 'run') args.run = value;
     else if (key === 'count') args.count = Number(value);
     else if (key === 'file') args.file = value;
@@ -259,8 +264,8 @@ async function main() {
     if (args.instructions) {
       // pg reads the whole result per query: count whole results.
       const calls = trial.countFrom || Math.min(trial.calls, 2000);
-      const zi = countInstructions(file, trial.zelk, calls, args.mainThread);
-      const pi = countInstructions(file, trial.peer, calls, args.mainThread);
+      const zi = countInstructions(file, trial.zelk, calls, args.mainThread, args.syncCompile);
+      const pi = countInstructions(file, trial.peer, calls, args.mainThread, args.syncCompile);
       line += `${Math.round(zi).toString().padStart(13)}${Math.round(pi).toString().padStart(13)}${(zi / pi).toFixed(2).padStart(8)}`;
     }
     console.log(line);

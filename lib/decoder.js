@@ -44,8 +44,7 @@ function toBuffer(input) {
   throw malformed('expected a Buffer, got ' + (input === null ? 'null' : typeof input));
 }
 
-function readHeader(buffer, view) {
-  const size = buffer.length;
+function readHeader(view, size) {
   if (size < HEADER_SIZE) {
     throw malformed(size + ' bytes is shorter than the ' + HEADER_SIZE + '-byte header');
   }
@@ -67,8 +66,8 @@ function readHeader(buffer, view) {
 }
 
 // Walks the name section (tag 5 only) and the table-name section (tag 1 or
-// 5), checking every item; with state.names and state.tables given, the
-// texts are stored there. Returns the offset after the sections.
+// 5), checking every item, into state.names and state.tables. Returns the
+// offset after the sections.
 function walkNames(state, columnCount) {
   const { buffer, view, end, names, tables } = state;
   let pos = HEADER_SIZE;
@@ -94,15 +93,13 @@ function walkNames(state, columnCount) {
       throw truncated(start);
     }
     pos += length;
-    return names === null ? undefined : utf8Slice(buffer, pos - length, pos);
+    return utf8Slice(buffer, pos - length, pos);
   };
   for (let c = 0; c < columnCount; c++) {
-    const name = readText(false);
-    if (names !== null) names[c] = name;
+    names[c] = readText(false);
   }
   for (let c = 0; c < columnCount; c++) {
-    const table = readText(true);
-    if (tables !== null) tables[c] = table;
+    tables[c] = readText(true);
   }
   return pos;
 }
@@ -120,16 +117,19 @@ function sameBytes(buffer, from, to, bytes) {
 }
 
 // Reads both name sections into state; returns the offset after them.
+// Sections byte for byte the same as the last ones parse the same, so they
+// are not walked again.
 function readNames(state, columnCount) {
-  const pos = walkNames(state, columnCount);
-  if (sameBytes(state.buffer, HEADER_SIZE, pos, lastNames.bytes)) {
+  const known = HEADER_SIZE + lastNames.bytes.length;
+  if (lastNames.names.length === columnCount && known <= state.end &&
+      sameBytes(state.buffer, HEADER_SIZE, known, lastNames.bytes)) {
     state.names = lastNames.names;
     state.tables = lastNames.tables;
-    return pos;
+    return known;
   }
   state.names = new Array(columnCount);
   state.tables = new Array(columnCount);
-  walkNames(state, columnCount);
+  const pos = walkNames(state, columnCount);
   lastNames = { bytes: Uint8Array.prototype.slice.call(state.buffer, HEADER_SIZE, pos), names: state.names,
     tables: state.tables };
   return pos;
@@ -356,13 +356,17 @@ function shapeFor(options, state, columnCount) {
   return shape;
 }
 
-// Checks the header and reads the name sections; the rows are read later,
-// at once or in slices.
-function startDecode(input, options) {
+function bufferDecode(input, options) {
   const buffer = toBuffer(input);
   const view = new DataView(buffer.buffer, buffer.byteOffset, buffer.byteLength);
-  const { rowCount, columnCount } = readHeader(buffer, view);
-  const state = { buffer, view, end: buffer.length, pos: 0, names: null, tables: null };
+  return startDecode(buffer, view, buffer.length, options);
+}
+
+// Checks the header and reads the name sections of the first size bytes;
+// the rows are read later, at once or in slices.
+function startDecode(buffer, view, size, options) {
+  const { rowCount, columnCount } = readHeader(view, size);
+  const state = { buffer, view, end: size, pos: 0, names: null, tables: null };
   state.pos = readNames(state, columnCount);
   return {
     reader: new ItemReader(buffer, view, state.end, state.pos),
@@ -389,10 +393,27 @@ function finishDecode(job) {
 // Returns the array of rows held in buffer; options: { rowsAsArray,
 // nestTables }, as given to the execute that produced the buffer.
 function decode(input, options) {
-  const job = startDecode(input, options);
+  return decodeAll(bufferDecode(input, options));
+}
+
+function decodeAll(job) {
   allocateRows(job);
   readRows(job, 0, job.rowCount);
   return finishDecode(job);
+}
+
+// The area execInternal copies a small plain result into (its argument after
+// the callback); the call, or its callback, then gets the area and decodes it
+// at once with decodeArea: a Buffer per call costs more than the rest of a
+// point query's result. Values never share its memory, so the next call can
+// reuse it.
+const resultArea = new ArrayBuffer(4096);
+const areaBytes = Buffer.from(resultArea);
+const areaView = new DataView(resultArea);
+
+function decodeArea() {
+  const size = Math.min(areaView.getUint32(0, true), resultArea.byteLength);
+  return decodeAll(startDecode(areaBytes, areaView, size, undefined));
 }
 
 const SLICE_ROWS = 2048;
@@ -403,7 +424,7 @@ const SLICE_MILLISECONDS = 8;
 function decodeAsync(input, options, callback) {
   let job;
   try {
-    job = startDecode(input, options);
+    job = bufferDecode(input, options);
   } catch (err) {
     callback(err);
     return;
@@ -444,4 +465,4 @@ function decodeAsync(input, options, callback) {
   });
 }
 
-module.exports = { decode, decodeAsync };
+module.exports = { decode, decodeAsync, decodeArea, resultArea };

@@ -1,6 +1,6 @@
 'use strict';
 const { native, install } = require('./native');
-const { decode, decodeAsync } = require('./decoder');
+const { decode, decodeAsync, decodeArea, resultArea } = require('./decoder');
 const { connectParams } = require('./target');
 
 // A Buffer from execInternal is the binary transport; rows are decoded here
@@ -18,6 +18,7 @@ function shapeResult(result) {
 function wrapCallback(callback) {
   return function execCallback(err, result) {
     if (err) return callback(err);
+    if (result === resultArea) return deliverArea(callback);
     if (Buffer.isBuffer(result)) {
       return decodeAsync(result, shapeOf(result), (decodeError, rows) =>
         (decodeError ? callback(decodeError) : callback(undefined, rows)));
@@ -26,12 +27,25 @@ function wrapCallback(callback) {
   };
 }
 
+// A result in resultArea is decoded before anything else can run.
+function deliverArea(callback) {
+  let rows;
+  try {
+    rows = decodeArea();
+  } catch (err) {
+    return callback(err);
+  }
+  return callback(undefined, rows);
+}
+
 function nativeCallback(callback) {
   return callback ? wrapCallback(callback) : undefined;
 }
 
+// A small plain result comes back in resultArea, to the callback if any.
 function execResult(result, callback) {
-  return callback ? result : shapeResult(result);
+  if (callback) return result;
+  return result === resultArea ? decodeArea() : shapeResult(result);
 }
 
 // (sql[, params][, options][, callback]) as scripts write it, read in place:
@@ -50,7 +64,7 @@ function connectionExec(sql, params, options) {
   const count = arguments.length - 1;
   const callback = trailingCallback(count, arguments[count]);
   const result = this.execInternal(sql, given(params, 0, count, callback), given(options, 1, count, callback),
-    nativeCallback(callback));
+    nativeCallback(callback), resultArea);
   return execResult(result, callback);
 }
 
@@ -58,7 +72,7 @@ function statementExec(params, options) {
   const count = arguments.length;
   const callback = trailingCallback(count, arguments[count - 1]);
   const result = this.execInternal(given(params, 0, count, callback), given(options, 1, count, callback),
-    nativeCallback(callback));
+    nativeCallback(callback), resultArea);
   return execResult(result, callback);
 }
 

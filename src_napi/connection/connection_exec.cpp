@@ -131,6 +131,7 @@ Napi::Value Connection::execInternal(const Napi::CallbackInfo& info) {
         throwError(info, error, callbackIndex);
         return env.Undefined();
     }
+    baton->result.into = resultAreaArgument(info, 4, callbackIndex);
     return runWork<Connection>(info, callbackIndex, this, baton, &Connection::executeWork,
                                &Connection::executeAfter, this);
 }
@@ -161,6 +162,7 @@ Napi::Value Connection::executeAfter(ErrorInfo& error, void* data, Napi::Env env
     SmartPointer<ExecuteBaton> baton(static_cast<ExecuteBaton*>(data));
     doTraceCallback(env);
     Napi::Value result = error.isSet() ? env.Undefined() : fillResult(env, baton->result, error);
+    releaseResultArea(env, baton->result.into);
     spareBaton.giveBack(baton.release());
     return result;
 }

@@ -99,63 +99,91 @@ bool hasExactBinding(const Napi::Value& value) {
     return !value.IsDate() || dateText(value, text);
 }
 
-void fillRecord(dbcapi_bind_data* record, const Napi::Value& value) {
-    int64_t integer = 0;
-    std::string text;
-    if (value.IsBigInt() && bigIntValue(value, integer)) {
-        setBuffer(record, DBCAPI_VAL64, &integer, sizeof(integer), sizeof(integer));
-    } else if (value.IsDate() && dateText(value, text)) {
-        setBuffer(record, DBCAPI_STRING, text.c_str(), text.size() + 1, text.size());
-    } else if (value.IsBoolean()) {
-        int32_t flag = value.As<Napi::Boolean>().Value() ? 1 : 0;
-        setBuffer(record, DBCAPI_VAL32, &flag, sizeof(flag), sizeof(flag));
-    } else if (value.IsNumber()) {
-        double number = value.As<Napi::Number>().DoubleValue();
-        setBuffer(record, DBCAPI_DOUBLE, &number, sizeof(number), sizeof(number));
-    } else if (value.IsString()) {
-        std::string text = value.As<Napi::String>().Utf8Value();
-        setBuffer(record, DBCAPI_STRING, text.c_str(), text.size() + 1, text.size());
-    } else if (isNodeBuffer(value.Env(), value)) {
-        Napi::Buffer<char> bytes = value.As<Napi::Buffer<char>>();
-        setBuffer(record, DBCAPI_BINARY, bytes.Data(), bytes.Length(), bytes.Length());
-    } else {
-        record->value.type = DBCAPI_INVALID_TYPE;
-        *record->value.length = DBCAPI_DATA_AT_EXEC_LENGTH;
+// What a value binds as, read with one type query.
+enum class ParamKind { Null, Boolean, Number, String, BigInt, Date, Bytes, DataAtExec, Refused };
+
+ParamKind paramKind(const Napi::Value& value) {
+    switch (value.Type()) {
+        case napi_null:
+        case napi_undefined: return ParamKind::Null;
+        case napi_boolean: return ParamKind::Boolean;
+        case napi_number: return ParamKind::Number;
+        case napi_string: return ParamKind::String;
+        case napi_bigint: return ParamKind::BigInt;
+        case napi_object:
+        case napi_function:
+            if (value.IsDate()) return ParamKind::Date;
+            if (isNodeBuffer(value.Env(), value)) return ParamKind::Bytes;
+            return isDataAtExecRequest(value.As<Napi::Object>()) ? ParamKind::DataAtExec : ParamKind::Refused;
+        default: return ParamKind::Refused;
     }
 }
 
-bool isBindable(const Napi::Value& value) {
-    if (value.IsNull() || value.IsUndefined() || value.IsBoolean() || value.IsNumber() || value.IsString() ||
-        isNodeBuffer(value.Env(), value)) {
-        return true;
+// False for a BigInt or Date without an exact binding.
+bool fillRecord(dbcapi_bind_data* record, const Napi::Value& value, ParamKind kind) {
+    switch (kind) {
+        case ParamKind::Null:
+            record->value.type = DBCAPI_VAL32;
+            *record->value.is_null = 1;
+            return true;
+        case ParamKind::Boolean: {
+            int32_t flag = value.As<Napi::Boolean>().Value() ? 1 : 0;
+            setBuffer(record, DBCAPI_VAL32, &flag, sizeof(flag), sizeof(flag));
+            return true;
+        }
+        case ParamKind::Number: {
+            double number = value.As<Napi::Number>().DoubleValue();
+            setBuffer(record, DBCAPI_DOUBLE, &number, sizeof(number), sizeof(number));
+            return true;
+        }
+        case ParamKind::String: {
+            std::string text = value.As<Napi::String>().Utf8Value();
+            setBuffer(record, DBCAPI_STRING, text.c_str(), text.size() + 1, text.size());
+            return true;
+        }
+        case ParamKind::BigInt: {
+            int64_t integer = 0;
+            if (!bigIntValue(value, integer)) return false;
+            setBuffer(record, DBCAPI_VAL64, &integer, sizeof(integer), sizeof(integer));
+            return true;
+        }
+        case ParamKind::Date: {
+            std::string text;
+            if (!dateText(value, text)) return false;
+            setBuffer(record, DBCAPI_STRING, text.c_str(), text.size() + 1, text.size());
+            return true;
+        }
+        case ParamKind::Bytes: {
+            Napi::Buffer<char> bytes = value.As<Napi::Buffer<char>>();
+            setBuffer(record, DBCAPI_BINARY, bytes.Data(), bytes.Length(), bytes.Length());
+            return true;
+        }
+        case ParamKind::DataAtExec:
+            record->value.type = DBCAPI_INVALID_TYPE;
+            *record->value.length = DBCAPI_DATA_AT_EXEC_LENGTH;
+            return true;
+        default: return false;
     }
-    if (value.IsBigInt() || value.IsDate()) {
-        return hasExactBinding(value);
-    }
-    return value.IsObject() && isDataAtExecRequest(value.As<Napi::Object>());
 }
 
 }  // namespace
 
 dbcapi_bind_data* getBindParameter(const Napi::Value& value) {
-    if (value.IsEmpty() || !isBindable(value)) {
+    ParamKind kind = value.IsEmpty() ? ParamKind::Refused : paramKind(value);
+    if (kind == ParamKind::Refused) {
         return nullptr;
     }
     dbcapi_bind_data* record = nullptr;
     try {
         record = newBindRecord();
-        if (value.IsNull() || value.IsUndefined()) {
-            record->value.type = DBCAPI_VAL32;
-            *record->value.is_null = 1;
-        } else {
-            fillRecord(record, value);
+        if (fillRecord(record, value, kind)) {
+            return record;
         }
     } catch (const std::bad_alloc&) {
         // Refused like any value that cannot be bound.
-        clearParameter(record, true);
-        return nullptr;
     }
-    return record;
+    clearParameter(record, true);
+    return nullptr;
 }
 
 void getErrorMsgRefusedParameter(const Napi::Value& value, int index, ErrorInfo& e) {
@@ -172,7 +200,8 @@ void getErrorMsgRefusedParameter(const Napi::Value& value, int index, ErrorInfo&
 namespace {
 
 bool getPositionalParameters(const Napi::Array& params, std::vector<dbcapi_bind_data*>& out, ErrorInfo& e) {
-    for (uint32_t i = 0; i < params.Length(); i++) {
+    uint32_t count = params.Length();
+    for (uint32_t i = 0; i < count; i++) {
         Napi::Value value = params.Get(i);
         dbcapi_bind_data* record = getBindParameter(value);
         if (record == nullptr) {

@@ -362,6 +362,7 @@ void ResultCollection::reset() {
     releaseIfLarge(timestampValues, kReservedDateTimes);
     builder.reset();
     options = ExecuteOptions();
+    into = ResultArea();
 }
 
 bool fetchResultSet(dbcapi_stmt* stmt, int rowSetSize, ResultCollection& result, FetchReuse& reuse) {
@@ -625,7 +626,36 @@ Napi::Value columnarRows(Napi::Env env, ResultCollection& result, ErrorInfo& err
     return rows;
 }
 
+void openArea(Napi::ArrayBuffer buffer, ResultArea& area) {
+    area.object = buffer;
+    area.data = static_cast<char*>(buffer.Data());
+    area.capacity = area.data != nullptr ? buffer.ByteLength() : 0;
+}
+
+// A plain result that fits the caller's area is copied there, and the
+// caller decodes it before anything else can run.
+bool copyIntoArea(Napi::Env env, ResultCollection& result) {
+    napi_value held = nullptr;
+    if (result.into.held != nullptr && napi_get_reference_value(env, result.into.held, &held) == napi_ok &&
+        held != nullptr) {
+        openArea(Napi::ArrayBuffer(env, held), result.into);
+    }
+    if (result.into.data == nullptr || result.options.rowsAsArray || result.options.nestTables) {
+        return false;
+    }
+    size_t size = 0;
+    const char* data = result.builder.getBinaryResultSet(size);
+    if (data == nullptr || size > result.into.capacity) {
+        return false;
+    }
+    memcpy(result.into.data, data, size);
+    return true;
+}
+
 Napi::Value binaryRows(Napi::Env env, ResultCollection& result, ErrorInfo& error) {
+    if (copyIntoArea(env, result)) {
+        return Napi::Value(env, result.into.object);
+    }
     napi_value buffer = transportBuffer(env, result.builder, error);
     if (buffer == nullptr) {
         if (!error.isSet()) {
@@ -687,4 +717,24 @@ Napi::Value getResultSet(Napi::Env env, ResultCollection& result, ErrorInfo& err
 
 Napi::Value fillResult(Napi::Env env, ResultCollection& result, ErrorInfo& error) {
     return getResultSet(env, result, error);
+}
+
+ResultArea resultAreaArgument(const Napi::CallbackInfo& info, size_t index, int callbackIndex) {
+    ResultArea area;
+    if (info.Length() <= index || !info[index].IsArrayBuffer()) {
+        return area;
+    }
+    if (callbackIndex < 0) {
+        openArea(info[index].As<Napi::ArrayBuffer>(), area);
+    } else if (napi_create_reference(info.Env(), info[index], 1, &area.held) != napi_ok) {
+        area.held = nullptr;  // the result comes as a Buffer
+    }
+    return area;
+}
+
+void releaseResultArea(Napi::Env env, ResultArea& area) {
+    if (area.held != nullptr) {
+        napi_delete_reference(env, area.held);
+    }
+    area = ResultArea();
 }

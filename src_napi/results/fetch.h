@@ -58,6 +58,19 @@ private:
     std::list<std::pair<std::string, FetchReuse>> entries_;
 };
 
+// An ArrayBuffer of the calling script that a small plain result may be
+// copied into instead of making a Buffer; the call, or its callback, then
+// gets the ArrayBuffer itself and decodes it before anything else runs. A
+// call without a callback uses it while it runs (object, data, capacity);
+// one with a callback holds a reference, opened on the script's thread by
+// the after-function, never by the work.
+struct ResultArea {
+    napi_value object = nullptr;
+    char* data = nullptr;
+    size_t capacity = 0;
+    napi_ref held = nullptr;
+};
+
 // Everything one execute collects; owned by the execute's baton.
 struct ResultCollection {
     int functionCode = 0;
@@ -76,6 +89,7 @@ struct ResultCollection {
     std::vector<a_timestamp> timestampValues;
     InternalResultSetBuilder builder;
     ExecuteOptions options;
+    ResultArea into;
 
     ResultCollection() = default;
     ~ResultCollection();
@@ -108,7 +122,7 @@ void fetchWholeResult(dbcapi_connection* conn, dbcapi_stmt* stmt, int rowSetSize
                       ErrorInfo& error, FetchReuse* reuse = nullptr);
 
 // The JavaScript result: undefined, the affected-row count, the binary
-// buffer (a copy) or the array of rows. Sets error and returns undefined
+// buffer (a copy; or result.into once copied there) or the array of rows. Sets error and returns undefined
 // when the result cannot be built.
 Napi::Value getResultSet(Napi::Env env, ResultCollection& result, ErrorInfo& error);
 // The builder's buffer handed to the engine without a copy where the
@@ -116,5 +130,10 @@ Napi::Value getResultSet(Napi::Env env, ResultCollection& result, ErrorInfo& err
 // builder holds nothing, null with error set when out of memory.
 napi_value transportBuffer(Napi::Env env, InternalResultSetBuilder& builder, ErrorInfo& error);
 Napi::Value fillResult(Napi::Env env, ResultCollection& result, ErrorInfo& error);
+// The area of the optional argument at index: an ArrayBuffer, else none.
+ResultArea resultAreaArgument(const Napi::CallbackInfo& info, size_t index, int callbackIndex);
+// Drops the area and the reference it holds; after-functions call it on
+// every path.
+void releaseResultArea(Napi::Env env, ResultArea& area);
 
 #endif

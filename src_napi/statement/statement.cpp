@@ -379,6 +379,7 @@ Napi::Value Statement::execInternal(const Napi::CallbackInfo& info) {
         throwError(info, error, callbackIndex);
         return env.Undefined();
     }
+    baton->result.into = resultAreaArgument(info, 3, callbackIndex);
     beginActivity();
     return runWork<Statement>(info, callbackIndex, this, baton, &Statement::executeWork, &Statement::executeAfter,
                               connection);
@@ -434,6 +435,8 @@ Napi::Value Statement::executeAfter(ErrorInfo& error, void* data, Napi::Env env)
     if (!error.isSet()) {
         result = fillResult(env, baton->result, error);
     }
+    // The caller's area is only good for this call.
+    releaseResultArea(env, baton->result.into);
     if (baton->keep) {
         baton->result.clearValues();
         keepBaton(baton.release());

@@ -93,6 +93,22 @@ bothBackends('a Buffer is stored byte for byte by every way of binding, and find
     [1, 2, 3, 4, 5]);
 });
 
+bothBackends('a result held by the script keeps its values through later calls', async (db) => {
+  const conn = db.connect();
+  conn.exec(`CREATE TABLE t (k INTEGER, s VARCHAR(20), v ${db.types.binary})`);
+  conn.exec('INSERT INTO t VALUES (1, ?, ?), (2, ?, ?)', ['first', BYTES, 'second', Buffer.from('zz')]);
+  const query = conn.prepare('SELECT s, v FROM t WHERE k = ?');
+  const first = query.exec([1]);
+  const direct = conn.exec('SELECT s, v FROM t WHERE k = 1');
+  const called = await new Promise((resolve, reject) => query.exec([1], (e, rows) => (e ? reject(e) : resolve(rows))));
+  query.exec([2]);
+  conn.exec('SELECT s, v FROM t WHERE k = 2');
+  assert.deepStrictEqual(first, [{ s: 'first', v: BYTES }]);
+  assert.deepStrictEqual(direct, first);
+  assert.deepStrictEqual(called, first);
+  conn.disconnect();
+});
+
 bothBackends('BigInt parameters bind exactly as 64-bit integers', (db) => {
   const conn = db.connect();
   conn.exec('CREATE TABLE t (v BIGINT)');
